@@ -1,0 +1,35 @@
+# The Debian packages the project needs, and an idempotent installer for them.
+# Sourced by scripts/test, scripts/demo and scripts/bench.
+
+VELMORA_PACKAGES=(
+  # builds
+  cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev zlib1g-dev libgtest-dev googletest
+  g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-i686
+  # running Windows programs: Wine, a virtual display, screenshots; qemu-user where the kernel
+  # cannot run 32-bit code itself
+  wine wine32:i386 wine64 xvfb imagemagick qemu-user-static
+  # servers, archivers and network tools of the tests and benchmarks
+  python3 nginx-light curl zip unzip p7zip-full libarchive-tools iproute2 procps
+)
+
+velmora_install_packages() {
+  local missing=()
+  local package
+  for package in "${VELMORA_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "installing: ${missing[*]}" >&2
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}

@@ -1,0 +1,110 @@
+/* Preloaded into 32-bit Wine processes that run under qemu-i386 (machines whose kernel cannot
+ * execute 32-bit code itself). Wine starts every process by trying to reserve most of the 4 GiB
+ * address space with MAP_FIXED_NOREPLACE, halving each range that fails down to 64 KiB pieces.
+ * A real kernel refuses an occupied range in a microsecond; qemu 7.2 ignores the flag and scans
+ * its page table downward for another hole, which made each Wine process start take ~50 s.
+ *
+ * This library remembers which 64 KiB chunks are certainly mapped (because it saw them mapped
+ * whole through mmap and not unmapped since) and refuses NOREPLACE requests that touch one of
+ * them at once, as the kernel would. Anything it is unsure about goes to the real mmap, so it
+ * can only make a refusal faster, never turn a refusal into a mapping. It is test-harness code:
+ * nothing of the product depends on it. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdint.h>
+#include <sys/mman.h>
+#include <sys/types.h>
+
+#define NOREPLACE_FLAG 0x100000 /* MAP_FIXED_NOREPLACE */
+#define CHUNK_SHIFT 16
+#define CHUNK_COUNT (1u << (32 - CHUNK_SHIFT))
+
+static unsigned char mapped[CHUNK_COUNT / 8];
+
+typedef void *(*MmapFunction)(void *, size_t, int, int, int, off_t);
+typedef void *(*Mmap64Function)(void *, size_t, int, int, int, off64_t);
+typedef int (*MunmapFunction)(void *, size_t);
+
+/* Mapping marks only chunks that lie wholly inside the range; unmapping clears every chunk the
+ * range touches. A set bit therefore always means "mapped". */
+static void markRange(uintptr_t start, size_t length, int isMapped) {
+  uint64_t first, end;
+  if (length == 0) return;
+  if (isMapped) {
+    first = ((uint64_t)start + 0xffff) >> CHUNK_SHIFT;
+    end = ((uint64_t)start + length) >> CHUNK_SHIFT;
+  } else {
+    first = (uint64_t)start >> CHUNK_SHIFT;
+    end = ((uint64_t)start + length + 0xffff) >> CHUNK_SHIFT;
+  }
+  for (uint64_t chunk = first; chunk < end && chunk < CHUNK_COUNT; chunk++) {
+    if (isMapped)
+      mapped[chunk >> 3] |= (unsigned char)(1u << (chunk & 7));
+    else
+      mapped[chunk >> 3] &= (unsigned char)~(1u << (chunk & 7));
+  }
+}
+
+static int touchesMapped(uintptr_t start, size_t length) {
+  uint64_t end = ((uint64_t)start + length + 0xffff) >> CHUNK_SHIFT;
+  for (uint64_t chunk = (uint64_t)start >> CHUNK_SHIFT; chunk < end && chunk < CHUNK_COUNT; chunk++)
+    if (mapped[chunk >> 3] & (1u << (chunk & 7))) return 1;
+  return 0;
+}
+
+static int refuseAtOnce(void *address, size_t length, int flags) {
+  return (flags & NOREPLACE_FLAG) && address && touchesMapped((uintptr_t)address, length);
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+  static MmapFunction real;
+  if (!real) real = (MmapFunction)dlsym(RTLD_NEXT, "mmap");
+  if (refuseAtOnce(address, length, flags)) {
+    errno = EEXIST;
+    return MAP_FAILED;
+  }
+  void *result = real(address, length, protection, flags, fd, offset);
+  if (result != MAP_FAILED) markRange((uintptr_t)result, length, 1);
+  return result;
+}
+
+void *mmap64(void *address, size_t length, int protection, int flags, int fd, off64_t offset) {
+  static Mmap64Function real;
+  if (!real) real = (Mmap64Function)dlsym(RTLD_NEXT, "mmap64");
+  if (refuseAtOnce(address, length, flags)) {
+    errno = EEXIST;
+    return MAP_FAILED;
+  }
+  void *result = real(address, length, protection, flags, fd, offset);
+  if (result != MAP_FAILED) markRange((uintptr_t)result, length, 1);
+  return result;
+}
+
+int munmap(void *address, size_t length) {
+  static MunmapFunction real;
+  if (!real) real = (MunmapFunction)dlsym(RTLD_NEXT, "munmap");
+  int result = real(address, length);
+  if (result == 0) markRange((uintptr_t)address, length, 0);
+  return result;
+}
+
+typedef void *(*MremapFunction)(void *, size_t, size_t, int, ...);
+
+void *mremap(void *oldAddress, size_t oldLength, size_t newLength, int flags, ...) {
+  static MremapFunction real;
+  if (!real) real = (MremapFunction)dlsym(RTLD_NEXT, "mremap");
+  void *newAddress = 0;
+  if (flags & MREMAP_FIXED) {
+    __builtin_va_list arguments;
+    __builtin_va_start(arguments, flags);
+    newAddress = __builtin_va_arg(arguments, void *);
+    __builtin_va_end(arguments);
+  }
+  void *result = real(oldAddress, oldLength, newLength, flags, newAddress);
+  if (result != MAP_FAILED) {
+    markRange((uintptr_t)oldAddress, oldLength, 0);
+    markRange((uintptr_t)result, newLength, 1);
+  }
+  return result;
+}

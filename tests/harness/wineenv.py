@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""Wine environment of the test suite: 32-bit execution, throw-away prefixes and a virtual display.
+
+One test run owns one state folder (in the build tree). `setup` makes it ready: 32-bit programs
+can run, a template prefix exists, an Xvfb display runs. Every case works in its own copy of the
+template with its own HOME (Wine links the profile folders to HOME). `cleanup` stops every
+wineserver and the display that this run started and deletes the prefixes.
+
+Command line (used by CMake/ctest and the scripts):
+    wineenv.py setup STATE            prepare (idempotent within one run)
+    wineenv.py cleanup STATE          stop and delete what setup and the cases made
+    wineenv.py run STATE NAME EXE ARGS...
+                                      run a Windows program in prefix NAME (copied from the
+                                      template on first use) and exit with its exit code
+"""
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+HARNESS_DIR = pathlib.Path(__file__).resolve().parent
+WINE_LOADER_32 = "/usr/lib/wine/wine"
+# qemu-i386 must manage the whole 4 GiB guest space itself, or Wine cannot place its shared
+# user data page at 0x7ffe0000.
+QEMU_RESERVED_VA = "0xffff0000"
+QEMU_I386_REGISTRATION = (
+    r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:"
+    r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
+    r"/usr/bin/qemu-i386-static:F")
+BINFMT = pathlib.Path("/proc/sys/fs/binfmt_misc")
+
+
+def log(message):
+    print(f"[wineenv] {message}", file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- 32-bit execution
+
+def runs_i386():
+    try:
+        return subprocess.run([WINE_LOADER_32, "--version"], capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+def enable_i386_emulation():
+    """True when 32-bit programs run through qemu-i386 (registering it if needed).
+
+    Some kernels here run without IA-32 emulation; qemu-i386 then runs the 32-bit Wine loader.
+    A registered qemu-i386 handler takes precedence over the kernel's own loader, so its
+    presence alone decides."""
+    entry = BINFMT / "qemu-i386"
+    if entry.exists() and entry.read_text().startswith("enabled"):
+        return True
+    if runs_i386():
+        return False
+    if not (BINFMT / "register").exists():
+        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", str(BINFMT)], check=True)
+    if not entry.exists():
+        (BINFMT / "register").write_text(QEMU_I386_REGISTRATION)
+    if not runs_i386():
+        raise SystemExit("32-bit programs cannot run here, not even through qemu-i386")
+    return True
+
+
+def build_shim(state):
+    """The preload library that makes Wine start quickly under qemu (see qemu_mmap_shim.c)."""
+    source = HARNESS_DIR / "qemu_mmap_shim.c"
+    target32 = state / "lib" / "i386-linux-gnu" / "libvmshim.so"
+    target64 = state / "lib" / "x86_64-linux-gnu" / "libvmshim.so"
+    if not target32.exists() or target32.stat().st_mtime < source.stat().st_mtime:
+        target32.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["gcc", "-m32", "-O2", "-shared", "-fPIC", str(source), "-o", str(target32),
+                        "-ldl"], check=True)
+    if not target64.exists():
+        # 64-bit Wine processes see the same LD_PRELOAD; $LIB sends them to an empty library.
+        target64.parent.mkdir(parents=True, exist_ok=True)
+        empty = state / "empty.c"
+        empty.write_text("/* nothing: 64-bit processes need no help */\n")
+        subprocess.run(["gcc", "-shared", "-fPIC", str(empty), "-o", str(target64)], check=True)
+
+
+# ---------------------------------------------------------------- state and environment
+
+def load_state(state):
+    path = state / "state.json"
+    return json.loads(path.read_text()) if path.exists() else {}
+
+
+def save_state(state, values):
+    (state / "state.json").write_text(json.dumps(values, indent=1))
+
+
+def environment(state, prefix, home, extra=None):
+    values = load_state(state)
+    env = dict(os.environ)
+    env.update({
+        "WINEPREFIX": str(prefix),
+        "HOME": str(home),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "LANG": "C.UTF-8",
+    })
+    if values.get("emulated"):
+        env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
+        env["LD_PRELOAD"] = str(state) + "/$LIB/libvmshim.so"
+    if values.get("display"):
+        env["DISPLAY"] = values["display"]
+    else:
+        env.pop("DISPLAY", None)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def prefix_paths(state, name):
+    return state / "prefixes" / name, state / "homes" / name
+
+
+def create_template(state):
+    prefix, home = prefix_paths(state, "template")
+    if (prefix / "system.reg").exists():
+        return
+    shutil.rmtree(prefix, ignore_errors=True)
+    home.mkdir(parents=True, exist_ok=True)
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    env = environment(state, prefix, home)
+    env.pop("DISPLAY", None)  # no window may appear while the prefix is made
+    started = time.monotonic()
+    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=600)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=600)
+    log(f"template prefix made in {time.monotonic() - started:.0f} s")
+
+
+def ensure_prefix(state, name):
+    """The prefix NAME, copied from the template on first use."""
+    prefix, home = prefix_paths(state, name)
+    if not prefix.exists():
+        template, _ = prefix_paths(state, "template")
+        shutil.rmtree(home, ignore_errors=True)
+        home.mkdir(parents=True)
+        subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+    return prefix, home
+
+
+def drop_prefix(state, name):
+    prefix, home = prefix_paths(state, name)
+    stop_wineserver(state, prefix, home)
+    shutil.rmtree(prefix, ignore_errors=True)
+    shutil.rmtree(home, ignore_errors=True)
+
+
+def stop_wineserver(state, prefix, home):
+    if prefix.exists():
+        subprocess.run(["wineserver", "-k"], env=environment(state, prefix, home),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- display
+
+def start_xvfb(state):
+    values = load_state(state)
+    if values.get("xvfb_pid") and pathlib.Path(f"/proc/{values['xvfb_pid']}").exists():
+        return values["display"]
+    for number in range(90, 200):
+        if pathlib.Path(f"/tmp/.X{number}-lock").exists() or \
+                pathlib.Path(f"/tmp/.X11-unix/X{number}").exists():
+            continue
+        process = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
+                                    "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        for _ in range(100):
+            if pathlib.Path(f"/tmp/.X11-unix/X{number}").exists():
+                values.update({"xvfb_pid": process.pid, "display": f":{number}"})
+                save_state(state, values)
+                return values["display"]
+            if process.poll() is not None:
+                break
+            time.sleep(0.1)
+        process.kill()
+    raise SystemExit("no Xvfb display could be started")
+
+
+# ---------------------------------------------------------------- commands
+
+def setup(state):
+    state.mkdir(parents=True, exist_ok=True)
+    values = load_state(state)
+    values["emulated"] = enable_i386_emulation()
+    save_state(state, values)
+    if values["emulated"]:
+        build_shim(state)
+    create_template(state)
+    display = start_xvfb(state)
+    log(f"ready: display {display}, 32-bit {'through qemu-i386' if values['emulated'] else 'native'}")
+
+
+def cleanup(state):
+    values = load_state(state)
+    prefixes = state / "prefixes"
+    if prefixes.exists():
+        for prefix in prefixes.iterdir():
+            drop_prefix(state, prefix.name)
+    pid = values.get("xvfb_pid")
+    if pid:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        values.pop("xvfb_pid", None)
+        values.pop("display", None)
+        save_state(state, values)
+
+
+def run(state, name, program, arguments):
+    prefix, home = ensure_prefix(state, name)
+    return subprocess.run(["wine", program, *arguments],
+                          env=environment(state, prefix, home)).returncode
+
+
+def main(argv):
+    if len(argv) < 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    command, state = argv[1], pathlib.Path(argv[2]).resolve()
+    if command == "setup":
+        setup(state)
+        return 0
+    if command == "cleanup":
+        cleanup(state)
+        return 0
+    if command == "run" and len(argv) >= 5:
+        return run(state, argv[3], argv[4], argv[5:])
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,142 @@
+// A scripted InstallSystem and ProgressView for tests of the install workflow: answers come from
+// public fields, and every call is recorded as one line of `events`, in order.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ui/progress_view.h"
+#include "workflow/install_system.h"
+
+namespace vm::testing {
+
+// UTF-16 test text as UTF-8 (tests use ASCII and a few Latin letters).
+inline std::string narrow(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) {
+    const char16_t unit = *text;
+    if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      out += static_cast<char>(0xC0 | (unit >> 6));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (unit >> 12));
+      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return out;
+}
+
+inline std::u16string widen(const std::string& text) {
+  return std::u16string(text.begin(), text.end());  // ASCII only
+}
+
+class FakeProgressView final : public ProgressView {
+ public:
+  std::vector<std::string> events;
+  void setStatus(const char16_t* text) override { events.push_back("status " + narrow(text)); }
+  void setMarquee(bool on) override { events.push_back(on ? "marquee on" : "marquee off"); }
+  void setPosition(int32_t position) override {
+    events.push_back("position " + std::to_string(position));
+  }
+  void close() override { events.push_back("close"); }
+};
+
+class FakeInstallSystem final : public InstallSystem {
+ public:
+  // Answers.
+  std::u16string modulePathValue = u"C:\\Users\\Ann\\Downloads\\VelmoraInstaller.exe";
+  bool modulePathWorks = true;
+  bool wow64 = true;
+  std::map<KnownFolder, std::u16string> folders = {
+      {KnownFolder::LocalAppData, u"C:\\Users\\Ann\\AppData\\Local"},
+      {KnownFolder::Desktop, u"C:\\Users\\Ann\\Desktop"},
+      {KnownFolder::StartMenu, u"C:\\Users\\Ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu"},
+  };
+  std::u16string tempFolderValue = u"C:\\Users\\Ann\\AppData\\Local\\Temp\\";
+  bool tempFolderWorks = true;
+  std::set<std::string> presentMachineKeys;
+  uint32_t writeResult = 0;
+  std::vector<int32_t> processCounts;  // answers to successive countProcesses calls, then 0
+  bool installersStart = true;
+  bool uninstallKeyOpens = true;
+
+  // Records.
+  std::vector<std::string> events;
+  std::map<std::string, std::string> writtenFiles;  // path -> bytes
+  std::vector<std::string> registryValues;          // "name=type:data" in order
+
+  bool modulePath(WidePath& out) override {
+    events.push_back("modulePath");
+    return modulePathWorks && out.assign(modulePathValue.c_str());
+  }
+  bool isWow64() override {
+    events.push_back("isWow64");
+    return wow64;
+  }
+  bool knownFolder(KnownFolder folder, WidePath& out) override {
+    events.push_back("knownFolder " + std::to_string(static_cast<int>(folder)));
+    const auto found = folders.find(folder);
+    return found != folders.end() && out.assign(found->second.c_str());
+  }
+  bool tempFolder(WidePath& out) override {
+    events.push_back("tempFolder");
+    return tempFolderWorks && out.assign(tempFolderValue.c_str());
+  }
+  bool machineKeyExists(const char16_t* keyPath) override {
+    events.push_back("key " + narrow(keyPath));
+    return presentMachineKeys.count(narrow(keyPath)) > 0;
+  }
+  void createDirectoryChain(WidePath& path) override {
+    events.push_back("mkdirs " + narrow(path.get()));
+  }
+  uint32_t writeWholeFile(const char16_t* path, const uint8_t* data, int32_t length) override {
+    events.push_back("write " + narrow(path) + " " + std::to_string(length));
+    if (writeResult == 0)
+      writtenFiles[narrow(path)] = std::string(reinterpret_cast<const char*>(data),
+                                               static_cast<std::size_t>(length));
+    return writeResult;
+  }
+  int32_t countProcesses(const char16_t* imageName, int32_t versionMajor) override {
+    events.push_back("count " + narrow(imageName) + " " + std::to_string(versionMajor));
+    if (processCounts.empty()) return 0;
+    const int32_t answer = processCounts.front();
+    processCounts.erase(processCounts.begin());
+    return answer;
+  }
+  void sleepMilliseconds(uint32_t milliseconds) override {
+    events.push_back("sleep " + std::to_string(milliseconds));
+  }
+  bool runHiddenAndWait(const char16_t* commandLine) override {
+    events.push_back("run " + narrow(commandLine));
+    return installersStart;
+  }
+  bool openUninstallKey() override {
+    events.push_back("openUninstallKey");
+    return uninstallKeyOpens;
+  }
+  int32_t writeStringValue(const char16_t* name, const char16_t* text) override {
+    registryValues.push_back(narrow(name) + "=sz:" + narrow(text));
+    return 0;
+  }
+  int32_t writeFlagValue(const char16_t* name) override {
+    registryValues.push_back(narrow(name) + "=dword:1");
+    return 0;
+  }
+  void closeUninstallKey() override { events.push_back("closeUninstallKey"); }
+  void initializeComponents() override { events.push_back("initializeComponents"); }
+  int32_t createShortcut(const char16_t* targetPath, const char16_t* linkPath) override {
+    events.push_back("shortcut " + narrow(linkPath) + " -> " + narrow(targetPath));
+    return 0;
+  }
+  void launch(const char16_t* applicationPath) override {
+    events.push_back("launch " + narrow(applicationPath));
+  }
+};
+
+}  // namespace vm::testing
