@@ -1,5 +1,7 @@
 /* Preloaded into 32-bit Wine processes that run under qemu-i386 (machines whose kernel cannot
- * execute 32-bit code itself). Wine starts every process by trying to reserve most of the 4 GiB
+ * execute 32-bit code itself). It mends two things qemu 7.2 does differently from a kernel.
+ *
+ * 1. Address-space reservation. Wine starts every process by trying to reserve most of the 4 GiB
  * address space with MAP_FIXED_NOREPLACE, halving each range that fails down to 64 KiB pieces.
  * A real kernel refuses an occupied range in a microsecond; qemu 7.2 ignores the flag and scans
  * its page table downward for another hole, which made each Wine process start take ~50 s.
@@ -7,10 +9,19 @@
  * This library remembers which 64 KiB chunks are certainly mapped (because it saw them mapped
  * whole through mmap and not unmapped since) and refuses NOREPLACE requests that touch one of
  * them at once, as the kernel would. Anything it is unsure about goes to the real mmap, so it
- * can only make a refusal faster, never turn a refusal into a mapping. It is test-harness code:
- * nothing of the product depends on it. */
+ * can only make a refusal faster, never turn a refusal into a mapping.
+ *
+ * 2. Fault numbers. qemu delivers SIGSEGV, SIGILL and friends with the trap number -1 in the
+ * signal context, where Wine's handler expects the CPU's (14 for a page fault). Wine then takes
+ * every page fault - guard pages that grow a thread's stack included - for an illegal instruction
+ * and the process dies. The handlers Wine installs are wrapped so that they see the trap number
+ * the signal implies.
+ *
+ * It is test-harness code: nothing of the product depends on it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <signal.h>
+#include <ucontext.h>
 #include <errno.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -105,6 +116,57 @@ void *mremap(void *oldAddress, size_t oldLength, size_t newLength, int flags, ..
   if (result != MAP_FAILED) {
     markRange((uintptr_t)oldAddress, oldLength, 0);
     markRange((uintptr_t)result, newLength, 1);
+  }
+  return result;
+}
+
+/* ---- fault numbers ---- */
+
+typedef void (*SignalHandler)(int, siginfo_t *, void *);
+typedef int (*SigactionFunction)(int, const struct sigaction *, struct sigaction *);
+
+static SignalHandler wineHandlers[NSIG];
+
+static int trapNumberOf(int signal) {
+  switch (signal) {
+    case SIGSEGV:
+    case SIGBUS:
+      return 14; /* page fault */
+    case SIGILL:
+      return 6; /* invalid opcode */
+    case SIGFPE:
+      return 0; /* divide error */
+    case SIGTRAP:
+      return 3; /* breakpoint */
+    default:
+      return -1;
+  }
+}
+
+static void withTrapNumber(int signal, siginfo_t *information, void *context) {
+  ucontext_t *state = (ucontext_t *)context;
+  if (state->uc_mcontext.gregs[REG_TRAPNO] == -1)
+    state->uc_mcontext.gregs[REG_TRAPNO] = trapNumberOf(signal);
+  wineHandlers[signal](signal, information, context);
+}
+
+int sigaction(int signal, const struct sigaction *action, struct sigaction *previous) {
+  static SigactionFunction real;
+  if (!real) real = (SigactionFunction)dlsym(RTLD_NEXT, "sigaction");
+  if (signal <= 0 || signal >= NSIG || trapNumberOf(signal) < 0)
+    return real(signal, action, previous);
+  SignalHandler wrapped = wineHandlers[signal];
+  struct sigaction replacement;
+  const struct sigaction *installed = action;
+  if (action && (action->sa_flags & SA_SIGINFO) && action->sa_sigaction) {
+    replacement = *action;
+    replacement.sa_sigaction = withTrapNumber;
+    installed = &replacement;
+  }
+  int result = real(signal, installed, previous);
+  if (result == 0) {
+    if (previous && previous->sa_sigaction == withTrapNumber) previous->sa_sigaction = wrapped;
+    if (action) wineHandlers[signal] = installed == &replacement ? action->sa_sigaction : 0;
   }
   return result;
 }

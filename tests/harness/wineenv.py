@@ -25,8 +25,9 @@ import time
 HARNESS_DIR = pathlib.Path(__file__).resolve().parent
 WINE_LOADER_32 = "/usr/lib/wine/wine"
 # qemu-i386 must manage the whole 4 GiB guest space itself, or Wine cannot place its shared
-# user data page at 0x7ffe0000.
+# user data page at 0x7ffe0000; a fixed guest base lets the server shim translate addresses.
 QEMU_RESERVED_VA = "0xffff0000"
+QEMU_GUEST_BASE = "0x10000"
 QEMU_I386_REGISTRATION = (
     r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:"
     r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
@@ -68,20 +69,17 @@ def enable_i386_emulation():
 
 
 def build_shim(state):
-    """The preload library that makes Wine start quickly under qemu (see qemu_mmap_shim.c)."""
-    source = HARNESS_DIR / "qemu_mmap_shim.c"
-    target32 = state / "lib" / "i386-linux-gnu" / "libvmshim.so"
-    target64 = state / "lib" / "x86_64-linux-gnu" / "libvmshim.so"
-    if not target32.exists() or target32.stat().st_mtime < source.stat().st_mtime:
-        target32.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["gcc", "-m32", "-O2", "-shared", "-fPIC", str(source), "-o", str(target32),
+    """The preload libraries that make Wine work under qemu: qemu_mmap_shim.c for the 32-bit
+    processes, qemu_server_shim.c for the 64-bit ones (the wineserver above all)."""
+    for source, target, flags in (
+            ("qemu_mmap_shim.c", state / "lib" / "i386-linux-gnu" / "libvmshim.so", ["-m32"]),
+            ("qemu_server_shim.c", state / "lib" / "x86_64-linux-gnu" / "libvmshim.so", [])):
+        source = HARNESS_DIR / source
+        if target.exists() and target.stat().st_mtime >= source.stat().st_mtime:
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["gcc", *flags, "-O2", "-shared", "-fPIC", str(source), "-o", str(target),
                         "-ldl"], check=True)
-    if not target64.exists():
-        # 64-bit Wine processes see the same LD_PRELOAD; $LIB sends them to an empty library.
-        target64.parent.mkdir(parents=True, exist_ok=True)
-        empty = state / "empty.c"
-        empty.write_text("/* nothing: 64-bit processes need no help */\n")
-        subprocess.run(["gcc", "-shared", "-fPIC", str(empty), "-o", str(target64)], check=True)
 
 
 # ---------------------------------------------------------------- state and environment
@@ -107,6 +105,8 @@ def environment(state, prefix, home, extra=None):
     })
     if values.get("emulated"):
         env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
+        env["QEMU_GUEST_BASE"] = QEMU_GUEST_BASE
+        env["VELMORA_QEMU_GUEST_BASE"] = QEMU_GUEST_BASE
         env["LD_PRELOAD"] = str(state) + "/$LIB/libvmshim.so"
     if values.get("display"):
         env["DISPLAY"] = values["display"]
@@ -133,6 +133,12 @@ def create_template(state):
     started = time.monotonic()
     subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=600)
+    # A crashing test program must end, not wait for a debugger that nobody attaches.
+    for view in ("/reg:64", "/reg:32"):
+        subprocess.run(["wine", "reg", "add",
+                        r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug",
+                        "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f", view], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, timeout=600)
     log(f"template prefix made in {time.monotonic() - started:.0f} s")
 
