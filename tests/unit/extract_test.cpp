@@ -180,11 +180,14 @@ TEST(ExtractArchiveEntry, ReportsFailuresAndLeavesWhatWasWritten) {
     if (row.leftBehind != nullptr) {
       const fs::path left = scratch.path() / row.leftBehind;
       ASSERT_TRUE(fs::exists(left));
-      if (fs::is_regular_file(left)) EXPECT_LE(fs::file_size(left), row.leftAtMost);
+      if (fs::is_regular_file(left)) {
+        EXPECT_LE(fs::file_size(left), row.leftAtMost);
+      }
     }
     // Reading without writing gives the same verdict for the entry's data.
-    if (row.index >= 0 && row.index < 6 && row.result != ArchiveNoFile)
+    if (row.index >= 0 && row.index < 6 && row.result != ArchiveNoFile) {
       EXPECT_EQ(verifyArchiveEntry(archive.handle(), row.index, nullptr), row.result);
+    }
   }
   EXPECT_EQ(test::listTree(scratch.path()),
             "c crc d/ d/notafolder/ fileInTheWay folderInTheWay/ p ");
