@@ -10,7 +10,9 @@
 namespace vm {
 
 struct EntryStream {
-  uint8_t readBuffer[kStreamBufferSize];
+  // Decrypted bytes of an encrypted entry (kStreamBufferSize, taken at open); other entries
+  // are read in place: the package is never written while it is open, so a copy buys nothing.
+  uint8_t* readBuffer;
   z_stream inflater;
   bool inflaterReady;
   int inflaterInitStatus;  // zlib's answer to the set-up; reads report it when it failed
@@ -76,24 +78,30 @@ void decryptInPlace(uint32_t (&keys)[3], uint8_t* bytes, uint32_t count) {
 
 void freeStream(EntryStream* stream) {
   if (stream->inflaterReady) inflateEnd(&stream->inflater);
+  delete[] stream->readBuffer;
   delete stream;
 }
 
-// Fills the read buffer from the package when no input is pending. ReaderIoError when the
-// package ends before the piece does.
+// Takes the next piece of at most kStreamBufferSize compressed bytes when no input is
+// pending. ReaderIoError when the package ends before the piece does.
 int32_t refill(ArchiveReader& reader, EntryStream& stream) {
   if (stream.pendingCount > 0 || stream.compressedLeft == 0) return ReaderOk;
   const uint32_t count =
       stream.compressedLeft < kStreamBufferSize ? stream.compressedLeft : kStreamBufferSize;
+  const uint8_t* piece = nullptr;
   if (seekTo(reader.source, static_cast<uint64_t>(stream.dataPos) + stream.bias) != ReaderOk ||
-      readBlock(reader.source, stream.readBuffer, count) != ReaderOk) {
+      viewBlock(reader.source, count, piece) != ReaderOk) {
     return ReaderIoError;
   }
   stream.dataPos += count;
   stream.compressedLeft -= count;
-  stream.pendingInput = stream.readBuffer;
   stream.pendingCount = count;
-  if (stream.encrypted) decryptInPlace(stream.keys, stream.readBuffer, count);
+  if (stream.encrypted) {
+    std::memcpy(stream.readBuffer, piece, count);
+    decryptInPlace(stream.keys, stream.readBuffer, count);
+    piece = stream.readBuffer;
+  }
+  stream.pendingInput = piece;
   return ReaderOk;
 }
 
@@ -105,9 +113,17 @@ int32_t openEntryStream(ArchiveReader& reader, const char* password) {
   LocalHeaderInfo local;
   if (checkLocalHeader(reader, local) != ReaderOk) return ReaderBadArchive;
 
+  const CentralEntryInfo& info = reader.current;
   EntryStream* stream = new (std::nothrow) EntryStream;
   if (stream == nullptr) return ReaderInternalError;
-  const CentralEntryInfo& info = reader.current;
+  stream->readBuffer = nullptr;
+  if ((info.flags & kFlagEncrypted) != 0) {
+    stream->readBuffer = new (std::nothrow) uint8_t[kStreamBufferSize];
+    if (stream->readBuffer == nullptr) {
+      delete stream;
+      return ReaderInternalError;
+    }
+  }
   stream->inflater = z_stream{};
   stream->inflaterReady = false;
   stream->inflaterInitStatus = Z_OK;

@@ -24,6 +24,14 @@ int32_t readBlock(MemorySource& source, uint8_t* out, uint32_t count) {
   return copied == count ? ReaderOk : ReaderIoError;
 }
 
+int32_t viewBlock(MemorySource& source, uint32_t count, const uint8_t*& out) {
+  if (source.position > source.length || source.length - source.position < count)
+    return ReaderIoError;
+  out = source.data + source.position;
+  source.position += count;
+  return ReaderOk;
+}
+
 int32_t readU16(MemorySource& source, uint32_t& value) {
   uint8_t bytes[2];
   if (readBlock(source, bytes, 2) != ReaderOk) {

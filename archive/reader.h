@@ -29,6 +29,9 @@ struct MemorySource {
 // Copies `count` bytes from the position on (never past the end) and advances by what was
 // copied. ReaderOk only when all of them were copied.
 int32_t readBlock(MemorySource& source, uint8_t* out, uint32_t count);
+// Points `out` at the next `count` bytes in place and advances past them. ReaderIoError
+// (nothing moved) when fewer are left.
+int32_t viewBlock(MemorySource& source, uint32_t count, const uint8_t*& out);
 // Little-endian reads; on failure `value` is 0 and the result ReaderIoError.
 int32_t readU16(MemorySource& source, uint32_t& value);
 int32_t readU32(MemorySource& source, uint32_t& value);
@@ -80,7 +83,8 @@ constexpr uint32_t kNameBufferSize = 260;
 // Fixed part of a central header and of a local header, in bytes.
 constexpr uint32_t kCentralHeaderSize = 46;
 constexpr uint32_t kLocalHeaderSize = 30;
-// Piece size of the stream's reads from the package and of extraction's writes.
+// Piece size of the stream's reads from the package (compressed bytes handed to inflate at
+// once) and of extraction's writes.
 constexpr uint32_t kStreamBufferSize = 16384;
 
 // Position of the end of central directory record within the last 65,535 bytes of the source.

@@ -144,12 +144,19 @@ bool readPackage(const ArgumentUnit* path, Package& package) {
     std::fprintf(stderr, "vmpkg: %s: cannot open: %s\n", name, std::strerror(errno));
     return false;
   }
-  // Read in pieces rather than trusting a size query, so pipes and special files work too.
+  // One allocation of the file's size (and a byte to see the end) when it can be asked;
+  // pipes and files that grow are read on, in larger and larger blocks.
   uint64_t capacity = 0;
+  uint64_t expected = 1u << 20;
+  if (std::fseek(file, 0, SEEK_END) == 0) {
+    const long size = std::ftell(file);
+    if (size >= 0 && static_cast<uint64_t>(size) <= kLargestPackage) expected = size + 1;
+    std::rewind(file);
+  }
   bool ok = true;
   for (;;) {
     if (package.length == capacity) {
-      const uint64_t grown = capacity == 0 ? (1u << 20) : capacity * 2;
+      const uint64_t grown = capacity == 0 ? expected : capacity * 2;
       if (capacity >= kLargestPackage + 1) {
         std::fprintf(stderr, "vmpkg: %s: too large: more than %llu bytes\n", name,
                      static_cast<unsigned long long>(kLargestPackage));
