@@ -68,6 +68,16 @@ uint32_t attributesOf(const CentralEntryInfo& info) {
   return attributes;
 }
 
+bool isCalendarTime(const CalendarTime& time) {
+  static const uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (time.month < 1 || time.month > 12 || time.day < 1 || time.hour > 23 ||
+      time.minute > 59 || time.second > 59) {
+    return false;
+  }
+  const bool leap = (time.year % 4 == 0 && time.year % 100 != 0) || time.year % 400 == 0;
+  return time.day <= kDays[time.month - 1] + (time.month == 2 && leap ? 1 : 0);
+}
+
 FileTime dosTimeToUtc(uint32_t dosDateTime) {
   const uint32_t date = dosDateTime >> 16;
   const uint32_t time = dosDateTime & 0xFFFF;
@@ -79,8 +89,11 @@ FileTime dosTimeToUtc(uint32_t dosDateTime) {
   local.minute = static_cast<uint16_t>((time / 32) % 64);
   local.second = static_cast<uint16_t>(2 * (time % 32));
   local.milliseconds = 0;
+  // Checked here as well as by the platform: not every converter checks the day against the
+  // month (Wine takes February 29 of any year), and every build must give the same time.
   FileTime utc;
-  if (!localCalendarTimeToUtc(local, utc)) utc = makeFileTime(kDosEpochTicks);
+  if (!isCalendarTime(local) || !localCalendarTimeToUtc(local, utc))
+    utc = makeFileTime(kDosEpochTicks);
   return utc;
 }
 

