@@ -166,10 +166,23 @@ ArchiveResult extractEntry(ArchiveHandle* handle, int32_t index, const char16_t*
                          ? formatInto(path, u"%s%s", folderPart.get(), leafName)
                          : formatInto(path, u"%s%s%s", root, folderPart.get(), leafName);
   if (joined < 0) return ArchiveNoFile;
-  ensureFolder(absolute ? nullptr : root, folderPart.get());
-
+  // Consecutive files of one folder (the usual order of a package) skip the walk up the
+  // folders, a stat per level; should the folder have gone meanwhile, the failed creation
+  // walks and tries once more.
+  const std::size_t folderLength = path.length() - textLength(leafName);
+  const bool known = archive.lastFolder.length() == folderLength &&
+                     textStartsWith(path.get(), archive.lastFolder.get());
+  if (!known) ensureFolder(absolute ? nullptr : root, folderPart.get());
   FileSinkContext context{createFileForWriting(path.get(), entry.attributes), &entry};
-  if (!isOpen(context.file)) return ArchiveNoFile;
+  if (!isOpen(context.file) && known) {
+    ensureFolder(absolute ? nullptr : root, folderPart.get());
+    context.file = createFileForWriting(path.get(), entry.attributes);
+  }
+  if (!isOpen(context.file)) {
+    archive.lastFolder.clear();
+    return ArchiveNoFile;
+  }
+  if (!archive.lastFolder.assignUnits(path.get(), folderLength)) archive.lastFolder.clear();
   int32_t status = ReaderOk;
   const ArchiveResult result =
       pumpEntry(archive, EntrySink{writeToSinkFile, finishSinkFile, &context}, status);

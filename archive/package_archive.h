@@ -15,6 +15,8 @@ struct PackageArchive {
   // The current directory at open time, ending in a separator; empty when it could not be had
   // (relative destinations are then left to the platform's current directory).
   WidePath rootFolder;
+  // The folder (joined path, separator included) of the last file created: it exists.
+  WidePath lastFolder;
 };
 
 // Stores `result` as the last result and returns it.

@@ -97,6 +97,15 @@ TEST(ExtractArchiveEntry, WritesFilesAndFoldersWithTheirTimesCreatingWhatIsMissi
   }
 }
 
+TEST(ExtractArchiveEntry, MakesAFolderAgainThatWentAwayBetweenTwoFiles) {
+  ScratchFolder scratch("gone");
+  Archive archive({entryOf("app/a.txt", "a"), entryOf("app/b.txt", "b")});
+  ASSERT_EQ(extractArchiveEntry(archive.handle(), 0, scratch.at("f/a.txt").c_str()), ArchiveOk);
+  fs::remove_all(scratch.path() / "f");
+  ASSERT_EQ(extractArchiveEntry(archive.handle(), 1, scratch.at("f/b.txt").c_str()), ArchiveOk);
+  EXPECT_EQ(test::listTree(scratch.path()), "f/ f/b.txt ");
+}
+
 TEST(ExtractArchiveEntry, PutsRelativeDestinationsBelowTheDirectoryCurrentAtOpen) {
   ScratchFolder scratch("relative");
   fs::create_directories(scratch.path() / "atOpen");

@@ -4,8 +4,8 @@
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
 //   vmpkg check PACKAGE          will the installer install this package completely?
 //
-// The package is read whole into memory and opened with openPackageArchive, as the installer
-// opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
+// The package is read whole into memory (mapped on POSIX hosts) and opened with
+// openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
 // were skipped or problems were found, 2 usage error or unreadable package.
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +22,10 @@
 #define VMPKG_MAIN wmain
 using ArgumentUnit = wchar_t;
 #else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #define VMPKG_MAIN main
 using ArgumentUnit = char;
 #endif
@@ -127,8 +131,41 @@ void formatTime(const FileTime& time, char (&out)[32]) {
 struct Package {
   uint8_t* data = nullptr;
   uint64_t length = 0;
-  ~Package() { std::free(data); }
+  bool mapped = false;  // data is a read-only mapping of the whole file
+  ~Package() {
+#ifndef _WIN32
+    if (mapped) {
+      munmap(data, static_cast<std::size_t>(length));
+      return;
+    }
+#endif
+    std::free(data);
+  }
 };
+
+#ifndef _WIN32
+// Maps a regular, non-empty file whole and read-only. On the host this replaces copying the
+// package into fresh memory, whose page faults cost more than the extraction itself in the
+// benchmark; the archive still sees one block holding the whole package, as in the installer.
+bool mapPackage(const char* path, Package& package) {
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  struct stat status;
+  bool mapped = false;
+  if (fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+      static_cast<uint64_t>(status.st_size) <= kLargestPackage) {
+    void* view = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ,
+                      MAP_PRIVATE | MAP_POPULATE, file, 0);
+    if (view != MAP_FAILED) {
+      package.data = static_cast<uint8_t*>(view);
+      package.length = static_cast<uint64_t>(status.st_size);
+      package.mapped = mapped = true;
+    }
+  }
+  close(file);
+  return mapped;
+}
+#endif
 
 // Reads the whole file; prints a one-line error and returns false when it cannot.
 bool readPackage(const ArgumentUnit* path, Package& package) {
@@ -137,6 +174,7 @@ bool readPackage(const ArgumentUnit* path, Package& package) {
   const Utf8 shown(reinterpret_cast<const char16_t*>(path));
   const char* name = shown.text;
 #else
+  if (mapPackage(path, package)) return true;
   FILE* file = std::fopen(path, "rb");
   const char* name = path;
 #endif
