@@ -14,8 +14,8 @@ namespace {
 using test::buildZip;
 using test::le16;
 using test::le32;
-using test::ZipEntrySpec;
-using test::ZipSpec;
+using test::ZipEntryRecipe;
+using test::ZipRecipe;
 
 constexpr uint64_t kUnixEpochTicks = 116444736000000000;
 constexpr uint64_t kTicksPerSecond = 10000000;
@@ -35,25 +35,25 @@ int32_t countOf(ArchiveHandle* handle) {
   return entry.index;
 }
 
-ZipEntrySpec file(const std::string& name, const std::string& data = "x") {
-  ZipEntrySpec entry;
+ZipEntryRecipe file(const std::string& name, const std::string& data = "x") {
+  ZipEntryRecipe entry;
   entry.name = name;
   entry.data = data;
   return entry;
 }
 
-ZipSpec withEntries(std::initializer_list<ZipEntrySpec> entries) {
-  ZipSpec spec;
-  spec.entries = entries;
-  return spec;
+ZipRecipe withEntries(std::initializer_list<ZipEntryRecipe> entries) {
+  ZipRecipe recipe;
+  recipe.entries = entries;
+  return recipe;
 }
 
 TEST(OpenPackageArchive, OpensWhatTheContainerAllowsAndRefusesTheRest) {
-  ZipSpec oneEntry = withEntries({file("app/a.txt")});
+  ZipRecipe oneEntry = withEntries({file("app/a.txt")});
   auto variant = [&](auto change) {
-    ZipSpec spec = oneEntry;
-    change(spec);
-    return buildZip(spec);
+    ZipRecipe recipe = oneEntry;
+    change(recipe);
+    return buildZip(recipe);
   };
   const std::string plain = buildZip(oneEntry);
   const struct {
@@ -61,33 +61,33 @@ TEST(OpenPackageArchive, OpensWhatTheContainerAllowsAndRefusesTheRest) {
     std::string bytes;
     int32_t count;  // -1: the open fails
   } cases[] = {
-      {"an end record alone", buildZip(ZipSpec{}), 0},
+      {"an end record alone", buildZip(ZipRecipe{}), 0},
       {"one entry", plain, 1},
       {"4 bytes", plain.substr(plain.size() - 4), -1},
       {"no end record", std::string(5000, 'x'), -1},
       {"an end record cut short", plain.substr(0, plain.size() - 3), -1},
-      {"a comment of 2,000 bytes", variant([](ZipSpec& s) { s.comment.assign(2000, 'c'); }), 1},
-      {"the longest comment found", variant([](ZipSpec& s) { s.comment.assign(65513, 'c'); }),
+      {"a comment of 2,000 bytes", variant([](ZipRecipe& s) { s.comment.assign(2000, 'c'); }), 1},
+      {"the longest comment found", variant([](ZipRecipe& s) { s.comment.assign(65513, 'c'); }),
        1},
       {"a comment one byte too long",
-       variant([](ZipSpec& s) { s.comment.assign(65514, 'c'); }), -1},
+       variant([](ZipRecipe& s) { s.comment.assign(65514, 'c'); }), -1},
       {"1,000 bytes of stub, offsets not adjusted",
-       variant([](ZipSpec& s) { s.prefix.assign(1000, 's'); }), 1},
-      {"1,000 bytes of stub, offsets adjusted", variant([](ZipSpec& s) {
+       variant([](ZipRecipe& s) { s.prefix.assign(1000, 's'); }), 1},
+      {"1,000 bytes of stub, offsets adjusted", variant([](ZipRecipe& s) {
          s.prefix.assign(1000, 's');
          s.adjustOffsets = true;
        }),
        1},
-      {"this disk 1", variant([](ZipSpec& s) { s.thisDisk = 1; }), -1},
-      {"directory on disk 1", variant([](ZipSpec& s) { s.directoryDisk = 1; }), -1},
-      {"entries on disk differ from total", variant([](ZipSpec& s) { s.entriesOnDisk = 2; }),
+      {"this disk 1", variant([](ZipRecipe& s) { s.thisDisk = 1; }), -1},
+      {"directory on disk 1", variant([](ZipRecipe& s) { s.directoryDisk = 1; }), -1},
+      {"entries on disk differ from total", variant([](ZipRecipe& s) { s.entriesOnDisk = 2; }),
        -1},
       {"a directory ending after the end record",
-       variant([](ZipSpec& s) { s.directorySize = 0xFFFFFFF0; }), -1},
-      {"a directory offset that wraps", variant([](ZipSpec& s) { s.directoryOffset = 0xFFFFFFFF; }),
+       variant([](ZipRecipe& s) { s.directorySize = 0xFFFFFFF0; }), -1},
+      {"a directory offset that wraps", variant([](ZipRecipe& s) { s.directoryOffset = 0xFFFFFFFF; }),
        -1},
       {"an unreadable first header still opens",
-       variant([](ZipSpec& s) { s.directorySize = 10; }), 1},
+       variant([](ZipRecipe& s) { s.directorySize = 10; }), 1},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.what);
@@ -106,9 +106,9 @@ TEST(OpenPackageArchive, OpensWhatTheContainerAllowsAndRefusesTheRest) {
 }
 
 TEST(OpenPackageArchive, FindsEveryEntryThroughTheBiasOfAStub) {
-  ZipSpec spec = withEntries({file("app/a.txt", "first"), file("app/b.txt", "second")});
-  spec.prefix.assign(1000, 'M');
-  ArchiveHandle* handle = open(buildZip(spec));
+  ZipRecipe recipe = withEntries({file("app/a.txt", "first"), file("app/b.txt", "second")});
+  recipe.prefix.assign(1000, 'M');
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   ArchiveEntry entry;
   ASSERT_EQ(getArchiveEntry(handle, 1, entry), ArchiveOk);
@@ -141,9 +141,9 @@ TEST(GetArchiveEntry, AnswersMissingAndForeignHandlesAndBadIndexes) {
 }
 
 TEST(GetArchiveEntry, WalksForwardRewindsAndAnswersRepeatsFromItsCache) {
-  ZipSpec spec;
-  for (int index = 0; index < 6; ++index) spec.entries.push_back(file("e" + std::to_string(index)));
-  ArchiveHandle* handle = open(buildZip(spec));
+  ZipRecipe recipe;
+  for (int index = 0; index < 6; ++index) recipe.entries.push_back(file("e" + std::to_string(index)));
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   ArchiveEntry entry;
   for (int32_t index : {0, 5, 2, 2, 3}) {
@@ -179,9 +179,9 @@ TEST(GetArchiveEntry, CleansNamesOfDrivesLeadingSlashesAndClimbs) {
       {"app/\xF0\x9F\x98\x80", u"app/\U0001F600"},
       {"app/\xFF.txt", u"app/\uFFFD.txt"},
   };
-  ZipSpec spec;
-  for (const auto& row : cases) spec.entries.push_back(file(row.stored));
-  ArchiveHandle* handle = open(buildZip(spec));
+  ZipRecipe recipe;
+  for (const auto& row : cases) recipe.entries.push_back(file(row.stored));
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   for (int32_t index = 0; index < static_cast<int32_t>(std::size(cases)); ++index) {
     ArchiveEntry entry;
@@ -221,14 +221,14 @@ TEST(GetArchiveEntry, MapsHostAttributesToWindowsBits) {
       {0x0A14, 0x00000016, 0x21},  // host 10: the upper half is a Unix mode, here 0
       {0x0E14, 0x000000C6, 0x06},  // VFAT keeps only the five bits
   };
-  ZipSpec spec;
+  ZipRecipe recipe;
   for (const auto& row : cases) {
-    ZipEntrySpec entry = file("e");
+    ZipEntryRecipe entry = file("e");
     entry.versionMadeBy = row.versionMadeBy;
     entry.externalAttributes = row.external;
-    spec.entries.push_back(entry);
+    recipe.entries.push_back(entry);
   }
-  ArchiveHandle* handle = open(buildZip(spec));
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   for (int32_t index = 0; index < static_cast<int32_t>(std::size(cases)); ++index) {
     ArchiveEntry entry;
@@ -267,16 +267,16 @@ TEST(GetArchiveEntry, TakesExtendedTimesFromTheLocalFieldAndNeverReadsPastIt) {
       {"only the first UT block counts", timeBlock(0x00, {}) + timeBlock(0x01, {m}), false,
        false, false},
   };
-  ZipSpec spec;
+  ZipRecipe recipe;
   for (const auto& row : cases) {
-    ZipEntrySpec entry = file("e");
+    ZipEntryRecipe entry = file("e");
     entry.localExtra = row.localExtra;
-    spec.entries.push_back(entry);
+    recipe.entries.push_back(entry);
   }
-  ZipEntrySpec centralOnly = file("central");  // central extra fields are never read for times
+  ZipEntryRecipe centralOnly = file("central");  // central extra fields are never read for times
   centralOnly.centralExtra = timeBlock(0x07, {m, a, c});
-  spec.entries.push_back(centralOnly);
-  ArchiveHandle* handle = open(buildZip(spec));
+  recipe.entries.push_back(centralOnly);
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   ArchiveEntry plain;
   ASSERT_EQ(getArchiveEntry(handle, static_cast<int32_t>(std::size(cases)), plain), ArchiveOk);
@@ -296,17 +296,17 @@ TEST(GetArchiveEntry, TakesExtendedTimesFromTheLocalFieldAndNeverReadsPastIt) {
 
 TEST(GetArchiveEntry, GivesInvalidDosTimesTheDosEpoch) {
   const uint64_t dosEpoch = unixTicks(315532800);  // 1980-01-01T00:00:00Z
-  ZipSpec spec;
+  ZipRecipe recipe;
   for (uint32_t dosDateTime : {0x5A000000u,    // month 0
                                0x5A200000u,    // day 0
                                0x5A3D0000u,    // 2025-01-29 ok...
                                0x5A5E0000u,    // February 30
                                0x5A21C000u}) {  // hour 24
-    ZipEntrySpec entry = file("e");
+    ZipEntryRecipe entry = file("e");
     entry.dosDateTime = dosDateTime;
-    spec.entries.push_back(entry);
+    recipe.entries.push_back(entry);
   }
-  ArchiveHandle* handle = open(buildZip(spec));
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   for (int32_t index = 0; index < 5; ++index) {
     ArchiveEntry entry;
@@ -348,7 +348,7 @@ class FixedTimeZone {
 };
 
 uint64_t dosEntryTime(uint32_t dosDateTime) {
-  ZipEntrySpec entry = file("e");
+  ZipEntryRecipe entry = file("e");
   entry.dosDateTime = dosDateTime;
   ArchiveHandle* handle = open(buildZip(withEntries({entry})));
   ArchiveEntry result;
@@ -380,38 +380,38 @@ TEST(GetArchiveEntry, TakesDosTimesAsLocalTimeWithTodaysOffset) {
 
 TEST(GetArchiveEntry, FailsEntriesWhoseLocalHeaderDisagrees) {
   auto with = [](auto change) {
-    ZipEntrySpec entry = file("app/a.txt", "some data");
+    ZipEntryRecipe entry = file("app/a.txt", "some data");
     change(entry);
     return entry;
   };
   const struct {
     const char* what;
-    ZipEntrySpec entry;
+    ZipEntryRecipe entry;
     ArchiveResult result;
   } cases[] = {
-      {"matching", with([](ZipEntrySpec&) {}), ArchiveOk},
-      {"method", with([](ZipEntrySpec& e) { e.localMethod = 8; }), ArchiveCorrupt},
-      {"method 12 in both", with([](ZipEntrySpec& e) { e.method = 12; }), ArchiveCorrupt},
-      {"CRC", with([](ZipEntrySpec& e) { e.localCrc = 1; }), ArchiveCorrupt},
-      {"compressed size", with([](ZipEntrySpec& e) { e.localCompressedSize = 1; }),
+      {"matching", with([](ZipEntryRecipe&) {}), ArchiveOk},
+      {"method", with([](ZipEntryRecipe& e) { e.localMethod = 8; }), ArchiveCorrupt},
+      {"method 12 in both", with([](ZipEntryRecipe& e) { e.method = 12; }), ArchiveCorrupt},
+      {"CRC", with([](ZipEntryRecipe& e) { e.localCrc = 1; }), ArchiveCorrupt},
+      {"compressed size", with([](ZipEntryRecipe& e) { e.localCompressedSize = 1; }),
        ArchiveCorrupt},
-      {"uncompressed size", with([](ZipEntrySpec& e) { e.localUncompressedSize = 1; }),
+      {"uncompressed size", with([](ZipEntryRecipe& e) { e.localUncompressedSize = 1; }),
        ArchiveCorrupt},
-      {"name length", with([](ZipEntrySpec& e) { e.localName = "app/a.txt2"; }),
+      {"name length", with([](ZipEntryRecipe& e) { e.localName = "app/a.txt2"; }),
        ArchiveCorrupt},
-      {"same length, other name", with([](ZipEntrySpec& e) { e.localName = "app/b.txt"; }),
+      {"same length, other name", with([](ZipEntryRecipe& e) { e.localName = "app/b.txt"; }),
        ArchiveOk},
-      {"bit 3 with zeros", with([](ZipEntrySpec& e) { e.dataDescriptor = true; }), ArchiveOk},
-      {"bit 3 with other values", with([](ZipEntrySpec& e) {
+      {"bit 3 with zeros", with([](ZipEntryRecipe& e) { e.dataDescriptor = true; }), ArchiveOk},
+      {"bit 3 with other values", with([](ZipEntryRecipe& e) {
          e.dataDescriptor = true;
          e.localCrc = 5;
          e.localCompressedSize = 6;
        }),
        ArchiveOk},
       {"local header offset past the end",
-       with([](ZipEntrySpec& e) { e.localHeaderOffset = 0xFFFFFFF0; }), ArchiveCorrupt},
+       with([](ZipEntryRecipe& e) { e.localHeaderOffset = 0xFFFFFFF0; }), ArchiveCorrupt},
       {"local header offset at the central header",
-       with([](ZipEntrySpec& e) { e.localHeaderOffset = 30 + 9 + 9; }), ArchiveCorrupt},
+       with([](ZipEntryRecipe& e) { e.localHeaderOffset = 30 + 9 + 9; }), ArchiveCorrupt},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.what);
@@ -436,10 +436,10 @@ TEST(GetArchiveEntry, FailsALocalExtraFieldRunningPastThePackage) {
 }
 
 TEST(GetArchiveEntry, StopsAWalkThatCannotPassABrokenHeader) {
-  ZipEntrySpec broken = file("b");
+  ZipEntryRecipe broken = file("b");
   broken.centralNameLength = 40;  // the next header is looked for in the wrong place
-  ZipSpec spec = withEntries({file("a"), broken, file("c"), file("d")});
-  ArchiveHandle* handle = open(buildZip(spec));
+  ZipRecipe recipe = withEntries({file("a"), broken, file("c"), file("d")});
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   ArchiveEntry entry;
   EXPECT_EQ(getArchiveEntry(handle, 3, entry), ArchiveCorrupt);
@@ -451,9 +451,9 @@ TEST(GetArchiveEntry, StopsAWalkThatCannotPassABrokenHeader) {
 }
 
 TEST(GetArchiveEntry, CountsAFullDirectoryOf65535Entries) {
-  ZipSpec spec;
-  spec.entries.assign(65535, file("e", ""));
-  ArchiveHandle* handle = open(buildZip(spec));
+  ZipRecipe recipe;
+  recipe.entries.assign(65535, file("e", ""));
+  ArchiveHandle* handle = open(buildZip(recipe));
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(countOf(handle), 65535);
   ArchiveEntry entry;

@@ -11,8 +11,8 @@
 namespace vm {
 namespace {
 
-using test::ZipEntrySpec;
-using test::ZipSpec;
+using test::ZipEntryRecipe;
+using test::ZipRecipe;
 
 std::string patterned(std::size_t size) {
   std::string data(size, '\0');
@@ -27,10 +27,10 @@ std::string patterned(std::size_t size) {
 // An archive of one entry, its reader on that entry.
 class OneEntry {
  public:
-  explicit OneEntry(const ZipEntrySpec& entry) {
-    ZipSpec spec;
-    spec.entries.push_back(entry);
-    bytes_ = test::buildZip(spec);
+  explicit OneEntry(const ZipEntryRecipe& entry) {
+    ZipRecipe recipe;
+    recipe.entries.push_back(entry);
+    bytes_ = test::buildZip(recipe);
     EXPECT_EQ(initReader(reader_, reinterpret_cast<const uint8_t*>(bytes_.data()),
                          static_cast<uint32_t>(bytes_.size())),
               ReaderOk);
@@ -63,8 +63,8 @@ class OneEntry {
   ArchiveReader reader_;
 };
 
-ZipEntrySpec entryOf(const std::string& data, uint16_t method) {
-  ZipEntrySpec entry;
+ZipEntryRecipe entryOf(const std::string& data, uint16_t method) {
+  ZipEntryRecipe entry;
   entry.name = "app/data.bin";
   entry.data = data;
   entry.method = method;
@@ -85,7 +85,7 @@ TEST(EntryStream, GivesTheSameBytesWhateverThePieceSize) {
   for (uint16_t method : {0, 8}) {
     for (bool encrypted : {false, true}) {
       for (uint32_t piece : {1u, 7u, 1000u, 16384u, 100000u}) {
-        ZipEntrySpec entry = entryOf(data, method);
+        ZipEntryRecipe entry = entryOf(data, method);
         if (encrypted) entry.password = "";
         OneEntry one(entry);
         std::vector<int32_t> counts;
@@ -99,9 +99,9 @@ TEST(EntryStream, GivesTheSameBytesWhateverThePieceSize) {
 }
 
 TEST(EntryStream, EndsAtOnceForEmptyEntries) {
-  ZipEntrySpec deflatedEmpty = entryOf("", 8);
+  ZipEntryRecipe deflatedEmpty = entryOf("", 8);
   deflatedEmpty.payload = std::string("\x03\x00", 2);
-  for (const ZipEntrySpec& entry : {entryOf("", 0), deflatedEmpty}) {
+  for (const ZipEntryRecipe& entry : {entryOf("", 0), deflatedEmpty}) {
     OneEntry one(entry);
     std::vector<int32_t> counts;
     int32_t closeStatus;
@@ -112,7 +112,7 @@ TEST(EntryStream, EndsAtOnceForEmptyEntries) {
 }
 
 TEST(EntryStream, UsesTheCentralValuesWhenTheLocalHeaderDefersThem) {
-  ZipEntrySpec entry = entryOf(patterned(5000), 8);
+  ZipEntryRecipe entry = entryOf(patterned(5000), 8);
   entry.dataDescriptor = true;
   OneEntry one(entry);
   std::vector<int32_t> counts;
@@ -126,7 +126,7 @@ TEST(EntryStream, EndsBrokenEntriesWithAFailureInsteadOfLooping) {
   const std::string data = patterned(30000);
   const std::string deflated = test::rawDeflate(data);
   auto with = [&](uint16_t method, auto change) {
-    ZipEntrySpec entry = entryOf(data, method);
+    ZipEntryRecipe entry = entryOf(data, method);
     change(entry);
     return entry;
   };
@@ -136,38 +136,38 @@ TEST(EntryStream, EndsBrokenEntriesWithAFailureInsteadOfLooping) {
   for (std::size_t at = 10; at < 40; ++at) corrupt[at] = static_cast<char>(0xFF);
   const struct {
     const char* what;
-    ZipEntrySpec entry;
+    ZipEntryRecipe entry;
     int32_t lastRead;  // the last read's result; 0 or more: the stream reached its end
     int32_t closeStatus;
   } cases[] = {
-      {"a stored byte changed", with(0, [&](ZipEntrySpec& e) { e.payload = flipped; }), 13616,
+      {"a stored byte changed", with(0, [&](ZipEntryRecipe& e) { e.payload = flipped; }), 13616,
        ReaderCrcError},
-      {"a wrong CRC", with(8, [](ZipEntrySpec& e) { e.crc = 0x12345678; }), 13616,
+      {"a wrong CRC", with(8, [](ZipEntryRecipe& e) { e.crc = 0x12345678; }), 13616,
        ReaderCrcError},
       {"stored bytes that run out before the size",
-       with(0, [](ZipEntrySpec& e) { e.uncompressedSize = 40000; }), ReaderIoError, ReaderOk},
+       with(0, [](ZipEntryRecipe& e) { e.uncompressedSize = 40000; }), ReaderIoError, ReaderOk},
       {"stored bytes that run past the package",
-       with(0, [](ZipEntrySpec& e) { e.compressedSize = e.uncompressedSize = 0x7FFFFFFF; }),
+       with(0, [](ZipEntryRecipe& e) { e.compressedSize = e.uncompressedSize = 0x7FFFFFFF; }),
        ReaderIoError, ReaderOk},
       {"deflated bytes that run past the package",
-       with(8, [](ZipEntrySpec& e) { e.compressedSize = 0xFFFFFFFF; }), ReaderIoError,
+       with(8, [](ZipEntryRecipe& e) { e.compressedSize = 0xFFFFFFFF; }), ReaderIoError,
        ReaderOk},
       {"deflate data cut short",
-       with(8, [&](ZipEntrySpec& e) { e.compressedSize = static_cast<uint32_t>(deflated.size() / 2); }),
+       with(8, [&](ZipEntryRecipe& e) { e.compressedSize = static_cast<uint32_t>(deflated.size() / 2); }),
        Z_BUF_ERROR, ReaderOk},
-      {"corrupt deflate data", with(8, [&](ZipEntrySpec& e) { e.payload = corrupt; }),
+      {"corrupt deflate data", with(8, [&](ZipEntryRecipe& e) { e.payload = corrupt; }),
        Z_DATA_ERROR, ReaderOk},
       {"deflate data ending before the declared size",
-       with(8, [](ZipEntrySpec& e) { e.uncompressedSize = 1000000; }), 13616, ReaderCrcError},
+       with(8, [](ZipEntryRecipe& e) { e.uncompressedSize = 1000000; }), 13616, ReaderCrcError},
       {"a huge declared size for stored data",
-       with(0, [](ZipEntrySpec& e) { e.uncompressedSize = 0xFFFFFFFF; }), ReaderIoError,
+       with(0, [](ZipEntryRecipe& e) { e.uncompressedSize = 0xFFFFFFFF; }), ReaderIoError,
        ReaderOk},
-      {"an encryption header cut short", with(0, [](ZipEntrySpec& e) {
+      {"an encryption header cut short", with(0, [](ZipEntryRecipe& e) {
          e.password = "";
          e.compressedSize = 5;
        }),
        ReaderIoError, ReaderOk},
-      {"a non-empty password", with(8, [](ZipEntrySpec& e) { e.password = "secret"; }),
+      {"a non-empty password", with(8, [](ZipEntryRecipe& e) { e.password = "secret"; }),
        ReaderBadPassword, ReaderOk},
   };
   for (const auto& row : cases) {

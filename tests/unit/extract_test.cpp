@@ -17,14 +17,14 @@ namespace fs = std::filesystem;
 using test::le16;
 using test::le32;
 using test::ScratchFolder;
-using test::ZipEntrySpec;
-using test::ZipSpec;
+using test::ZipEntryRecipe;
+using test::ZipRecipe;
 
 constexpr int32_t kModified = 1735689600;  // 2025-01-01T00:00:00Z
 constexpr uint64_t kModifiedTicks = 1735689600ull * 10000000 + 116444736000000000;
 
-ZipEntrySpec entryOf(const std::string& name, const std::string& data, uint16_t method = 0) {
-  ZipEntrySpec entry;
+ZipEntryRecipe entryOf(const std::string& name, const std::string& data, uint16_t method = 0) {
+  ZipEntryRecipe entry;
   entry.name = name;
   entry.data = data;
   entry.method = method;
@@ -32,18 +32,18 @@ ZipEntrySpec entryOf(const std::string& name, const std::string& data, uint16_t 
   return entry;
 }
 
-ZipEntrySpec folderOf(const std::string& name) {
-  ZipEntrySpec entry = entryOf(name, "");
+ZipEntryRecipe folderOf(const std::string& name) {
+  ZipEntryRecipe entry = entryOf(name, "");
   entry.externalAttributes = 0x10;
   return entry;
 }
 
 class Archive {
  public:
-  explicit Archive(std::vector<ZipEntrySpec> entries) {
-    ZipSpec spec;
-    spec.entries = std::move(entries);
-    bytes_ = test::buildZip(spec);
+  explicit Archive(std::vector<ZipEntryRecipe> entries) {
+    ZipRecipe recipe;
+    recipe.entries = std::move(entries);
+    bytes_ = test::buildZip(recipe);
     handle_ = openPackageArchive(reinterpret_cast<const uint8_t*>(bytes_.data()),
                                  static_cast<uint32_t>(bytes_.size()));
     EXPECT_NE(handle_, nullptr);
@@ -127,7 +127,7 @@ TEST(ExtractArchiveEntry, PutsRelativeDestinationsBelowTheDirectoryCurrentAtOpen
 
 TEST(ExtractArchiveEntry, CreatesReadOnlyFilesAndCannotReplaceThem) {
   ScratchFolder scratch("read-only");
-  ZipEntrySpec readOnly = entryOf("app/r.txt", "locked");
+  ZipEntryRecipe readOnly = entryOf("app/r.txt", "locked");
   readOnly.externalAttributes = 0x21;
   Archive archive({readOnly});
   const std::u16string destination = scratch.at("r.txt");
@@ -146,16 +146,16 @@ TEST(ExtractArchiveEntry, ReportsFailuresAndLeavesWhatWasWritten) {
   ScratchFolder scratch("failures");
   const std::string data(40000, 'd');
   // Good blocks for 40,000 bytes, then a block of the reserved type 3.
-  ZipEntrySpec corruptEntry = entryOf("app/c", data + "more", 8);
+  ZipEntryRecipe corruptEntry = entryOf("app/c", data + "more", 8);
   corruptEntry.payload = test::rawDeflate(data, false) + "\x07";
-  ZipEntrySpec badCrc = entryOf("app/crc", data);
+  ZipEntryRecipe badCrc = entryOf("app/crc", data);
   badCrc.crc = 1;
-  ZipEntrySpec password = entryOf("app/p", data, 8);
+  ZipEntryRecipe password = entryOf("app/p", data, 8);
   password.password = "secret";
-  ZipEntrySpec unixSlash = entryOf("app/notafolder/", "");
+  ZipEntryRecipe unixSlash = entryOf("app/notafolder/", "");
   unixSlash.versionMadeBy = 0x0314;
   unixSlash.externalAttributes = 0;
-  ZipEntrySpec mismatch = entryOf("app/m", data);
+  ZipEntryRecipe mismatch = entryOf("app/m", data);
   mismatch.localCrc = 7;
   Archive archive({corruptEntry, badCrc, password, unixSlash, mismatch, entryOf("app/ok", "ok")});
   fs::create_directories(scratch.path() / "folderInTheWay");

@@ -15,8 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ScratchFolder;
-using test::ZipEntrySpec;
-using test::ZipSpec;
+using test::ZipEntryRecipe;
+using test::ZipRecipe;
 using Disposition = EntryDisposition;
 
 TEST(ClassifyEntryName, RefusesNamesThatCouldLeaveTheFolder) {
@@ -69,8 +69,8 @@ class Recorder : public UnpackObserver {
   std::vector<Seen> outcomes;
 };
 
-ZipEntrySpec named(const std::string& name) {
-  ZipEntrySpec entry;
+ZipEntryRecipe named(const std::string& name) {
+  ZipEntryRecipe entry;
   entry.name = name;
   entry.data = "escape? " + name;
   return entry;
@@ -108,9 +108,9 @@ const struct {
 
 TEST(UnpackApplication, ExtractsSafeAppEntriesOnlyAndReportsEveryEntry) {
   ScratchFolder scratch("hostile");
-  ZipSpec spec;
-  for (const auto& row : kHostile) spec.entries.push_back(named(row.stored));
-  const std::string bytes = test::buildZip(spec);
+  ZipRecipe recipe;
+  for (const auto& row : kHostile) recipe.entries.push_back(named(row.stored));
+  const std::string bytes = test::buildZip(recipe);
   ArchiveHandle* handle = openPackageArchive(reinterpret_cast<const uint8_t*>(bytes.data()),
                                              static_cast<uint32_t>(bytes.size()));
   ASSERT_NE(handle, nullptr);
@@ -149,14 +149,14 @@ TEST(UnpackApplication, ExtractsSafeAppEntriesOnlyAndReportsEveryEntry) {
 
 TEST(UnpackApplication, ReportsFailedEntriesAndGoesOn) {
   ScratchFolder scratch("failures");
-  ZipEntrySpec corrupt = named("app/bad.bin");
+  ZipEntryRecipe corrupt = named("app/bad.bin");
   corrupt.crc = 99;
-  ZipEntrySpec broken = named("app/broken.bin");
+  ZipEntryRecipe broken = named("app/broken.bin");
   broken.localMethod = 8;
-  ZipEntrySpec longName = named("app/" + std::string(240, 'n'));
-  ZipSpec spec;
-  spec.entries = {corrupt, broken, longName, named("app/after.txt")};
-  const std::string bytes = test::buildZip(spec);
+  ZipEntryRecipe longName = named("app/" + std::string(240, 'n'));
+  ZipRecipe recipe;
+  recipe.entries = {corrupt, broken, longName, named("app/after.txt")};
+  const std::string bytes = test::buildZip(recipe);
   ArchiveHandle* handle = openPackageArchive(reinterpret_cast<const uint8_t*>(bytes.data()),
                                              static_cast<uint32_t>(bytes.size()));
   ASSERT_NE(handle, nullptr);

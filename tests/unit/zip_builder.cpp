@@ -63,11 +63,11 @@ std::string rawDeflate(const std::string& data, bool finish) {
   return out;
 }
 
-std::string buildZip(const ZipSpec& spec) {
+std::string buildZip(const ZipRecipe& recipe) {
   std::string body;
   std::string directory;
-  const uint32_t base = spec.adjustOffsets ? static_cast<uint32_t>(spec.prefix.size()) : 0;
-  for (const ZipEntrySpec& entry : spec.entries) {
+  const uint32_t base = recipe.adjustOffsets ? static_cast<uint32_t>(recipe.prefix.size()) : 0;
+  for (const ZipEntryRecipe& entry : recipe.entries) {
     const uint32_t crc = crcOf(entry.data);
     std::string payload = entry.payload ? *entry.payload
                           : entry.method == 8 ? rawDeflate(entry.data)
@@ -107,24 +107,24 @@ std::string buildZip(const ZipSpec& spec) {
                  le16(0) + le32(entry.externalAttributes) +
                  le32(entry.localHeaderOffset.value_or(offset)) + entry.name + entry.centralExtra;
   }
-  const uint16_t count = static_cast<uint16_t>(spec.entries.size());
+  const uint16_t count = static_cast<uint16_t>(recipe.entries.size());
   const std::string end =
-      le32(0x06054B50) + le16(spec.thisDisk.value_or(0)) + le16(spec.directoryDisk.value_or(0)) +
-      le16(spec.entriesOnDisk.value_or(count)) + le16(spec.totalEntries.value_or(count)) +
-      le32(spec.directorySize.value_or(static_cast<uint32_t>(directory.size()))) +
-      le32(spec.directoryOffset.value_or(static_cast<uint32_t>(body.size()) + base)) +
-      le16(static_cast<uint32_t>(spec.comment.size())) + spec.comment;
-  return spec.prefix + body + directory + spec.betweenDirectoryAndEnd + end;
+      le32(0x06054B50) + le16(recipe.thisDisk.value_or(0)) + le16(recipe.directoryDisk.value_or(0)) +
+      le16(recipe.entriesOnDisk.value_or(count)) + le16(recipe.totalEntries.value_or(count)) +
+      le32(recipe.directorySize.value_or(static_cast<uint32_t>(directory.size()))) +
+      le32(recipe.directoryOffset.value_or(static_cast<uint32_t>(body.size()) + base)) +
+      le16(static_cast<uint32_t>(recipe.comment.size())) + recipe.comment;
+  return recipe.prefix + body + directory + recipe.betweenDirectoryAndEnd + end;
 }
 
 std::string singleEntryZip(const std::string& name, const std::string& data, uint16_t method) {
-  ZipSpec spec;
-  ZipEntrySpec entry;
+  ZipRecipe recipe;
+  ZipEntryRecipe entry;
   entry.name = name;
   entry.data = data;
   entry.method = method;
-  spec.entries.push_back(entry);
-  return buildZip(spec);
+  recipe.entries.push_back(entry);
+  return buildZip(recipe);
 }
 
 }  // namespace vm::test

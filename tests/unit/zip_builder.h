@@ -12,7 +12,7 @@ namespace vm::test {
 // 2025-01-01 00:00:00 as a DOS date and time (date in the high half).
 constexpr uint32_t kDosNewYear2025 = 0x5A210000;
 
-struct ZipEntrySpec {
+struct ZipEntryRecipe {
   std::string name;
   std::string data;  // uncompressed bytes
   uint16_t method = 0;  // 8 deflates with zlib; any other value stores `data` as given
@@ -34,8 +34,8 @@ struct ZipEntrySpec {
   std::optional<uint16_t> centralNameLength;  // as stored, with the name bytes unchanged
 };
 
-struct ZipSpec {
-  std::vector<ZipEntrySpec> entries;
+struct ZipRecipe {
+  std::vector<ZipEntryRecipe> entries;
   std::string comment;
   std::string prefix;          // bytes before the archive (a stub)
   bool adjustOffsets = false;  // offsets count from the file's start (as `zip -A` makes them)
@@ -44,7 +44,7 @@ struct ZipSpec {
   std::string betweenDirectoryAndEnd;  // bytes between the directory and the end record
 };
 
-std::string buildZip(const ZipSpec& spec);
+std::string buildZip(const ZipRecipe& recipe);
 
 // One stored entry named `name` holding `data`, in an archive of its own.
 std::string singleEntryZip(const std::string& name, const std::string& data,
