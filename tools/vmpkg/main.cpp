@@ -1,0 +1,454 @@
+// vmpkg: the package tool for release engineers.
+//
+//   vmpkg list PACKAGE           one line per entry, then "entries: N"
+//   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
+//   vmpkg check PACKAGE          will the installer install this package completely?
+//
+// The package is read whole into memory (mapped on POSIX hosts) and opened with
+// openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
+// were skipped or problems were found, 2 usage error or unreadable package.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/package_archive.h"
+#include "archive/reader.h"
+#include "archive/unpack.h"
+
+#ifdef _WIN32
+#include <cwchar>
+#define VMPKG_MAIN wmain
+using ArgumentUnit = wchar_t;
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define VMPKG_MAIN main
+using ArgumentUnit = char;
+#endif
+
+namespace vm {
+namespace {
+
+// The installer's download buffer holds the whole HTTP response and a zero byte after it. The
+// size is the HTTP client's constant; a typical nginx response head takes a few hundred bytes.
+constexpr uint64_t kDownloadBufferSize = 51000000;
+constexpr uint64_t kTypicalResponseHead = 512;
+// The installer hands the archive a signed 32-bit length.
+constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
+
+// ---------------------------------------------------------------- text
+
+// UTF-16 to UTF-8 for printing (unpaired surrogates become U+FFFD).
+struct Utf8 {
+  char text[4 * 520 + 1];
+  explicit Utf8(const char16_t* units) {
+    std::size_t written = 0;
+    for (; *units != 0 && written + 4 < sizeof text; ++units) {
+      uint32_t code = *units;
+      if (code >= 0xD800 && code <= 0xDBFF && units[1] >= 0xDC00 && units[1] <= 0xDFFF) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (units[1] - 0xDC00);
+        ++units;
+      } else if (code >= 0xD800 && code <= 0xDFFF) {
+        code = 0xFFFD;
+      }
+      if (code < 0x80) {
+        text[written++] = static_cast<char>(code);
+      } else if (code < 0x800) {
+        text[written++] = static_cast<char>(0xC0 | (code >> 6));
+        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
+      } else if (code < 0x10000) {
+        text[written++] = static_cast<char>(0xE0 | (code >> 12));
+        text[written++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
+      } else {
+        text[written++] = static_cast<char>(0xF0 | (code >> 18));
+        text[written++] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        text[written++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
+      }
+    }
+    text[written] = 0;
+  }
+};
+
+// A command-line argument as UTF-16 (at most 259 units) and as printable UTF-8.
+bool argumentToPath(const ArgumentUnit* argument, WidePath& out) {
+#ifdef _WIN32
+  return out.assign(reinterpret_cast<const char16_t*>(argument));
+#else
+  return decodeUtf8(argument, std::strlen(argument), out);
+#endif
+}
+
+const char* resultName(ArchiveResult result) {
+  switch (result) {
+    case ArchiveOk: return "ArchiveOk";
+    case ArchiveNoFile: return "ArchiveNoFile";
+    case ArchiveWriteFailed: return "ArchiveWriteFailed";
+    case ArchiveCorrupt: return "ArchiveCorrupt";
+    case ArchiveReadFailed: return "ArchiveReadFailed";
+    case ArchivePasswordFailed: return "ArchivePasswordFailed";
+    case ArchiveBadArgument: return "ArchiveBadArgument";
+    case ArchiveWrongHandle: return "ArchiveWrongHandle";
+    case ArchiveInflateFailed: return "ArchiveInflateFailed";
+  }
+  return "unknown result";
+}
+
+// FILETIME (UTC) as ISO 8601, to the second.
+void formatTime(const FileTime& time, char (&out)[32]) {
+  const int64_t seconds =
+      (static_cast<int64_t>(fileTimeValue(time)) - 116444736000000000) / 10000000;
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Civil date from days since 1970-01-01 (proleptic Gregorian).
+  const int64_t shifted = days + 719468;
+  const int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+  const int64_t dayOfEra = shifted - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2);
+  std::snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+}
+
+// ---------------------------------------------------------------- the package
+
+struct Package {
+  uint8_t* data = nullptr;
+  uint64_t length = 0;
+  bool mapped = false;  // data is a read-only mapping of the whole file
+  ~Package() {
+#ifndef _WIN32
+    if (mapped) {
+      munmap(data, static_cast<std::size_t>(length));
+      return;
+    }
+#endif
+    std::free(data);
+  }
+};
+
+#ifndef _WIN32
+// Maps a regular, non-empty file whole and read-only. On the host this replaces copying the
+// package into fresh memory, whose page faults cost more than the extraction itself in the
+// benchmark; the archive still sees one block holding the whole package, as in the installer.
+bool mapPackage(const char* path, Package& package) {
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  struct stat status;
+  bool mapped = false;
+  if (fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+      static_cast<uint64_t>(status.st_size) <= kLargestPackage) {
+    void* view = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ,
+                      MAP_PRIVATE | MAP_POPULATE, file, 0);
+    if (view != MAP_FAILED) {
+      package.data = static_cast<uint8_t*>(view);
+      package.length = static_cast<uint64_t>(status.st_size);
+      package.mapped = mapped = true;
+    }
+  }
+  close(file);
+  return mapped;
+}
+#endif
+
+// Reads the whole file; prints a one-line error and returns false when it cannot.
+bool readPackage(const ArgumentUnit* path, Package& package) {
+#ifdef _WIN32
+  FILE* file = _wfopen(path, L"rb");
+  const Utf8 shown(reinterpret_cast<const char16_t*>(path));
+  const char* name = shown.text;
+#else
+  if (mapPackage(path, package)) return true;
+  FILE* file = std::fopen(path, "rb");
+  const char* name = path;
+#endif
+  if (file == nullptr) {
+    std::fprintf(stderr, "vmpkg: %s: cannot open: %s\n", name, std::strerror(errno));
+    return false;
+  }
+  // One allocation of the file's size (and a byte to see the end) when it can be asked;
+  // pipes and files that grow are read on, in larger and larger blocks.
+  uint64_t capacity = 0;
+  uint64_t expected = 1u << 20;
+  if (std::fseek(file, 0, SEEK_END) == 0) {
+    const long size = std::ftell(file);
+    if (size >= 0 && static_cast<uint64_t>(size) <= kLargestPackage) expected = size + 1;
+    std::rewind(file);
+  }
+  bool ok = true;
+  for (;;) {
+    if (package.length == capacity) {
+      const uint64_t grown = capacity == 0 ? expected : capacity * 2;
+      if (capacity >= kLargestPackage + 1) {
+        std::fprintf(stderr, "vmpkg: %s: too large: more than %llu bytes\n", name,
+                     static_cast<unsigned long long>(kLargestPackage));
+        ok = false;
+        break;
+      }
+      const uint64_t next = grown > kLargestPackage + 1 ? kLargestPackage + 1 : grown;
+      void* larger = std::realloc(package.data, static_cast<std::size_t>(next));
+      if (larger == nullptr) {
+        std::fprintf(stderr, "vmpkg: %s: too large: no memory for %llu bytes\n", name,
+                     static_cast<unsigned long long>(next));
+        ok = false;
+        break;
+      }
+      package.data = static_cast<uint8_t*>(larger);
+      capacity = next;
+    }
+    const std::size_t got = std::fread(package.data + package.length, 1,
+                                       static_cast<std::size_t>(capacity - package.length), file);
+    package.length += got;
+    if (got == 0) {
+      if (std::ferror(file)) {
+        std::fprintf(stderr, "vmpkg: %s: cannot read: %s\n", name, std::strerror(errno));
+        ok = false;
+      }
+      break;
+    }
+  }
+  std::fclose(file);
+  if (ok && package.length > kLargestPackage) {
+    std::fprintf(stderr, "vmpkg: %s: too large: more than %llu bytes\n", name,
+                 static_cast<unsigned long long>(kLargestPackage));
+    ok = false;
+  }
+  return ok;
+}
+
+ArchiveHandle* openPackage(const Package& package, const ArgumentUnit* path) {
+  ArchiveHandle* handle =
+      openPackageArchive(package.data, static_cast<uint32_t>(package.length));
+  if (handle == nullptr) {
+#ifdef _WIN32
+    const Utf8 shown(reinterpret_cast<const char16_t*>(path));
+    const char* name = shown.text;
+#else
+    const char* name = path;
+#endif
+    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n", name,
+                 resultName(lastArchiveResult()), static_cast<unsigned>(lastArchiveResult()));
+  }
+  return handle;
+}
+
+// ---------------------------------------------------------------- list
+
+int listPackage(ArchiveHandle* handle) {
+  ArchiveEntry entry;
+  getArchiveEntry(handle, -1, entry);
+  const int32_t count = entry.index;
+  int status = 0;
+  for (int32_t index = 0; index < count; ++index) {
+    const ArchiveResult result = getArchiveEntry(handle, index, entry);
+    if (result != ArchiveOk) {
+      std::printf("%d query failed: %s 0x%x\n", index, resultName(result),
+                  static_cast<unsigned>(result));
+      status = 1;
+      continue;
+    }
+    char time[32];
+    formatTime(entry.modificationTime, time);
+    std::printf("%d 0x%02x %u %u %s %s\n", index, entry.attributes, entry.compressedSize,
+                entry.uncompressedSize, time, Utf8(entry.name).text);
+  }
+  std::printf("entries: %d\n", count);
+  return status;
+}
+
+// ---------------------------------------------------------------- extract
+
+class ExtractReporter : public UnpackObserver {
+ public:
+  void entryDone(const UnpackOutcome& outcome) override {
+    const Utf8 name(outcome.entry->name);
+    switch (outcome.disposition) {
+      case EntryDisposition::Unpack:
+        if (outcome.result == ArchiveOk) return;
+        std::fprintf(stderr, "vmpkg: failed: %s: %s 0x%x\n", name.text,
+                     resultName(outcome.result), static_cast<unsigned>(outcome.result));
+        failed = true;
+        return;
+      case EntryDisposition::QueryFailed:
+        std::fprintf(stderr, "vmpkg: failed: entry %d: %s 0x%x\n", outcome.index,
+                     resultName(outcome.result), static_cast<unsigned>(outcome.result));
+        failed = true;
+        return;
+      case EntryDisposition::OutsideApp:
+        std::fprintf(stderr, "vmpkg: skipped: %s: outside app/\n", name.text);
+        return;
+      case EntryDisposition::Unsafe:
+        std::fprintf(stderr, "vmpkg: skipped: %s: unsafe name\n", name.text);
+        failed = true;  // an "app/" entry that was not extracted
+        return;
+    }
+  }
+  bool failed = false;
+};
+
+int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
+  WidePath folder;
+  if (!argumentToPath(destination, folder) || folder.empty()) {
+    std::fprintf(stderr, "vmpkg: DEST must be a path of 1 to 259 UTF-16 units\n");
+    return 2;
+  }
+  // As the installer creates the application folder before unpacking.
+  ensureFolder(nullptr, folder.get());
+  ExtractReporter reporter;
+  const UnpackSummary summary = unpackApplication(handle, folder.get(), &reporter);
+  std::printf("extracted %u of %u entries (%u failed, %u skipped)\n", summary.extracted,
+              summary.entries, summary.failed, summary.skipped);
+  return reporter.failed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- check
+
+// Why a query failed, from the central header the walk reaches.
+const char* queryFailureReason(ArchiveHandle* handle, int32_t index, ArchiveResult result,
+                               char (&buffer)[96]) {
+  ArchiveReader& reader = *handle->archive->reader;
+  if (goToEntry(reader, static_cast<uint32_t>(index)) != ReaderOk)
+    return "its central directory header cannot be read";
+  const CentralEntryInfo& info = reader.current;
+  if (result == ArchiveReadFailed) {
+    if (info.nameLength >= kNameBufferSize) {
+      std::snprintf(buffer, sizeof buffer, "its name of %u bytes is too long (at most %u)",
+                    info.nameLength, kNameBufferSize - 1);
+      return buffer;
+    }
+    return "its local extra field runs past the end of the package";
+  }
+  if (info.method != 0 && info.method != 8) {
+    std::snprintf(buffer, sizeof buffer, "compression method %u is not supported (only 0, 8)",
+                  info.method);
+    return buffer;
+  }
+  return "its local header does not match its central header";
+}
+
+const char* dataFailureReason(ArchiveResult result, int32_t status, char (&buffer)[96]) {
+  if (result == ArchivePasswordFailed) return "it is encrypted with a password";
+  if (result == ArchiveCorrupt) return "its CRC-32 does not match its data";
+  if (status == ReaderIoError) return "its data runs past the end of the package";
+  if (status == ReaderBadArchive) return "its local header does not match its central header";
+  std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)", resultName(result),
+                static_cast<int>(status));
+  return buffer;
+}
+
+int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
+  unsigned problems = 0;
+  auto report = [&problems](const char* kind, const char* what, const char* why) {
+    std::printf("%s: %s: %s\n", kind, what, why);
+    ++problems;
+  };
+  ArchiveEntry entry;
+  getArchiveEntry(handle, -1, entry);
+  const int32_t count = entry.index;
+  bool mainProgram = false;
+  for (int32_t index = 0; index < count; ++index) {
+    char reason[96];
+    const ArchiveResult query = getArchiveEntry(handle, index, entry);
+    if (query != ArchiveOk) {
+      char what[32];
+      std::snprintf(what, sizeof what, "entry %d", index);
+      report("fails", what, queryFailureReason(handle, index, query, reason));
+      continue;
+    }
+    const Utf8 name(entry.name);
+    switch (classifyEntryName(entry.name)) {
+      case EntryDisposition::OutsideApp:
+        report("skipped", name.text, "outside app/");
+        continue;
+      case EntryDisposition::Unsafe:
+        report("skipped", name.text, "unsafe name (absolute, drive, colon, or dot segment)");
+        continue;
+      default:
+        break;
+    }
+    int32_t status = ReaderOk;
+    const ArchiveResult result = verifyArchiveEntry(handle, index, &status);
+    if (result != ArchiveOk) {
+      report("fails", name.text, dataFailureReason(result, status, reason));
+      continue;
+    }
+    if (textEquals(entry.name, u"app/Velmora.exe") &&
+        !(entry.attributes & FileAttributeDirectory)) {
+      mainProgram = true;
+    }
+  }
+  if (packageLength + kTypicalResponseHead + 1 > kDownloadBufferSize) {
+    char why[160];
+    std::snprintf(why, sizeof why,
+                  "%llu bytes; with a typical response head the %llu-byte download buffer "
+                  "holds at most %llu",
+                  static_cast<unsigned long long>(packageLength),
+                  static_cast<unsigned long long>(kDownloadBufferSize),
+                  static_cast<unsigned long long>(kDownloadBufferSize - kTypicalResponseHead -
+                                                  1));
+    report("too large", "package", why);
+  }
+  if (!mainProgram) report("missing", "app/Velmora.exe", "no such file entry extracts whole");
+  if (problems == 0) {
+    std::printf("check: ok, %d entries\n", count);
+    return 0;
+  }
+  std::printf("check: %u problem%s\n", problems, problems == 1 ? "" : "s");
+  return 1;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: vmpkg list PACKAGE\n"
+               "       vmpkg extract PACKAGE DEST\n"
+               "       vmpkg check PACKAGE\n");
+  return 2;
+}
+
+bool argumentIs(const ArgumentUnit* argument, const char* command) {
+  for (; *command != 0; ++argument, ++command)
+    if (*argument != static_cast<ArgumentUnit>(*command)) return false;
+  return *argument == 0;
+}
+
+int run(int count, ArgumentUnit** arguments) {
+  if (count < 3) return usage();
+  const ArgumentUnit* command = arguments[1];
+  const bool list = argumentIs(command, "list") && count == 3;
+  const bool extract = argumentIs(command, "extract") && count == 4;
+  const bool check = argumentIs(command, "check") && count == 3;
+  if (!list && !extract && !check) return usage();
+  Package package;
+  if (!readPackage(arguments[2], package)) return 2;
+  ArchiveHandle* handle = openPackage(package, arguments[2]);
+  if (handle == nullptr) {
+    if (check) std::printf("check: 1 problem\n");
+    return check ? 1 : 2;
+  }
+  const int status = list      ? listPackage(handle)
+                     : extract ? extractPackage(handle, arguments[3])
+                               : checkPackage(handle, package.length);
+  closePackageArchive(handle);
+  return status;
+}
+
+}  // namespace
+}  // namespace vm
+
+int VMPKG_MAIN(int count, ArgumentUnit** arguments) { return vm::run(count, arguments); }
