@@ -139,6 +139,10 @@ def create_template(state):
                         r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug",
                         "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f", view], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Xvfb has no window manager: Wine draws the caption bar itself, so screenshots show it.
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated",
+                    "/t", "REG_SZ", "/d", "N", "/f"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, timeout=600)
     log(f"template prefix made in {time.monotonic() - started:.0f} s")
 
