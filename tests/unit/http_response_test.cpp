@@ -230,17 +230,6 @@ TEST(HttpResponse, ComesToTheSameResultHoweverTheResponseIsSplit) {
   }
 }
 
-TEST(HttpResponse, SetsNoPositionBeforeTheLengthLineIsComplete) {
-  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n" +
-                               std::string(20, 'b');
-  // The first piece ends inside the value: "Content-Length: 2".
-  const Outcome outcome = feed(response, {34, 10, 16}, 128);
-  ASSERT_TRUE(outcome.hasBody);
-  // 44 of 20 bytes, then 60: both beyond 100%.
-  EXPECT_EQ(outcome.positions, (std::vector<int32_t>{100, 100}));
-  EXPECT_EQ(outcome.contentLength, 20);
-}
-
 TEST(HttpResponse, RefusesAChunkThatWouldNotFitAndKeepsTheBytesBefore) {
   const std::string response = "HTTP/1.1 200 OK\r\n\r\nabcdef";
   std::vector<uint8_t> buffer(24, 0xEE);
