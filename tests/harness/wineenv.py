@@ -13,6 +13,7 @@ Command line (used by CMake/ctest and the scripts):
                                       run a Windows program in prefix NAME (copied from the
                                       template on first use) and exit with its exit code
 """
+import fcntl
 import json
 import os
 import pathlib
@@ -148,13 +149,20 @@ def create_template(state):
 
 
 def ensure_prefix(state, name):
-    """The prefix NAME, copied from the template on first use."""
+    """The prefix NAME, copied from the template on first use.
+
+    ctest runs tests in parallel, and several may need the same prefix first: one copies it
+    while the others wait for the lock."""
     prefix, home = prefix_paths(state, name)
-    if not prefix.exists():
-        template, _ = prefix_paths(state, "template")
-        shutil.rmtree(home, ignore_errors=True)
-        home.mkdir(parents=True)
-        subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+    locks = state / "locks"
+    locks.mkdir(parents=True, exist_ok=True)
+    with open(locks / name, "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not prefix.exists():
+            template, _ = prefix_paths(state, "template")
+            shutil.rmtree(home, ignore_errors=True)
+            home.mkdir(parents=True)
+            subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
     return prefix, home
 
 

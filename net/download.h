@@ -1,0 +1,48 @@
+// downloadFile: one HTTP/1.1 GET into the download buffer, moving the progress bar.
+//
+// One request over a fresh connection, the whole response read until the server closes it, no
+// redirects, no transfer decoding, no retries, no time-outs. The response lands in the buffer
+// from its first byte, exactly as received, with a zero byte after it; the body is used in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "product_values.h"  // generated: the download host
+#include "net/socket.h"
+#include "ui/progress_view.h"
+
+namespace vm {
+
+// The download buffer's size: every response, head and zero byte included, must fit.
+constexpr int32_t kDownloadBufferSize = 51'000'000;
+// The most one receive asks for; the block is taken after the request has been sent.
+constexpr int32_t kReceiveChunkSize = 2'097'152;
+// The download server of the installer.
+constexpr Endpoint kDownloadServer = {kDownloadHost, 80};
+
+// Sends "GET requestPath HTTP/1.1" (with the endpoint's host name in "Host: ", no caching and
+// the connection closed after the response) and receives the response into `buffer`, which
+// must hold kDownloadBufferSize bytes. Once the length is known, sets one position on `view`
+// per received chunk (see progressPercentage); the bar is not reset at the start.
+//
+// Returns the body (the bytes after the first blank line, inside `buffer`; valid until the next
+// download into it) and sets `bodyBytes`, when not null, to the body bytes received; callers
+// take `contentLength` bytes unless it is -1 (no length field), when `bodyBytes` is the size.
+//
+// Returns null when the request does not fit its 256-byte text, the host does not resolve, the
+// connection fails, the receive block cannot be had, a receive fails, the status line is not
+// "HTTP/1.x 2xx", the response with its zero byte would not fit the buffer, the server closes
+// before the head's blank line, the length is negative other than -1, or the body is shorter
+// than the length. `contentLength` is not written when no connection was made or the receive
+// block was missing; otherwise it holds -1 or the length read from the head.
+const uint8_t* downloadFile(ProgressView& view, Network& network, const Endpoint& endpoint,
+                            const char* requestPath, uint8_t* buffer, int32_t& contentLength,
+                            int32_t* bodyBytes = nullptr);
+
+// Tests only: replaces the allocator of the receive block (std::malloc by default; the block is
+// given back with std::free) and returns the previous one.
+using ChunkAllocator = void* (*)(std::size_t size);
+ChunkAllocator setChunkAllocatorForTesting(ChunkAllocator allocator);
+
+}  // namespace vm

@@ -1,0 +1,257 @@
+"""HTTP servers of the test suite and the benchmarks.
+
+Nginx     a real server (nginx-light) with its own generated configuration: root folder, listen
+          address and port, access log, no daemon, pid file and temporary files in a folder of
+          its own. An optional command prefix (for example ["ip", "netns", "exec", "NAME"]) runs
+          it inside a network namespace, where it can listen on port 80 of that namespace's
+          loopback. Readiness is the pid file, which nginx writes once it listens, so no
+          connection from outside the namespace is needed.
+ScriptedServer
+          a small server on the loopback that answers each connection the way its request path
+          names (GET /BEHAVIOUR...): correct, split and stalled heads, and the misbehaviours a
+          download client must survive (see BEHAVIOURS). It records every request it received.
+
+Both are context managers and stop only the processes and threads they started.
+"""
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+LOOPBACK = "127.0.0.1"
+
+
+def free_port(host=LOOPBACK):
+    """A TCP port that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind((host, 0))
+        return probe.getsockname()[1]
+
+
+# ---------------------------------------------------------------- nginx
+
+NGINX_CONFIGURATION = """\
+daemon off;
+master_process off;
+pid {work}/nginx.pid;
+error_log {work}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    access_log {access_log};
+    client_body_temp_path {work}/client_body;
+    proxy_temp_path {work}/proxy;
+    fastcgi_temp_path {work}/fastcgi;
+    uwsgi_temp_path {work}/uwsgi;
+    scgi_temp_path {work}/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    server {{
+        listen {listen}:{port};
+        root {root};
+        location / {{ }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """nginx serving the files below `root` on listen:port (port None: a free loopback port)."""
+
+    def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=()):
+        self.root = pathlib.Path(root).resolve()
+        self.listen = listen
+        self.port = port if port is not None else free_port(listen)
+        self.prefix = list(prefix)
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-nginx-"))
+        self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
+        self.process = None
+
+    def start(self, timeout=15):
+        configuration = self.work / "nginx.conf"
+        configuration.write_text(NGINX_CONFIGURATION.format(
+            work=self.work, access_log=self.access_log, listen=self.listen, port=self.port,
+            root=self.root))
+        pid_file = self.work / "nginx.pid"
+        self.process = subprocess.Popen(
+            self.prefix + ["nginx", "-p", str(self.work), "-c", str(configuration),
+                           "-e", str(self.work / "error.log")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + timeout
+        while not pid_file.exists():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"nginx did not start: {self.error_log()}")
+            time.sleep(0.02)
+        return self
+
+    def error_log(self):
+        path = self.work / "error.log"
+        text = path.read_text(errors="replace") if path.exists() else ""
+        if self.process is not None and self.process.stderr is not None and \
+                self.process.poll() is not None:
+            text += self.process.stderr.read().decode(errors="replace")
+        return text.strip()
+
+    def stop(self):
+        if self.process is not None:
+            if self.process.poll() is None:
+                # The prefix may have forked: signal nginx itself, by the pid it wrote.
+                pid_file = self.work / "nginx.pid"
+                pid = int(pid_file.read_text()) if pid_file.exists() else self.process.pid
+                try:
+                    os.kill(pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+                try:
+                    self.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
+            if self.process.stderr is not None:
+                self.process.stderr.close()
+            self.process = None
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+# ---------------------------------------------------------------- scripted server
+
+def response(status="200 OK", fields=(), body=b""):
+    head = f"HTTP/1.1 {status}\r\n" + "".join(f"{field}\r\n" for field in fields) + "\r\n"
+    return head.encode() + body
+
+
+def pattern(size, seed=0):
+    """`size` bytes that differ from one position to the next and hold no blank line."""
+    block = bytes((seed + 7 * index) % 251 for index in range(251 * 4)).replace(b"\r", b"R")
+    return (block * (size // len(block) + 1))[:size]
+
+
+HELLO = response(fields=["Content-Length: 5"], body=b"hello")
+
+
+def send_pieces(*pieces, pause=0.0):
+    """Sends the pieces with a pause between them, then ends the connection normally."""
+    def behave(connection):
+        for index, piece in enumerate(pieces):
+            if index:
+                time.sleep(pause)
+            connection.sendall(piece)
+    return behave
+
+
+def reset_after(data):
+    def behave(connection):
+        connection.sendall(data)
+        time.sleep(0.2)  # let the bytes leave before the reset overtakes them
+        # A zero linger time makes close() send a reset instead of a normal end.
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    return behave
+
+
+def stream(head, size):
+    def behave(connection):
+        connection.sendall(head)
+        block = pattern(1 << 20)
+        for sent in range(0, size, len(block)):
+            connection.sendall(block[:min(len(block), size - sent)])
+    return behave
+
+
+# Behaviour by name: what the server does after reading the request head.
+BEHAVIOURS = {
+    "hello": send_pieces(HELLO),
+    "split-head": send_pieces(b"HTTP/1.1 2", b"00 OK\r\nContent-Le", b"ngth: 1", b"2\r", b"\n\r",
+                              b"\nhello, ", b"world", pause=0.1),
+    "stall": send_pieces(b"HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n" + pattern(1000),
+                         pattern(1000, 3), pause=1.0),
+    "no-length": send_pieces(response(fields=["Server: scripted"], body=pattern(100_000))),
+    "silent": send_pieces(),
+    "truncated": send_pieces(response(fields=["Content-Length: 1000"], body=pattern(600))),
+    "reset": reset_after(response(fields=["Content-Length: 1000000"], body=pattern(300_000))),
+    "not-found": send_pieces(response("404 Not Found", ["Content-Length: 9"], b"not found")),
+    "not-http": send_pieces(b"ICY 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
+    "garbage": send_pieces(pattern(5000, 11)),
+    "endless-head": send_pieces(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + pattern(5000)),
+    "too-large": stream(b"HTTP/1.1 200 OK\r\nContent-Length: 51000000\r\n\r\n", 51_000_000),
+}
+
+
+class ScriptedServer:
+    """Serves BEHAVIOURS on a loopback port; `refused_port` is a port that refuses connections."""
+
+    def __init__(self, behaviours=None):
+        self.behaviours = dict(BEHAVIOURS if behaviours is None else behaviours)
+        self.requests = []
+        self._lock = threading.Lock()
+        self._listener = None
+        self._refuser = None
+        self._threads = []
+        self.port = None
+        self.refused_port = None
+
+    def start(self):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((LOOPBACK, 0))
+        self._listener.listen(16)
+        self.port = self._listener.getsockname()[1]
+        # Bound but never listening: connections to it are refused, and no one else takes it.
+        self._refuser = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._refuser.bind((LOOPBACK, 0))
+        self.refused_port = self._refuser.getsockname()[1]
+        accepter = threading.Thread(target=self._accept, daemon=True)
+        accepter.start()
+        self._threads.append(accepter)
+        return self
+
+    def stop(self):
+        for held in (self._listener, self._refuser):
+            if held is not None:
+                held.close()
+        self._listener = self._refuser = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self._listener.accept()
+            except OSError:
+                return  # stopped
+            worker = threading.Thread(target=self._serve, args=(connection,), daemon=True)
+            worker.start()
+
+    def _serve(self, connection):
+        with connection:
+            request = b""
+            while b"\r\n\r\n" not in request:
+                piece = connection.recv(4096)
+                if not piece:
+                    break
+                request += piece
+            with self._lock:
+                self.requests.append(request)
+            name = request.split(b" ")[1].lstrip(b"/").decode(errors="replace") \
+                if request.count(b" ") >= 2 else ""
+            behave = self.behaviours.get(name.split("?")[0])
+            try:
+                if behave is not None:
+                    behave(connection)
+            except OSError:
+                pass  # the client went away first (a refused or oversized response)
