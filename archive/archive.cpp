@@ -1,8 +1,8 @@
 // Opening, querying and closing a package archive.
 #include <cstring>
-#include <new>
 
 #include "archive/package_archive.h"
+#include "platform/memory.h"
 #include "platform/path.h"
 
 namespace vm {
@@ -139,14 +139,14 @@ ArchiveResult recordResult(ArchiveResult result) {
 ArchiveResult lastArchiveResult() { return gLastResult; }
 
 ArchiveHandle* openPackageArchive(const uint8_t* data, uint32_t length) {
-  ArchiveHandle* handle = new (std::nothrow) ArchiveHandle;
-  PackageArchive* archive = new (std::nothrow) PackageArchive;
-  ArchiveReader* reader = new (std::nothrow) ArchiveReader;
+  ArchiveHandle* handle = createObject<ArchiveHandle>();
+  PackageArchive* archive = createObject<PackageArchive>();
+  ArchiveReader* reader = createObject<ArchiveReader>();
   if (handle == nullptr || archive == nullptr || reader == nullptr || data == nullptr ||
       initReader(*reader, data, length) != ReaderOk) {
-    delete reader;
-    delete archive;
-    delete handle;
+    destroyObject(reader);
+    destroyObject(archive);
+    destroyObject(handle);
     recordResult(ArchiveNoFile);
     return nullptr;
   }
@@ -232,11 +232,11 @@ ArchiveResult closePackageArchive(ArchiveHandle* handle) {
   PackageArchive* archive = handle->archive;
   if (archive->reader != nullptr) {
     if (archive->reader->stream != nullptr) closeEntryStream(archive->reader);
-    delete archive->reader;
+    destroyObject(archive->reader);
   }
-  delete[] archive->writeBuffer;
-  delete archive;
-  delete handle;
+  freeBytes(archive->writeBuffer);
+  destroyObject(archive);
+  destroyObject(handle);
   return recordResult(ArchiveOk);
 }
 

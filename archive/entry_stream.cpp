@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <new>
 
 #include "archive/reader.h"
+#include "platform/memory.h"
 
 namespace vm {
 
@@ -78,8 +78,8 @@ void decryptInPlace(uint32_t (&keys)[3], uint8_t* bytes, uint32_t count) {
 
 void freeStream(EntryStream* stream) {
   if (stream->inflaterReady) inflateEnd(&stream->inflater);
-  delete[] stream->readBuffer;
-  delete stream;
+  freeBytes(stream->readBuffer);
+  destroyObject(stream);
 }
 
 // Takes the next piece of at most kStreamBufferSize compressed bytes when no input is
@@ -114,13 +114,13 @@ int32_t openEntryStream(ArchiveReader& reader, const char* password) {
   if (checkLocalHeader(reader, local) != ReaderOk) return ReaderBadArchive;
 
   const CentralEntryInfo& info = reader.current;
-  EntryStream* stream = new (std::nothrow) EntryStream;
+  EntryStream* stream = createObject<EntryStream>();
   if (stream == nullptr) return ReaderInternalError;
   stream->readBuffer = nullptr;
   if ((info.flags & kFlagEncrypted) != 0) {
-    stream->readBuffer = new (std::nothrow) uint8_t[kStreamBufferSize];
+    stream->readBuffer = allocateBytes(kStreamBufferSize);
     if (stream->readBuffer == nullptr) {
-      delete stream;
+      destroyObject(stream);
       return ReaderInternalError;
     }
   }

@@ -1,8 +1,8 @@
 // Extraction of single entries to files and folders, and reading an entry without writing it
 // (the same loop with no file behind it).
-#include <new>
 
 #include "archive/package_archive.h"
+#include "platform/memory.h"
 #include "platform/format.h"
 #include "platform/path.h"
 
@@ -58,7 +58,7 @@ ArchiveResult pumpEntry(PackageArchive& archive, const EntrySink& sink, int32_t&
   // A stream that failed to open makes the first read report ReaderBadParameter.
   const int32_t openStatus = openEntryStream(reader, nullptr);
   if (archive.writeBuffer == nullptr) {
-    archive.writeBuffer = new (std::nothrow) uint8_t[kStreamBufferSize];
+    archive.writeBuffer = allocateBytes(kStreamBufferSize);
     if (archive.writeBuffer == nullptr) {
       if (reader.stream != nullptr) closeEntryStream(&reader);
       status = ReaderInternalError;

@@ -21,12 +21,13 @@ function(velmora_warnings target)
                          $<$<BOOL:${VELMORA_WERROR}>:-Werror>)
 endfunction()
 
-# Product code: no exceptions, no run-time type information, every function in its own section
-# so that the linker can drop what the installer does not use.
+# Product code: no exceptions, no run-time type information and (on Windows) no unwind tables,
+# every function in its own section so that the linker can drop what the installer does not use.
 function(velmora_product_code target)
   velmora_warnings(${target})
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti
-                         $<$<BOOL:${WIN32}>:-ffunction-sections -fdata-sections>)
+                         $<$<BOOL:${WIN32}>:-ffunction-sections -fdata-sections
+                           -fno-asynchronous-unwind-tables -fno-unwind-tables>)
 endfunction()
 
 # velmora_library(NAME SOURCES ... [DEPENDS ...])

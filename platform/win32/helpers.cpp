@@ -4,6 +4,15 @@
 #include <shlobj.h>
 
 namespace vm {
+namespace {
+
+// The shell link's identifiers, defined here: the uuid import library would bring along every
+// identifier it knows, tens of kilobytes of the installer.
+const CLSID kShellLinkClass = {0x00021401, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const IID kShellLinkWInterface = {0x000214F9, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const IID kPersistFileInterface = {0x0000010B, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+}  // namespace
 
 BOOL createDirectoryChain(wchar_t* path) {
   BOOL created = FALSE;
@@ -62,13 +71,13 @@ int32_t writeFlagValue(HKEY key, const wchar_t* name) {
 
 HRESULT createShortcut(const wchar_t* targetPath, const wchar_t* linkPath) {
   IShellLinkW* link = nullptr;
-  HRESULT status = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IShellLinkW, reinterpret_cast<void**>(&link));
+  HRESULT status = CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER,
+                                    kShellLinkWInterface, reinterpret_cast<void**>(&link));
   if (FAILED(status)) return status;
   link->SetPath(targetPath);
   link->SetDescription(nullptr);
   IPersistFile* file = nullptr;
-  status = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+  status = link->QueryInterface(kPersistFileInterface, reinterpret_cast<void**>(&file));
   if (FAILED(status)) {
     link->Release();
     return status;

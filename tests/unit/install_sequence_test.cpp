@@ -1,0 +1,263 @@
+// The install sequence against a scripted system, window and download server: the order of
+// steps, statuses and marquee switches, the mended faults, registration, and a real unpack into
+// a scratch folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+#include "product_values.h"
+#include "tests/unit/fake_install_system.h"
+#include "tests/unit/scratch.h"
+#include "tests/unit/zip_builder.h"
+#include "workflow/install_sequence.h"
+
+namespace vm {
+namespace {
+
+using testing::FakeInstallSystem;
+using testing::FakeProgressView;
+using testing::narrow;
+
+constexpr char kRuntimePath[] = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe";
+constexpr char kUpdatePath[] = "/DotNetFX40/NDP40-KB2468871-v2-x64.exe";
+constexpr char kPackagePath[] = "/Velmora.Html.Windows/Live/Velmora.Html.Windows.vmpkg";
+constexpr char kRuntimeKey[] = "SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
+constexpr char kUpdateKeyWow[] =
+    "SOFTWARE\\wow6432node\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client "
+    "Profile\\KB2468871\\";
+constexpr char kUpdateKey[] =
+    "SOFTWARE\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client Profile\\KB2468871\\";
+
+std::string okResponse(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+test::ZipEntryRecipe entry(const std::string& name, const std::string& data, uint16_t method) {
+  test::ZipEntryRecipe recipe;
+  recipe.name = name;
+  recipe.data = data;
+  recipe.method = method;
+  return recipe;
+}
+
+// A download server: the response for each request path (404 for others), whole per receive.
+class FakeServer final : public Network, public Connection {
+ public:
+  std::map<std::string, std::string> responses;
+  std::vector<std::string> requests;
+
+  Connection* connect(const Endpoint&) override { return this; }
+  int32_t send(const char* data, int32_t length) override {
+    const std::string request(data, static_cast<std::size_t>(length));
+    const std::string path = request.substr(4, request.find(' ', 4) - 4);
+    requests.push_back(path);
+    const auto found = responses.find(path);
+    pending_ = found != responses.end() ? found->second
+                                        : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    return length;
+  }
+  int32_t receive(uint8_t* into, int32_t capacity) override {
+    const std::size_t size = std::min(pending_.size(), static_cast<std::size_t>(capacity));
+    std::memcpy(into, pending_.data(), size);
+    pending_.erase(0, size);
+    return static_cast<int32_t>(size);
+  }
+  void close() override {}
+
+ private:
+  std::string pending_;
+};
+
+// One run: a clean machine whose application folder is a real scratch folder.
+class InstallRun : public ::testing::Test {
+ protected:
+  InstallRun() : scratch_("sequence") {
+    system.modulePathValue = u"C:\\Users\\Ann Lee (Work)\\Downloads\\VelmoraInstaller.exe";
+    system.folders[KnownFolder::LocalAppData] = scratch_.at();
+    system.tempFolderValue = u"C:\\Users\\Ann Lee (Work)\\AppData\\Local\\Temp\\";
+    server.responses[kRuntimePath] = okResponse("runtime installer");
+    server.responses[kUpdatePath] = okResponse("update installer");
+    test::ZipRecipe package;
+    package.entries = {entry("app/Velmora.exe", "MZ application", 0),
+                       entry("app/sub/readme.txt", "hello", 8),
+                       entry("other/outside.txt", "not installed", 0)};
+    server.responses[kPackagePath] = okResponse(test::buildZip(package));
+  }
+
+  InstallResult run() { return runInstallation(system, view, server, {"host.example", 80}); }
+
+  // The window's events without the progress positions.
+  std::vector<std::string> windowSteps() const {
+    std::vector<std::string> steps;
+    for (const auto& event : view.events)
+      if (event.rfind("position", 0) != 0) steps.push_back(event);
+    return steps;
+  }
+  bool systemDid(const std::string& prefix) const {
+    return std::any_of(system.events.begin(), system.events.end(),
+                       [&](const std::string& event) { return event.rfind(prefix, 0) == 0; });
+  }
+  std::filesystem::path appFolder() const { return scratch_.path() / "Velmora" / "App"; }
+
+  FakeInstallSystem system;
+  FakeProgressView view;
+  FakeServer server;
+
+ private:
+  test::ScratchFolder scratch_;
+};
+
+TEST_F(InstallRun, InstallsEverythingOnACleanMachine) {
+  EXPECT_EQ(run(), InstallSucceeded);
+
+  EXPECT_EQ(server.requests, (std::vector<std::string>{kRuntimePath, kUpdatePath, kPackagePath}));
+  EXPECT_EQ(windowSteps(), (std::vector<std::string>{
+                               "status Downloading dependencies...", "marquee off",
+                               "status Downloading dependencies...", "marquee off",
+                               "status Downloading Velmora...", "marquee off",
+                               "status Installing dependencies... (this may take a few minutes)",
+                               "marquee on",
+                               "status Installing dependencies... (this may take a few minutes)",
+                               "marquee on", "status Installing Velmora...", "marquee on",
+                               "close"}));
+  const std::string temp = "C:\\Users\\Ann Lee (Work)\\AppData\\Local\\Temp\\Velmora\\";
+  EXPECT_EQ(system.writtenFiles[temp + "dotNetFx40_Client_x86_x64.exe"], "runtime installer");
+  EXPECT_EQ(system.writtenFiles[temp + "NDP40-KB2468871-v2-x64.exe"], "update installer");
+
+  // Installers run after every download, runtime first, with the path quoted whole.
+  const std::vector<std::string> expectedOrder = {
+      "key " + std::string(kRuntimeKey),
+      "mkdirs " + temp,
+      "write " + temp + "dotNetFx40_Client_x86_x64.exe 17",
+      "key " + std::string(kUpdateKeyWow),
+      "key " + std::string(kUpdateKey),
+      "write " + temp + "NDP40-KB2468871-v2-x64.exe 16",
+      "count Velmora.exe 5",
+      "run cmd.exe /c \"\"" + temp + "dotNetFx40_Client_x86_x64.exe\" /q /norestart\"",
+      "run cmd.exe /c \"\"" + temp + "NDP40-KB2468871-v2-x64.exe\" /q /norestart\"",
+      "openUninstallKey",
+      "launch " + narrow(system.folders[KnownFolder::LocalAppData].c_str()) +
+          "\\Velmora\\App\\Velmora.exe"};
+  auto at = system.events.begin();
+  for (const auto& step : expectedOrder) {
+    at = std::find(at, system.events.end(), step);
+    ASSERT_NE(at, system.events.end()) << "missing or out of order: " << step;
+  }
+
+  // Only "app/" entries land below the application folder.
+  EXPECT_EQ(test::readFile(appFolder() / "Velmora.exe"), "MZ application");
+  EXPECT_EQ(test::readFile(appFolder() / "sub" / "readme.txt"), "hello");
+  EXPECT_EQ(test::listTree(appFolder()), "Velmora.exe sub/ sub/readme.txt ");
+}
+
+TEST_F(InstallRun, SkipsPrerequisitesThatArePresent) {
+  const struct {
+    const char* what;
+    std::vector<std::string> presentKeys;
+    std::vector<std::string> requests;
+    int installersRun;
+  } cases[] = {
+      {"both present", {kRuntimeKey, kUpdateKeyWow}, {kPackagePath}, 0},
+      {"update under the plain key", {kRuntimeKey, kUpdateKey}, {kPackagePath}, 0},
+      {"runtime missing", {kUpdateKeyWow}, {kRuntimePath, kPackagePath}, 1},
+      {"update missing", {kRuntimeKey}, {kUpdatePath, kPackagePath}, 1},
+  };
+  for (const auto& row : cases) {
+    system.events.clear();
+    view.events.clear();
+    server.requests.clear();
+    system.presentMachineKeys = {row.presentKeys.begin(), row.presentKeys.end()};
+    EXPECT_EQ(run(), InstallSucceeded) << row.what;
+    EXPECT_EQ(server.requests, row.requests) << row.what;
+    EXPECT_EQ(std::count_if(system.events.begin(), system.events.end(),
+                            [](const std::string& e) { return e.rfind("run ", 0) == 0; }),
+              row.installersRun)
+        << row.what;
+    if (row.installersRun == 0) {
+      EXPECT_EQ(view.events.front(), "status Downloading Velmora...") << row.what;
+    }
+  }
+}
+
+TEST_F(InstallRun, WaitsWhileTheApplicationRuns) {
+  system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
+  system.processCounts = {2, 1, 0};
+  EXPECT_EQ(run(), InstallSucceeded);
+  EXPECT_EQ(windowSteps(),
+            (std::vector<std::string>{"status Downloading Velmora...", "marquee off",
+                                      "status Waiting for Velmora to close...", "marquee off",
+                                      "status Installing Velmora...", "marquee on", "close"}));
+  EXPECT_EQ(std::count(system.events.begin(), system.events.end(), "sleep 200"), 2);
+  EXPECT_EQ(std::count(system.events.begin(), system.events.end(), "count Velmora.exe 5"), 3);
+}
+
+TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
+  const struct {
+    const char* what;
+    void (*arrange)(FakeInstallSystem&, FakeServer&);
+    const char* lastSystemEvent;  // what the system was last asked before the window closed
+  } cases[] = {
+      {"a folder is missing",
+       [](FakeInstallSystem& s, FakeServer&) { s.folders.erase(KnownFolder::Desktop); },
+       "knownFolder 0"},
+      {"the runtime download fails",
+       [](FakeInstallSystem&, FakeServer& f) { f.responses.erase(kRuntimePath); },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+      {"the runtime comes without a length",
+       [](FakeInstallSystem&, FakeServer& f) {
+         f.responses[kRuntimePath] = "HTTP/1.1 200 OK\r\n\r\nwhole file?";
+       },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+      {"the installer cannot be written",
+       [](FakeInstallSystem& s, FakeServer&) { s.writeResult = 5; }, "write"},
+      {"the package download fails",
+       [](FakeInstallSystem&, FakeServer& f) { f.responses.erase(kPackagePath); }, "write"},
+      {"an installer cannot be started",
+       [](FakeInstallSystem& s, FakeServer&) { s.installersStart = false; }, "run"},
+      {"the registration key cannot be had",
+       [](FakeInstallSystem& s, FakeServer&) { s.uninstallKeyOpens = false; },
+       "openUninstallKey"},
+  };
+  for (const auto& row : cases) {
+    FakeInstallSystem system;
+    system.folders[KnownFolder::LocalAppData] = this->system.folders[KnownFolder::LocalAppData];
+    FakeServer server = this->server;
+    FakeProgressView view;
+    row.arrange(system, server);
+    EXPECT_EQ(runInstallation(system, view, server, {"host.example", 80}), InstallFailed)
+        << row.what;
+    EXPECT_EQ(view.events.back(), "close") << row.what;
+    EXPECT_EQ(system.events.back().rfind(row.lastSystemEvent, 0), 0u)
+        << row.what << ": " << system.events.back();
+  }
+}
+
+TEST_F(InstallRun, RegistersAndLaunchesEvenWhenNothingWasUnpacked) {
+  system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
+  server.responses[kPackagePath] = okResponse("this is not a zip archive");
+  EXPECT_EQ(run(), InstallSucceeded);
+  EXPECT_FALSE(std::filesystem::exists(appFolder() / "Velmora.exe"));
+  EXPECT_TRUE(systemDid("launch "));
+
+  const std::string app = narrow(system.folders[KnownFolder::LocalAppData].c_str()) +
+                          "\\Velmora\\App\\";
+  EXPECT_EQ(system.registryValues,
+            (std::vector<std::string>{
+                "DisplayIcon=sz:" + app + "Velmora.exe", "DisplayName=sz:Velmora 5",
+                "DisplayVersion=sz:", "Version=sz:", "InstallLocation=sz:" + app,
+                "NoModify=dword:1", "NoRepair=dword:1", "Publisher=sz:Dorvane",
+                "UninstallString=sz:\"" + app + "Velmora.exe\" Uninstall",
+                "URLInfoAbout=sz:" + narrow(kWebsiteAddress)}));
+  EXPECT_TRUE(systemDid("shortcut C:\\Users\\Ann\\Desktop\\Velmora 5.lnk -> " + app));
+  EXPECT_TRUE(systemDid(
+      "shortcut C:\\Users\\Ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Velmora 5.lnk"));
+}
+
+}  // namespace
+}  // namespace vm
