@@ -10,17 +10,29 @@ left behind.
     run.py --list                                      the case names
 """
 import argparse
+import filecmp
 import getpass
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "harness"))
 import wineenv  # noqa: E402
+import world as worlds  # noqa: E402
 
+STATUS_DEPENDENCIES = "Downloading dependencies..."
+STATUS_PACKAGE = "Downloading Velmora..."
+STATUS_WAITING = "Waiting for Velmora to close..."
+STATUS_INSTALLING_DEPENDENCIES = "Installing dependencies... (this may take a few minutes)"
+STATUS_INSTALLING = "Installing Velmora..."
+RUNTIME_KEY = r"HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4"
+UPDATE_KEY = r"HKLM\SOFTWARE\Microsoft\Updates\Microsoft .NET Framework 4 Client Profile\KB2468871"
+UNINSTALL_KEY = r"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora"
 REFUSAL_CAPTION = "Windows Version Not Supported"
 REFUSAL_TEXT = ("Sorry, your version of Windows is not supported by Velmora 5.  Please update to a "
                 "more recent version of Windows or use Velmora 4, downloadable from our website.")
@@ -39,10 +51,11 @@ def check(condition, message):
 class Machine:
     """One throw-away Windows machine: a prefix copy with its own HOME."""
 
-    def __init__(self, build, state, name):
+    def __init__(self, build, state, name, prefix=()):
         self.build = build
         self.state = state
         self.name = name
+        self.command_prefix = list(prefix)  # e.g. the network namespace of the case
         wineenv.drop_prefix(state, name)
         self.prefix, self.home = wineenv.ensure_prefix(state, name)
         self.user = getpass.getuser()
@@ -83,12 +96,76 @@ class Machine:
         return wineenv.environment(self.state, self.prefix, self.home, extra)
 
     def wine(self, *arguments, extra_env=None, timeout=RUN_TIMEOUT, capture=True):
-        return subprocess.run(["wine", *map(str, arguments)], env=self.env(extra_env),
-                              capture_output=capture, text=True, timeout=timeout)
+        return subprocess.run(self.command_prefix + ["wine", *map(str, arguments)],
+                              env=self.env(extra_env), capture_output=capture, text=True,
+                              timeout=timeout)
+
+    def wine_background(self, *arguments, extra_env=None):
+        return subprocess.Popen(self.command_prefix + ["wine", *map(str, arguments)],
+                                env=self.env(extra_env), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def stop_wine(self):
+        """Ends every process of the prefix; the wineserver saves the registry as it goes."""
+        subprocess.run(["wineserver", "-k"], env=self.env(), timeout=120)
+        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=120)
 
     def set_windows_version(self, version):
         self.wine("winecfg", "-v", version)
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=120)
+        self.stop_wine()
+
+    def add_key(self, key, view="/reg:32"):
+        self.wine("reg", "add", key, "/f", view)
+
+    def set_user_environment(self, name, value):
+        """A user environment variable; Wine reads them (TEMP, TMP) when its server starts."""
+        self.wine("reg", "add", r"HKCU\Environment", "/v", name, "/t", "REG_SZ", "/d", value,
+                  "/f")
+        self.stop_wine()
+
+    @property
+    def profile(self):
+        return self.prefix / "drive_c" / "users" / self.user
+
+    @property
+    def app_folder(self):
+        return self.profile / "AppData" / "Local" / "Velmora" / "App"
+
+    @property
+    def desktop(self):
+        return self.profile / "Desktop"
+
+    @property
+    def start_menu(self):
+        return self.profile / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu"
+
+    def user_registry_key(self, key):
+        """The values of HKCU\\`key` (doubled backslashes) as the prefix stored them:
+        {name: (type, data)}, with type "sz" (data without terminator) or "dword" (number)."""
+        self.stop_wine()
+        text = (self.prefix / "user.reg").read_text(encoding="utf-8", errors="replace")
+        match = re.search(r"^\[" + re.escape(key) + r"\][^\n]*\n(.*?)(?:\n\n|\Z)", text,
+                          re.S | re.M | re.I)
+        if not match:
+            return None
+        values = {}
+        for line in match.group(1).splitlines():
+            named = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
+            if not named:
+                continue
+            name, data = named.group(1), named.group(2)
+            if data.startswith("dword:"):
+                values[name] = ("dword", int(data[6:], 16))
+            elif data.startswith('"'):
+                values[name] = ("sz", data[1:-1].replace("\\\\", "\\").replace('\\"', '"'))
+            elif data.startswith("str(1):"):
+                values[name] = ("sz", data[8:-1].replace("\\\\", "\\"))
+            elif data.startswith("hex(1):"):
+                raw = bytes(int(b, 16) for b in data[7:].replace(",", " ").split())
+                values[name] = ("sz", raw.decode("utf-16-le").rstrip("\0"))
+            else:
+                values[name] = ("other", data)
+        return values
 
     def watch(self, program, extra_env=None, shots=None):
         """Runs `program` (a Unix path inside the prefix) under the watcher; returns the record."""
@@ -103,6 +180,33 @@ class Machine:
         result = self.wine(self.work / "velmora-watch.exe", self.windows(log), self.windows(program),
                            extra_env=environment)
         return Record(log, result.returncode)
+
+
+def shortcut_target(path):
+    """The local path a .lnk file points at (its LinkInfo's local base path)."""
+    data = path.read_bytes()
+    check(data[:4] == b"\x4c\x00\x00\x00", f"{path} is no shell link")
+    flags = int.from_bytes(data[20:24], "little")
+    offset = 76
+    if flags & 0x1:  # an item id list comes first
+        offset += 2 + int.from_bytes(data[offset:offset + 2], "little")
+    check(flags & 0x2, f"{path} has no link info")
+    info = offset
+    base = info + int.from_bytes(data[info + 16:info + 20], "little")
+    return data[base:data.index(b"\0", base)].decode("latin-1")
+
+
+def same_tree(left, right):
+    """Differences between two folders' files (names and bytes), as text; empty when equal."""
+    differences = []
+    comparison = filecmp.dircmp(left, right)
+    differences += [f"only in {left}: {name}" for name in comparison.left_only]
+    differences += [f"only in {right}: {name}" for name in comparison.right_only]
+    _, mismatch, errors = filecmp.cmpfiles(left, right, comparison.common_files, shallow=False)
+    differences += [f"differs: {name}" for name in mismatch + errors]
+    for folder in comparison.common_dirs:
+        differences += same_tree(left / folder, right / folder)
+    return differences
 
 
 class Record:
@@ -129,6 +233,21 @@ class Record:
 
 # ---------------------------------------------------------------- cases
 
+def in_empty_world(test):
+    """Runs `test(machine)` in a private network where the download host answers nothing, so
+    that no case depends on the machine's own network."""
+    def case(machine):
+        with worlds.World(machine.build, machine.name[4:]) as world:
+            machine.command_prefix = world.prefix
+            try:
+                test(machine)
+            finally:
+                machine.stop_wine()
+    case.__doc__ = test.__doc__
+    return case
+
+
+@in_empty_world
 def case_window_shows_and_closes(machine):
     """The progress window appears as designed, the worker closes it, the exit code is 0."""
     record = machine.watch(machine.installer_copy("VelmoraInstaller.exe"))
@@ -142,6 +261,7 @@ def case_window_shows_and_closes(machine):
     check(record.exit_code() == 0, f"exit code {record.exit_code()}")
 
 
+@in_empty_world
 def case_second_copy_is_refused(machine):
     """Only one VelmoraInstaller.exe runs at a time; a channel-named copy is not counted."""
     elsewhere = machine.work / "elsewhere"
@@ -149,9 +269,8 @@ def case_second_copy_is_refused(machine):
     holder = elsewhere / "VelmoraInstaller.exe"
     shutil.copyfile(machine.fixture("standin-plain.exe"), holder)
     started, stop = machine.work / "holder.started", machine.work / "holder.stop"
-    running = subprocess.Popen(["wine", str(holder), "--record", machine.windows(started),
-                                "--until", machine.windows(stop)], env=machine.env(),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    running = machine.wine_background(holder, "--record", machine.windows(started), "--until",
+                                      machine.windows(stop))
     try:
         for _ in range(600):
             if started.exists():
@@ -172,6 +291,7 @@ def case_second_copy_is_refused(machine):
         running.wait(timeout=60)
 
 
+@in_empty_world
 def case_old_windows_is_refused(machine):
     """Below Windows Vista the refusal box appears with its exact caption and text; exit code 1."""
     machine.set_windows_version("winxp64")
@@ -183,6 +303,7 @@ def case_old_windows_is_refused(machine):
     check(record.exit_code() == 1, f"exit code {record.exit_code()}")
 
 
+@in_empty_world
 def case_manifest_declares_windows_10(machine):
     """The installer's manifest makes Windows 10 report 10.0 (6.2 without it)."""
     machine.set_windows_version("win10")
@@ -194,11 +315,378 @@ def case_manifest_declares_windows_10(machine):
     check(versions["version-probe-plain.exe"] == "6.2", f"without the manifest: {versions}")
 
 
+
+# ---------------------------------------------------------------- whole installations
+
+class Installation:
+    """One machine in one world: a download server in a private network, the stand-ins' log."""
+
+    def __init__(self, machine, world):
+        self.machine = machine
+        self.world = world
+        self.log = machine.work / "standins.log"
+
+    def environment(self, extra=None):
+        environment = {"VELMORA_STANDIN_LOG": self.machine.windows(self.log)}
+        environment.update(extra or {})
+        return environment
+
+    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None):
+        installer = self.machine.installer_copy(file_name)
+        return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots)
+
+    def standins(self):
+        """(role, path, command line) of every stand-in start, and ("removed", folder)."""
+        if not self.log.exists():
+            return []
+        events = []
+        for line in self.log.read_text(encoding="utf-8").splitlines():
+            fields = line.split("\t")
+            events.append(tuple(fields[1:]) if fields[0] == "started" else tuple(fields))
+        return events
+
+    def roles(self):
+        return [event[0] for event in self.standins()]
+
+    def preinstall_prerequisites(self):
+        self.machine.add_key(RUNTIME_KEY)
+        self.machine.add_key(UPDATE_KEY)
+
+    def wait_for(self, condition, seconds=60):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if condition():
+                return True
+            time.sleep(0.2)
+        return False
+
+
+def with_installation(test, root=None, scripted=None, packages=None, serve=True):
+    """Runs `test(installation)` on a fresh machine in a fresh world serving the sample tree
+    (or `packages` instead of some channels' samples, or a scripted server, or nothing)."""
+    def case(machine):
+        work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-world-"))
+        try:
+            tree = None
+            if serve and scripted is None:
+                tree = worlds.server_tree(machine.build, work / "www",
+                                          packages(work) if packages else None)
+            with worlds.World(machine.build, machine.name[4:], root=tree,
+                              scripted=scripted) as world:
+                machine.command_prefix = world.prefix
+                try:
+                    test(Installation(machine, world))
+                finally:
+                    machine.stop_wine()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    case.__doc__ = test.__doc__
+    return case
+
+
+def statuses_with_marquee(record):
+    """(status, marquee after it) for every status: the text comes first, then the mode."""
+    pairs = []
+    events = [event for event in record.events if event[0] in ("status", "marquee")]
+    for index, event in enumerate(events):
+        if event[0] == "status":
+            following = events[index + 1] if index + 1 < len(events) else ("none", "")
+            pairs.append((event[1], following[1] if following[0] == "marquee" else None))
+    return pairs
+
+
+def expected_installation(installation, channel="Live"):
+    """Checks what a completed installation leaves: files, registration, shortcuts, launch."""
+    machine = installation.machine
+    unpacked = pathlib.Path(tempfile.mkdtemp(prefix="velmora-unzip-"))
+    try:
+        package = installation.world.root / worlds.package_path(channel).lstrip("/")
+        subprocess.run(["unzip", "-q", str(package), "-d", str(unpacked)], check=True)
+        differences = same_tree(unpacked / "app", machine.app_folder)
+        check(not differences, "installed tree differs from unzip's:\n" + "\n".join(differences))
+    finally:
+        shutil.rmtree(unpacked, ignore_errors=True)
+
+    app = machine.windows(machine.app_folder) + "\\"
+    exe = app + "Velmora.exe"
+    check(installation.wait_for(lambda: any(
+        event[0] == "application" and event[1].lower() == exe.lower()
+        for event in installation.standins())),
+        f"the application was not launched: {installation.standins()}")
+    values = machine.user_registry_key(UNINSTALL_KEY)
+    check(values is not None, "no uninstall registration")
+    website = "https://www.velmora.example/"
+    cache = machine.build / "CMakeCache.txt"
+    for line in cache.read_text().splitlines():
+        if line.startswith("VELMORA_WEBSITE_URL:"):
+            website = line.split("=", 1)[1]
+    expected = {
+        "DisplayIcon": ("sz", exe), "DisplayName": ("sz", "Velmora 5"),
+        "DisplayVersion": ("sz", ""), "Version": ("sz", ""), "InstallLocation": ("sz", app),
+        "NoModify": ("dword", 1), "NoRepair": ("dword", 1), "Publisher": ("sz", "Dorvane"),
+        "UninstallString": ("sz", f'"{exe}" Uninstall'), "URLInfoAbout": ("sz", website),
+    }
+    check(values == expected, f"uninstall values differ:\n{values}\nexpected\n{expected}")
+    for folder in (machine.desktop, machine.start_menu):
+        link = folder / "Velmora 5.lnk"
+        check(link.exists(), f"no shortcut in {folder}")
+        check(shortcut_target(link).lower() == exe.lower(),
+              f"{link} points at {shortcut_target(link)}")
+    check(not (machine.start_menu / "Programs" / "Velmora 5.lnk").exists(),
+          "the shortcut went to the Programs folder")
+
+
+def installation_case(**world):
+    def wrap(test):
+        return with_installation(test, **world)
+    return wrap
+
+
+@installation_case()
+def case_clean_machine_installs_everything(installation):
+    """On a clean machine: both prerequisites, then the package; everything installed."""
+    record = installation.run()
+    check(statuses_with_marquee(record) == [
+        (STATUS_DEPENDENCIES, "0"), (STATUS_DEPENDENCIES, "0"), (STATUS_PACKAGE, "0"),
+        (STATUS_INSTALLING_DEPENDENCIES, "1"), (STATUS_INSTALLING_DEPENDENCIES, "1"),
+        (STATUS_INSTALLING, "1")], "statuses:\n" + record.dump())
+    positions = [int(event[1]) for event in record.kinds("position")]
+    check(positions.count(100) >= 3 and positions[-1] == 100, f"positions {positions}")
+    check(installation.world.requests() == [
+        "/DotNetFX40/dotNetFx40_Client_x86_x64.exe", "/DotNetFX40/NDP40-KB2468871-v2-x64.exe",
+        worlds.package_path("Live")], f"requests {installation.world.requests()}")
+    runs = [event for event in installation.standins() if event[0] in ("runtime", "update")]
+    check([event[0] for event in runs] == ["runtime", "update"], f"installers ran: {runs}")
+    for role, path, command in runs:
+        check(command.endswith(" /q /norestart"), f"{role} started as {command}")
+    check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
+    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    expected_installation(installation)
+
+
+@installation_case()
+def case_present_prerequisites_are_skipped(installation):
+    """With both prerequisites present only the package is fetched; with the update present only
+    the runtime is added."""
+    machine = installation.machine
+    installation.preinstall_prerequisites()
+    record = installation.run()
+    check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    check(installation.world.requests() == [worlds.package_path("Live")],
+          f"requests {installation.world.requests()}")
+    check("runtime" not in installation.roles() and "update" not in installation.roles(),
+          f"an installer ran: {installation.standins()}")
+
+    machine.wine("reg", "delete", RUNTIME_KEY, "/f", "/reg:32")
+    record = installation.run()
+    check(record.statuses() == [STATUS_DEPENDENCIES, STATUS_PACKAGE,
+                                STATUS_INSTALLING_DEPENDENCIES, STATUS_INSTALLING],
+          "\n" + record.dump())
+    check(installation.world.requests()[1:] == ["/DotNetFX40/dotNetFx40_Client_x86_x64.exe",
+                                                worlds.package_path("Live")],
+          f"requests {installation.world.requests()}")
+    check(installation.roles().count("runtime") == 1 and "update" not in installation.roles(),
+          f"installers: {installation.standins()}")
+
+
+@installation_case()
+def case_channel_comes_from_the_file_name(installation):
+    """-Beta, -Testing, both (Beta wins) and -beta (Live): the package path asked for."""
+    installation.preinstall_prerequisites()
+    for file_name, channel in (("VelmoraInstaller-Beta.exe", "Beta"),
+                               ("VelmoraInstaller-Testing.exe", "Testing"),
+                               ("VelmoraInstaller-Testing-Beta.exe", "Beta"),
+                               ("VelmoraInstaller-beta.exe", "Live")):
+        record = installation.run(file_name)
+        check(record.exit_code() == 0, f"{file_name}: exit code {record.exit_code()}")
+        check(installation.world.requests()[-1] == worlds.package_path(channel),
+              f"{file_name}: requested {installation.world.requests()[-1]}")
+        check((installation.machine.app_folder / "channel.txt").read_text() == channel,
+              f"{file_name}: installed the wrong channel")
+        check(installation.wait_for(
+            lambda: installation.roles().count("application") >= 1), "not launched")
+        installation.machine.stop_wine()
+
+
+@installation_case()
+def case_waits_for_a_running_version_5_application(installation):
+    """A running Velmora.exe with a version-5 module holds the unpacking back; major 4 does not."""
+    machine = installation.machine
+    installation.preinstall_prerequisites()
+    for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
+        running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
+        running.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(machine.fixture(fixture), running)
+        before = len(installation.standins())
+        holder = machine.wine_background(running, extra_env=installation.environment(
+            {"VELMORA_APP_MS": "8000"}))
+        check(installation.wait_for(lambda: len(installation.standins()) > before),
+              "the running application did not start")
+        record = installation.run()
+        expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
+        check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+        if waits:
+            check(holder.poll() is not None, "unpacking began while the application ran")
+        holder.wait(timeout=60)
+        machine.stop_wine()
+
+
+@installation_case()
+def case_temporary_folder_with_blanks_and_parentheses(installation):
+    """The silent installers run from a temporary folder like "Temp Dir (Work)"."""
+    machine = installation.machine
+    temp = machine.profile / "Temp Dir (Work)"
+    temp.mkdir(parents=True)
+    machine.set_user_environment("TEMP", machine.windows(temp))
+    machine.set_user_environment("TMP", machine.windows(temp))
+    record = installation.run()
+    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    runs = [event for event in installation.standins() if event[0] in ("runtime", "update")]
+    check([event[0] for event in runs] == ["runtime", "update"], f"installers ran: {runs}")
+    for role, path, command in runs:
+        check(path.lower().startswith((machine.windows(temp) + "\\Velmora\\").lower()),
+              f"{role} ran from {path}")
+        check(command.endswith(" /q /norestart"), f"{role} started as {command}")
+    expected_installation(installation)
+
+
+def hostile_packages(work):
+    """Live: not a ZIP at all; Beta: entries outside app/ only; Testing: names that climb out."""
+    import zipfile
+    not_zip = work / "not-a-zip.vmpkg"
+    not_zip.write_bytes(b"MZ this is no archive " * 1000)
+    outside = work / "outside.vmpkg"
+    with zipfile.ZipFile(outside, "w") as archive:
+        archive.writestr("App/Velmora.exe", "wrong case")
+        archive.writestr("bin/app/evil-outside.txt", "not below app/")
+    climbing = work / "climbing.vmpkg"
+    with zipfile.ZipFile(climbing, "w") as archive:
+        for name in ("app/../evil-dotdot.txt", "app/..\\evil-backslash.txt",
+                     "app/C:\\evil-drive.txt", "app/\\evil-root.txt", "app//evil-slash.txt",
+                     "app/stream.txt:evil-stream", "app/sub/../../evil-deep.txt",
+                     "app/./evil-dot.txt", "app/readme.txt"):
+            archive.writestr(name, f"payload of {name}")
+    return {"Live": not_zip, "Beta": outside, "Testing": climbing}
+
+
+@installation_case(packages=hostile_packages)
+def case_hostile_packages_stay_in_the_application_folder(installation):
+    """Broken and hostile packages: registered and launched all the same, nothing written
+    outside the application folder."""
+    machine = installation.machine
+    installation.preinstall_prerequisites()
+    for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe",
+                      "VelmoraInstaller-Testing.exe"):
+        record = installation.run(file_name)
+        check(record.exit_code() == 0 and record.kinds("destroyed"), f"{file_name}: {record.dump()}")
+        check(machine.user_registry_key(UNINSTALL_KEY) is not None, f"{file_name}: not registered")
+        check((machine.desktop / "Velmora 5.lnk").exists(), f"{file_name}: no shortcut")
+    escaped = [str(path) for path in machine.prefix.rglob("*evil*")
+               if machine.app_folder not in path.parents]
+    check(not escaped, f"written outside the application folder: {escaped}")
+    installed = sorted(path.name for path in machine.app_folder.rglob("*"))
+    check(installed == ["readme.txt"], f"installed: {installed}")
+
+
+def failed_download_case(scripted=None, serve=True, prerequisites=True):
+    def test(installation):
+        machine = installation.machine
+        if prerequisites:
+            installation.preinstall_prerequisites()
+        record = installation.run()
+        first = STATUS_PACKAGE if prerequisites else STATUS_DEPENDENCIES
+        check(record.statuses() == [first], "\n" + record.dump())
+        check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
+        check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+        check(not installation.standins(), f"something ran: {installation.standins()}")
+        check(not machine.app_folder.exists(), "something was unpacked")
+        check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+    return with_installation(test, scripted=scripted, serve=serve)
+
+
+case_server_down = failed_download_case(serve=False, prerequisites=False)
+case_server_down.__doc__ = "No server: the first download fails and the window closes."
+
+
+def case_package_not_found(machine):
+    """A 404 for the package ends the run: nothing is run or unpacked."""
+    package = worlds.package_path("Live").lstrip("/")
+    return failed_download_case(scripted={package: "not-found"})(machine)
+
+
+def case_truncated_package(machine):
+    """A package whose body ends before its length ends the run: nothing is unpacked."""
+    package = worlds.package_path("Live").lstrip("/")
+    return failed_download_case(scripted={package: "truncated"})(machine)
+
+
+@installation_case()
+def case_second_run_overwrites_registration_and_shortcuts(installation):
+    """Running again over an installation writes the values and shortcuts anew."""
+    machine = installation.machine
+    installation.run()
+    machine.stop_wine()
+    machine.wine("reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velmora",
+                 "/v", "DisplayName", "/d", "changed by hand", "/f")
+    (machine.desktop / "Velmora 5.lnk").unlink()
+    (machine.start_menu / "Velmora 5.lnk").write_bytes(b"stale")
+    record = installation.run()
+    check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    expected_installation(installation)
+
+
+def case_user_closes_the_window_mid_download(machine):
+    """Closing the window while a download hangs ends the process at once; nothing is unpacked."""
+    package = worlds.package_path("Live").lstrip("/")
+
+    def test(installation):
+        installation.preinstall_prerequisites()
+        started = time.monotonic()
+        record = installation.run(extra_env={"VELMORA_WATCH_CLOSE_AT": STATUS_PACKAGE})
+        elapsed = time.monotonic() - started
+        check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
+        check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+        check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
+        check(not installation.machine.app_folder.exists(), "something was unpacked")
+    return with_installation(test, scripted={package: "hang"})(machine)
+
+
+@installation_case()
+def case_uninstall_removes_what_the_installer_made(installation):
+    """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
+    machine = installation.machine
+    installation.preinstall_prerequisites()
+    installation.run()
+    exe = machine.windows(machine.app_folder / "Velmora.exe")
+    machine.wine(exe, "Uninstall", extra_env=installation.environment())
+    check(installation.wait_for(lambda: "removed" in installation.roles()),
+          f"the remover did not finish: {installation.standins()}")
+    check(not machine.app_folder.exists(), "the application folder is still there")
+    check(machine.user_registry_key(UNINSTALL_KEY) is None, "the registration is still there")
+    for folder in (machine.desktop, machine.start_menu):
+        check(not (folder / "Velmora 5.lnk").exists(), f"a shortcut is left in {folder}")
+
+
 CASES = {
     "window_shows_and_closes": case_window_shows_and_closes,
     "second_copy_is_refused": case_second_copy_is_refused,
     "old_windows_is_refused": case_old_windows_is_refused,
     "manifest_declares_windows_10": case_manifest_declares_windows_10,
+    "clean_machine_installs_everything": case_clean_machine_installs_everything,
+    "present_prerequisites_are_skipped": case_present_prerequisites_are_skipped,
+    "channel_comes_from_the_file_name": case_channel_comes_from_the_file_name,
+    "waits_for_a_running_version_5_application": case_waits_for_a_running_version_5_application,
+    "temporary_folder_with_blanks_and_parentheses":
+        case_temporary_folder_with_blanks_and_parentheses,
+    "hostile_packages_stay_in_the_application_folder":
+        case_hostile_packages_stay_in_the_application_folder,
+    "server_down": case_server_down,
+    "package_not_found": case_package_not_found,
+    "truncated_package": case_truncated_package,
+    "second_run_overwrites_registration_and_shortcuts":
+        case_second_run_overwrites_registration_and_shortcuts,
+    "user_closes_the_window_mid_download": case_user_closes_the_window_mid_download,
+    "uninstall_removes_what_the_installer_made": case_uninstall_removes_what_the_installer_made,
 }
 
 

@@ -11,7 +11,15 @@ ScriptedServer
           names (GET /BEHAVIOUR...): correct, split and stalled heads, and the misbehaviours a
           download client must survive (see BEHAVIOURS). It records every request it received.
 
-Both are context managers and stop only the processes and threads they started.
+Namespace
+          a private network namespace whose hosts file maps chosen names to 127.0.0.1, so that an
+          unchanged program resolves its fixed download host to a server of the test (run the
+          server and the client with `prefix` in front of their command lines).
+
+All are context managers and stop only the processes and threads they started.
+
+Command line, for a scripted server inside a namespace:
+    servers.py scripted PORT PATH=BEHAVIOUR...   serve until terminated ("ready" once listening)
 """
 import os
 import pathlib
@@ -20,6 +28,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -185,14 +194,19 @@ BEHAVIOURS = {
     "garbage": send_pieces(pattern(5000, 11)),
     "endless-head": send_pieces(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + pattern(5000)),
     "too-large": stream(b"HTTP/1.1 200 OK\r\nContent-Length: 51000000\r\n\r\n", 51_000_000),
+    # Half a body, then nothing: only the client's side can end it.
+    "hang": send_pieces(response(fields=["Content-Length: 2000000"], body=pattern(100_000)),
+                        b"", pause=600.0),
 }
 
 
 class ScriptedServer:
     """Serves BEHAVIOURS on a loopback port; `refused_port` is a port that refuses connections."""
 
-    def __init__(self, behaviours=None):
+    def __init__(self, behaviours=None, host=LOOPBACK, port=0):
         self.behaviours = dict(BEHAVIOURS if behaviours is None else behaviours)
+        self.host = host
+        self.requested_port = port
         self.requests = []
         self._lock = threading.Lock()
         self._listener = None
@@ -204,7 +218,7 @@ class ScriptedServer:
     def start(self):
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((LOOPBACK, 0))
+        self._listener.bind((self.host, self.requested_port))
         self._listener.listen(16)
         self.port = self._listener.getsockname()[1]
         # Bound but never listening: connections to it are refused, and no one else takes it.
@@ -255,3 +269,83 @@ class ScriptedServer:
                     behave(connection)
             except OSError:
                 pass  # the client went away first (a refused or oversized response)
+
+
+# ---------------------------------------------------------------- network namespace
+
+class Namespace:
+    """A network namespace NAME with its loopback up and `hosts` resolving to 127.0.0.1."""
+
+    def __init__(self, name, hosts=()):
+        self.name = name
+        self.hosts = list(hosts)
+        self.etc = pathlib.Path("/etc/netns") / name
+
+    @property
+    def prefix(self):
+        return ["ip", "netns", "exec", self.name]
+
+    def start(self):
+        self.stop()
+        subprocess.run(["ip", "netns", "add", self.name], check=True)
+        self.etc.mkdir(parents=True, exist_ok=True)
+        (self.etc / "hosts").write_text(
+            "127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {host}\n" for host in self.hosts))
+        subprocess.run(self.prefix + ["ip", "link", "set", "lo", "up"], check=True)
+        return self
+
+    def stop(self):
+        subprocess.run(["ip", "netns", "delete", self.name], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.etc, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+class ScriptedProcess:
+    """A ScriptedServer in a process of its own, started with `prefix` (a namespace)."""
+
+    def __init__(self, port, behaviours, prefix=()):
+        self.command = list(prefix) + [sys.executable, str(pathlib.Path(__file__).resolve()),
+                                       "scripted", str(port)] + \
+            [f"{path}={behaviour}" for path, behaviour in behaviours.items()]
+        self.process = None
+
+    def start(self):
+        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, text=True)
+        if self.process.stdout.readline().strip() != "ready":
+            self.stop()
+            raise RuntimeError("the scripted server did not start")
+        return self
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+def main(argv):
+    if len(argv) < 3 or argv[1] != "scripted":
+        print(__doc__, file=sys.stderr)
+        return 2
+    behaviours = {}
+    for pair in argv[3:]:
+        path, behaviour = pair.split("=", 1)
+        behaviours[path.lstrip("/")] = BEHAVIOURS[behaviour]
+    ScriptedServer(behaviours, port=int(argv[2])).start()
+    print("ready", flush=True)
+    signal.pause()  # until terminated; the sockets go with the process
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
