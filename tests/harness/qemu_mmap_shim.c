@@ -68,28 +68,30 @@ static int refuseAtOnce(void *address, size_t length, int flags) {
   return (flags & NOREPLACE_FLAG) && address && touchesMapped((uintptr_t)address, length);
 }
 
-void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
-  static MmapFunction real;
-  if (!real) real = (MmapFunction)dlsym(RTLD_NEXT, "mmap");
+// Both entry points share the refusal and the bookkeeping; only the real function differs.
+static void *mapThrough(void *real, int large, void *address, size_t length, int protection,
+                        int flags, int fd, off64_t offset) {
   if (refuseAtOnce(address, length, flags)) {
     errno = EEXIST;
     return MAP_FAILED;
   }
-  void *result = real(address, length, protection, flags, fd, offset);
+  void *result = large ? ((Mmap64Function)real)(address, length, protection, flags, fd, offset)
+                       : ((MmapFunction)real)(address, length, protection, flags, fd,
+                                              (off_t)offset);
   if (result != MAP_FAILED) markRange((uintptr_t)result, length, 1);
   return result;
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+  static MmapFunction real;
+  if (!real) real = (MmapFunction)dlsym(RTLD_NEXT, "mmap");
+  return mapThrough((void *)real, 0, address, length, protection, flags, fd, offset);
 }
 
 void *mmap64(void *address, size_t length, int protection, int flags, int fd, off64_t offset) {
   static Mmap64Function real;
   if (!real) real = (Mmap64Function)dlsym(RTLD_NEXT, "mmap64");
-  if (refuseAtOnce(address, length, flags)) {
-    errno = EEXIST;
-    return MAP_FAILED;
-  }
-  void *result = real(address, length, protection, flags, fd, offset);
-  if (result != MAP_FAILED) markRange((uintptr_t)result, length, 1);
-  return result;
+  return mapThrough((void *)real, 1, address, length, protection, flags, fd, offset);
 }
 
 int munmap(void *address, size_t length) {
