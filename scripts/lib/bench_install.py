@@ -9,11 +9,15 @@ package, unpack it, register, create the shortcuts, start the application. PACKA
 the Live package; its app/Velmora.exe must be the stand-in application (tests/fixtures), whose
 "started application" record in VELMORA_STANDIN_LOG marks the end of a run.
 
-Three things are timed, alternating, at least 5 times each:
+Four things are timed, alternating, at least 5 times each:
   installation   from starting `wine VelmoraInstaller.exe` to the application's launch record
   Wine start-up  `wine standin-plain.exe`: an empty 32-bit program (it returns at once)
   curl + unzip   `curl -s -o FILE URL && unzip -o -q FILE -d DIR` of the same package in the
                  same network namespace
+  unpack alone   `wine vmpkg.exe extract` of a copy of the package inside the prefix (the
+                 installer's extraction code with nothing around it) against a native
+                 `unzip -o -q` of it: how much of the installation's time is the extraction as
+                 Wine runs it here
 The goal: installation - Wine start-up <= 1.2 x (curl + unzip). The prefix (and so every file
 written) lies in tmpfs; the prefix's wineserver is kept running (`wineserver -p`), so no run pays
 for starting it and Wine's start-up is what starting one more process costs.
@@ -146,6 +150,14 @@ class Bench:
         host = worlds.download_host(build)
         self.url = f"http://{host}{worlds.package_path('Live')}"
         self.scratch = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-unzip-", dir=work))
+        # The installer's unpack step on its own, in the same prefix: vmpkg.exe runs the same
+        # extraction code over a copy of the package inside the prefix.
+        self.vmpkg = self.machine.work / "tool" / "vmpkg.exe"
+        self.vmpkg.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(build / "tools" / "vmpkg" / "vmpkg.exe", self.vmpkg)
+        self.package_copy = self.machine.work / "tool" / "package.zip"
+        shutil.copyfile(package, self.package_copy)
+        self.tool_target = self.machine.work / "tool" / "dest"
 
     def close(self):
         try:
@@ -205,6 +217,29 @@ class Bench:
             raise RuntimeError(f"the empty program exited with {process.returncode}")
         return elapsed, sampler.peak_kib
 
+    def extract_alone(self):
+        """Seconds for vmpkg.exe to extract the package under the same Wine, start included."""
+        shutil.rmtree(self.tool_target, ignore_errors=True)
+        self.tool_target.mkdir()
+        started = time.perf_counter()
+        result = subprocess.run(self.world.prefix + ["wine", str(self.vmpkg), "extract",
+                                                     self.machine.windows(self.package_copy),
+                                                     self.machine.windows(self.tool_target)],
+                                env=self.machine.env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        elapsed = time.perf_counter() - started
+        if result.returncode != 0:
+            raise RuntimeError(f"vmpkg.exe extract exited with {result.returncode}")
+        return elapsed
+
+    def unzip_alone(self):
+        target = self.scratch / "alone"
+        shutil.rmtree(target, ignore_errors=True)
+        started = time.perf_counter()
+        subprocess.run(["unzip", "-o", "-q", str(self.package_copy), "-d", str(target)],
+                       check=True)
+        return time.perf_counter() - started
+
     def curl_unzip(self):
         target = self.scratch / "tree"
         shutil.rmtree(target, ignore_errors=True)
@@ -225,10 +260,11 @@ def run(win32_build, package, state, runs=5):
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-install-", dir="/dev/shm"))
     bench = Bench(build, pathlib.Path(state), package, work)
     values = {name: [] for name in ("install", "first", "last", "empty", "baseline", "peak",
-                                    "empty_peak", "buffer", "small_buffer", "small_peak")}
+                                    "empty_peak", "buffer", "small_buffer", "small_peak",
+                                    "extract", "unzip")}
     try:
         bench.install()  # the first run warms the page cache, nginx and Wine's DLLs
-        steps = ["install", "empty", "baseline", "memory", "small"]
+        steps = ["install", "empty", "baseline", "extract", "memory", "small"]
         for round_index in range(runs):
             shift = round_index % len(steps)
             for step in steps[shift:] + steps[:shift]:
@@ -245,6 +281,9 @@ def run(win32_build, package, state, runs=5):
                     values["empty_peak"].append(peak * 1024)
                 elif step == "baseline":
                     values["baseline"].append(bench.curl_unzip())
+                elif step == "extract":
+                    values["extract"].append(bench.extract_alone())
+                    values["unzip"].append(bench.unzip_alone())
                 else:
                     sampler = bench.install("Live" if step == "memory" else "Beta", memory=True)[2]
                     if sampler.buffer_kib is not None:
@@ -292,6 +331,12 @@ def rows(values, package_bytes, small_package_bytes, through_qemu):
             GOAL,
             f"{how}; Wine's start-up (an empty 32-bit program) median {empty:.2f} s "
             f"(min {min(values['empty']):.2f}, max {max(values['empty']):.2f}){phases}"),
+        row("4", "the unpack step alone under the same Wine, seconds",
+            "vmpkg.exe extract (the installer's extraction code), Wine's start-up included",
+            "unzip -o -q of the same package (native)", "s", values["extract"], values["unzip"],
+            note=f"{how}; what the installation's extraction phase costs here before any "
+                 f"installer logic: Wine's start-up, the emulated inflate and Wine's file "
+                 f"creation"),
         row("6", "peak memory of a whole run under Wine, bytes",
             "VelmoraInstaller.exe process, peak resident set", "the empty program's, same Wine",
             "bytes", values["peak"], values["empty_peak"],
