@@ -73,6 +73,7 @@ def row(subject, times, curl_times, goal=None, note=""):
     values = {"benchmark": f"download {FILE_SIZE:,} bytes from nginx on loopback",
               "subject": subject, **summary(times),
               "curl_median_s": round(statistics.median(curl_times), 4),
+              "curl_min_s": round(min(curl_times), 4), "curl_max_s": round(max(curl_times), 4),
               "ratio": round(statistics.median(times) / statistics.median(curl_times), 3),
               "goal": goal, "note": note}
     values["met"] = None if goal is None else values["ratio"] <= goal
@@ -91,8 +92,10 @@ def build_note(build):
     return ", ".join(notes)
 
 
-def run(host_build, win32_build=None, runs=9, wine_runs=5):
-    """The benchmark's rows (see row()); each one compares a subject with curl in the same run."""
+def run(host_build, win32_build=None, runs=9, wine_runs=5, wine_state=None):
+    """The benchmark's rows (see row()); each one compares a subject with curl in the same run.
+    `wine_state`: a Wine harness state folder already set up (left as it is), instead of one
+    made and removed here."""
     host_fetch = pathlib.Path(host_build).resolve() / "tools" / "velmora-fetch" / "velmora-fetch"
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-", dir="/dev/shm"))
     rows = []
@@ -111,25 +114,27 @@ def run(host_build, win32_build=None, runs=9, wine_runs=5):
                             build_note(host_build)))
             if win32_build:
                 rows += run_wine(pathlib.Path(win32_build).resolve(), nginx.port, curl, output,
-                                 max(wine_runs, 5))
+                                 max(wine_runs, 5), wine_state)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return rows
 
 
-def run_wine(win32_build, port, curl, output, runs):
+def run_wine(win32_build, port, curl, output, runs, given_state=None):
     exe = win32_build / "tools" / "velmora-fetch" / "velmora-fetch.exe"
-    state = win32_build / "wine-bench"
-    subprocess.run([sys.executable, str(WINEENV), "setup", str(state)], check=True,
-                   stdout=subprocess.DEVNULL)
+    state = pathlib.Path(given_state) if given_state else win32_build / "wine-bench"
+    if not given_state:
+        subprocess.run([sys.executable, str(WINEENV), "setup", str(state)], check=True,
+                       stdout=subprocess.DEVNULL)
     try:
         fetch = [sys.executable, str(WINEENV), "run", str(state), "bench", str(exe), "127.0.0.1",
                  str(port), "/file", "Z:" + str(output).replace("/", "\\")]
         timed(fetch)  # the first start makes the prefix
         wall_times, inside_times, curl_times = compare(fetch, curl, output, runs)
     finally:
-        subprocess.run([sys.executable, str(WINEENV), "cleanup", str(state)],
-                       stdout=subprocess.DEVNULL)
+        if not given_state:
+            subprocess.run([sys.executable, str(WINEENV), "cleanup", str(state)],
+                           stdout=subprocess.DEVNULL)
     how = "qemu-i386" if emulated(state) else "native 32-bit"
     return [
         row("velmora-fetch.exe under Wine, wall time", wall_times, curl_times,

@@ -89,8 +89,11 @@ int main(int argc, char** argv) {
 """
 
 
-def make_package(work):
-    """About 48 MB unpacked: 22 MB of text, 18 MB of random binary, 2,000 files of 4 KB."""
+def make_package(work, application=None):
+    """About 48 MB unpacked: 22 MB of text, 18 MB of random binary, 2,000 files of 4 KB, and
+    app/Velmora.exe: 500,000 random bytes, or the program `application` (a path) when given,
+    so that the installer can launch what it unpacked. Returns the package and the unpacked
+    size."""
     rng = random.Random(5)
     app = work / "app"
     (app / "text").mkdir(parents=True)
@@ -112,10 +115,13 @@ def make_package(work):
         half = rng.randbytes(2048)
         text = (" ".join(rng.choice(words) for _ in range(400)))[:2048].encode()
         (app / "small" / f"f{index:04d}.dat").write_bytes(text + half)
-    (app / "Velmora.exe").write_bytes(rng.randbytes(500_000))
+    program = rng.randbytes(500_000)
+    if application is not None:
+        program = pathlib.Path(application).read_bytes()
+    (app / "Velmora.exe").write_bytes(program)
+    unpacked = sum(path.stat().st_size for path in app.rglob("*") if path.is_file())
     subprocess.run(["zip", "-q", "-9", "-r", "package.zip", "app"], cwd=work, check=True)
     shutil.rmtree(app)
-    unpacked = 11 * 2_000_000 + 6 * 3_000_000 + 2000 * 4096 + 500_000
     return work / "package.zip", unpacked
 
 
@@ -136,22 +142,28 @@ def timed(command, dest):
     return time.perf_counter() - started
 
 
-def run(build_dir, runs=7):
-    """Times every command `runs` times, alternating; returns one row dict per command."""
+def sanitized(build_dir):
+    cache = pathlib.Path(build_dir) / "CMakeCache.txt"
+    return cache.exists() and "VELMORA_SANITIZE:BOOL=ON" in cache.read_text()
+
+
+def run(build_dir, runs=7, package=None):
+    """Times every command `runs` times, alternating; returns one row dict per command.
+    `package`: (path, unpacked bytes) of a package made by make_package, instead of a new one."""
     vmpkg = pathlib.Path(build_dir).resolve() / "tools" / "vmpkg" / "vmpkg"
     if not vmpkg.exists():
         raise SystemExit(f"no vmpkg at {vmpkg}: build the host preset first")
     shm = pathlib.Path("/dev/shm") if pathlib.Path("/dev/shm").is_dir() else None
     with tempfile.TemporaryDirectory(prefix="velmora-bench-", dir=shm) as folder:
         work = pathlib.Path(folder)
-        package, unpacked = make_package(work)
+        package, unpacked = package or make_package(work)
         floor = build_floor(work)
         dest = work / "dest"
         extract = [str(vmpkg), "extract", str(package), str(dest)]
         commands = {
             "vmpkg extract": (extract, dest),
             "vmpkg extract, ASan defaults": (["env", "ASAN_OPTIONS=detect_leaks=0"] + extract,
-                                             dest),
+                                             dest),  # dropped below on a build without ASan
             "bsdtar -xf": (["bsdtar", "-xf", str(package), "-C", str(dest)], dest),
             "unzip -o -q": (["unzip", "-o", "-q", str(package), "-d", str(dest)], dest),
             "zlib in memory (no disk)": ([str(floor), str(package)], None),
@@ -162,6 +174,8 @@ def run(build_dir, runs=7):
         # become page faults that a normal allocator recycles; that alone doubled the time.
         # The quarantine is turned off for the main row; the "ASan defaults" row keeps it.
         os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=0")
+        if not sanitized(build_dir):
+            del commands["vmpkg extract, ASan defaults"]
         times = {name: [] for name in commands}
         names = list(commands)
         for round_index in range(runs):
@@ -189,6 +203,31 @@ def run(build_dir, runs=7):
                 row["met"] = row["vmpkg_over_this"] <= GOALS[name]
             rows.append(row)
         return rows
+
+
+def peak_memory(build_dir, package, runs=5):
+    """Peak resident set (GNU time's maximum RSS, bytes) of `vmpkg extract`, `bsdtar -xf` and
+    `unzip -o -q` of `package` into tmpfs, each `runs` times, alternating: {command: [bytes]}.
+    vmpkg maps the package read-only, so its peak holds every page of the package it read."""
+    vmpkg = pathlib.Path(build_dir).resolve() / "tools" / "vmpkg" / "vmpkg"
+    shm = pathlib.Path("/dev/shm") if pathlib.Path("/dev/shm").is_dir() else None
+    with tempfile.TemporaryDirectory(prefix="velmora-bench-", dir=shm) as folder:
+        dest, report = pathlib.Path(folder) / "dest", pathlib.Path(folder) / "time"
+        commands = {
+            "vmpkg extract": [str(vmpkg), "extract", str(package), str(dest)],
+            "bsdtar -xf": ["bsdtar", "-xf", str(package), "-C", str(dest)],
+            "unzip -o -q": ["unzip", "-o", "-q", str(package), "-d", str(dest)],
+        }
+        peaks = {name: [] for name in commands}
+        names = list(commands)
+        for round_index in range(max(runs, 5)):
+            for name in names[round_index % 3:] + names[:round_index % 3]:
+                shutil.rmtree(dest, ignore_errors=True)
+                dest.mkdir()
+                subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report)] + commands[name],
+                               check=True, stdout=subprocess.DEVNULL)
+                peaks[name].append(int(report.read_text().split()[-1]) * 1024)
+        return peaks
 
 
 def markdown(rows):

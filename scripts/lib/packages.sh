@@ -10,6 +10,8 @@ VELMORA_PACKAGES=(
   wine wine32:i386 wine64 xvfb imagemagick qemu-user-static
   # servers, archivers and network tools of the tests and benchmarks
   python3 nginx-light curl zip unzip p7zip-full libarchive-tools iproute2 procps
+  # benchmarks: GNU time for peak memory
+  time
 )
 
 velmora_install_packages() {

@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""scripts/bench's driver: every measurement of the installer in one table.
+
+    python3 scripts/lib/bench.py HOST_RELEASE_BUILD WIN32_BUILD [--runs N] [--json FILE]
+
+Prints one Markdown table on stdout and writes the same rows as JSON (default
+build/bench/bench.json); progress goes to stderr. Every row compares a subject with a baseline
+measured in the same invocation: medians of at least 5 runs that alternate between the
+commands compared, with minimum and maximum, and their ratio (subject / baseline). The rows:
+
+ 1  download of 50,000,000 bytes from nginx on loopback: velmora-fetch (host) and
+    velmora-fetch.exe under Wine (wall time, and the time it measures itself) vs curl
+ 2  extraction of a ~48 MB package (zip -9): vmpkg extract vs bsdtar -xf and vs unzip -o -q
+ 3  the same extraction vs inflating and CRC-checking its entries in memory with zlib
+ 4  a whole installation under Wine vs Wine's start-up plus curl + unzip of the same package;
+    the installer's unpack step alone (vmpkg.exe extract) under the same Wine vs unzip
+ 5  VelmoraInstaller.exe's size vs 80 KB
+ 6  peak memory: vmpkg extract vs bsdtar; a whole run vs an empty program under the same Wine;
+    how much of the 51,000,000-byte download buffer is ever resident
+The pieces live in bench_download.py, bench_extract.py and bench_install.py; docs/performance.md
+says how each row is measured and what it shows. Goals are reported, never asserted.
+"""
+import argparse
+import json
+import pathlib
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(ROOT / "tests" / "harness"))
+import bench_download  # noqa: E402
+import bench_extract  # noqa: E402
+import bench_install  # noqa: E402
+import wineenv  # noqa: E402
+
+SIZE_GOAL_BYTES = 80 * 1024
+OBJDUMP = "i686-w64-mingw32-objdump"
+# DLLs that every Windows system has in its system folder: a fully static installer imports
+# nothing else (no MinGW runtime, zlib or C++ library DLL).
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
+               "shlwapi.dll", "ole32.dll", "oleaut32.dll", "ws2_32.dll", "msvcrt.dll",
+               "comctl32.dll", "version.dll"}
+
+
+def progress(message):
+    print(f"[bench] {message}", file=sys.stderr, flush=True)
+
+
+def row(number, measure, subject, baseline, unit, subject_values, baseline_values, goal=None,
+        note=""):
+    """One row from two summaries: {"median", "min", "max", "runs"} each."""
+    ratio = subject_values["median"] / baseline_values["median"]
+    return {"row": number, "measure": measure, "subject": subject, "baseline": baseline,
+            "unit": unit, "subject_median": subject_values["median"],
+            "subject_min": subject_values["min"], "subject_max": subject_values["max"],
+            "baseline_median": baseline_values["median"], "baseline_min": baseline_values["min"],
+            "baseline_max": baseline_values["max"], "runs": subject_values["runs"],
+            "ratio": ratio, "goal": goal, "met": None if goal is None else ratio <= goal,
+            "note": note}
+
+
+def spread(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values),
+            "runs": len(values)}
+
+
+# ---------------------------------------------------------------- rows 1-3 and 6 (vmpkg)
+
+def download_rows(host_build, win32_build, runs, wine_runs, state):
+    progress("row 1: downloads (host, then under Wine)")
+    measured = bench_download.run(host_build, win32_build, runs, wine_runs, wine_state=state)
+    labels = {
+        "velmora-fetch (host)": ("velmora-fetch (host-release)", 0.8),
+        "velmora-fetch.exe under Wine, wall time":
+            ("velmora-fetch.exe under Wine: wall time, Wine's start-up included", 1.0),
+        "velmora-fetch.exe under Wine, download":
+            ("velmora-fetch.exe under Wine: the download alone (in-process: connect to closed "
+             "file)", 1.0),
+    }
+    result = []
+    for values in measured:
+        subject, goal = labels[values["subject"]]
+        result.append(row(
+            "1", "download of 50,000,000 bytes from nginx on loopback into tmpfs, seconds",
+            subject, "curl -s -o FILE", "s",
+            {"median": values["median_s"], "min": values["min_s"], "max": values["max_s"],
+             "runs": values["runs"]},
+            {"median": values["curl_median_s"], "min": values["curl_min_s"],
+             "max": values["curl_max_s"], "runs": values["runs"]},
+            goal, values["note"]))
+    return result
+
+
+def extract_rows(host_build, package, runs):
+    progress("rows 2 and 3: extraction")
+    measured = {values["command"]: values for values in
+                bench_extract.run(host_build, runs, package)}
+
+    def side(name):
+        values = measured[name]
+        return {"median": values["median_s"], "min": values["min_s"], "max": values["max_s"],
+                "runs": values["runs"]}
+
+    size = f"{package[0].stat().st_size:,}-byte package, {package[1]:,} bytes unpacked"
+    measure = "extraction into tmpfs, seconds"
+    return [
+        row("2", measure, "vmpkg extract (host-release)", "bsdtar -xf", "s",
+            side("vmpkg extract"), side("bsdtar -xf"), 0.9, size),
+        row("2", measure, "vmpkg extract (host-release)", "unzip -o -q", "s",
+            side("vmpkg extract"), side("unzip -o -q"), 0.6, size),
+        row("3", "extraction vs its floor, seconds", "vmpkg extract (host-release)",
+            "zlib: inflate and CRC-32 of the same entries in memory, no files", "s",
+            side("vmpkg extract"), side("zlib in memory (no disk)"),
+            note="how far from the floor: the rest is creating and writing 2,000+ files"),
+    ]
+
+
+def vmpkg_memory_rows(host_build, package, runs):
+    progress("row 6: peak memory of the extractions")
+    peaks = bench_extract.peak_memory(host_build, package[0], runs)
+    vmpkg = spread(peaks["vmpkg extract"])
+    note = (f"GNU time's maximum RSS; vmpkg maps the package ({package[0].stat().st_size:,} "
+            f"bytes) as the installer holds it in its buffer, the others stream it; "
+            f"unzip -o -q: {statistics.median(peaks['unzip -o -q']):,.0f} bytes")
+    return [row("6", "peak memory of an extraction, bytes", "vmpkg extract (host-release)",
+                "bsdtar -xf", "bytes", vmpkg, spread(peaks["bsdtar -xf"]), note=note)]
+
+
+# ---------------------------------------------------------------- row 5
+
+def size_row(win32_build):
+    progress("row 5: the installer's size")
+    exe = pathlib.Path(win32_build) / "ui" / "VelmoraInstaller.exe"
+    size = exe.stat().st_size
+    headers = subprocess.run([OBJDUMP, "-h", str(exe)], capture_output=True, text=True,
+                             check=True).stdout
+    sections = []
+    for line in headers.splitlines():
+        fields = line.split()
+        if len(fields) >= 7 and fields[0].isdigit():
+            sections.append((fields[1], int(fields[2], 16)))
+    imports = re.findall(r"DLL Name: (\S+)", subprocess.run(
+        [OBJDUMP, "-p", str(exe)], capture_output=True, text=True, check=True).stdout)
+    foreign = [name for name in imports if name.lower() not in SYSTEM_DLLS]
+    static = "fully static" if not foreign else "imports non-system DLLs: " + ", ".join(foreign)
+    layout = ", ".join(f"{name} {length:,}" for name, length in sections)
+    single = {"median": size, "min": size, "max": size, "runs": 1}
+    goal = {"median": SIZE_GOAL_BYTES, "min": SIZE_GOAL_BYTES, "max": SIZE_GOAL_BYTES,
+            "runs": 1}
+    result = row("5", "VelmoraInstaller.exe size, bytes", "VelmoraInstaller.exe (win32 preset)",
+                 "80 KB (81,920 bytes)", "bytes", single, goal, 1.0,
+                 f"{static} ({', '.join(imports)}); sections (bytes before file alignment): "
+                 f"{layout}")
+    result["sections"] = dict(sections)
+    result["imports"] = imports
+    return result
+
+
+# ---------------------------------------------------------------- the table
+
+def number(value, unit):
+    if unit == "bytes":
+        return f"{value:,.0f}"
+    return f"{value:.3f}"
+
+
+def markdown(rows):
+    lines = ["| # | Measure | Subject | Baseline | Subject median (min-max) | "
+             "Baseline median (min-max) | Runs | Ratio | Goal |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for values in rows:
+        unit = values["unit"]
+
+        def cell(side):
+            median, low, high = (values[f"{side}_{key}"] for key in ("median", "min", "max"))
+            if low == high:
+                return number(median, unit)
+            return f"{number(median, unit)} ({number(low, unit)}-{number(high, unit)})"
+
+        goal = "report"
+        if values["goal"] is not None:
+            goal = f"<= {values['goal']}: {'met' if values['met'] else 'MISSED'}"
+        lines.append(f"| {values['row']} | {values['measure']} | {values['subject']} | "
+                     f"{values['baseline']} | {cell('subject')} | {cell('baseline')} | "
+                     f"{values['runs']} | {values['ratio']:.3f} | {goal} |")
+    notes = [f"- {values['row']}, {values['subject']}: {values['note']}" for values in rows
+             if values.get("note")]
+    return "\n".join(lines + ["", "Notes:"] + notes)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("host_build", help="the host-release preset's build folder")
+    parser.add_argument("win32_build", help="the win32 preset's build folder")
+    parser.add_argument("--runs", type=int, default=9, help="host runs per command (>= 5)")
+    parser.add_argument("--wine-runs", type=int, default=5, help="runs under Wine (>= 5)")
+    parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "bench.json"))
+    arguments = parser.parse_args()
+    runs, wine_runs = max(arguments.runs, 5), max(arguments.wine_runs, 5)
+    host_build = pathlib.Path(arguments.host_build).resolve()
+    win32_build = pathlib.Path(arguments.win32_build).resolve()
+
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-", dir="/dev/shm"))
+    state = work / "wine"
+    rows = []
+    try:
+        progress("making the ~48 MB package (zip -9)")
+        package = bench_extract.make_package(
+            work, win32_build / "tests" / "fixtures" / "standin-app-v5.exe")
+        progress("preparing Wine (a template prefix in tmpfs and a virtual display)")
+        wineenv.setup(state)
+        rows += download_rows(host_build, win32_build, runs, wine_runs, state)
+        rows += extract_rows(host_build, package, runs)
+        progress("row 4: whole installations under Wine (and row 6: their memory)")
+        installation = bench_install.run(win32_build, package[0], state, wine_runs)
+        rows += [values for values in installation if values["row"] == "4"]
+        rows.append(size_row(win32_build))
+        rows += vmpkg_memory_rows(host_build, package, runs)
+        rows += [values for values in installation if values["row"] == "6"]
+    finally:
+        wineenv.cleanup(state)
+        shutil.rmtree(work, ignore_errors=True)
+
+    print(markdown(rows))
+    target = pathlib.Path(arguments.json)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_text(json.dumps(rows, indent=1) + "\n")
+    progress(f"rows written to {target}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
