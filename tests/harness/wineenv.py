@@ -163,7 +163,20 @@ def ensure_prefix(state, name):
             shutil.rmtree(home, ignore_errors=True)
             home.mkdir(parents=True)
             subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+            own_profile_links(prefix, home)
     return prefix, home
+
+
+def own_profile_links(prefix, home):
+    """The profile folders of a copied prefix (Desktop, Downloads, ...) are links to the
+    template's HOME; point them at the copy's own HOME, or every case would share one Desktop
+    and one Downloads folder."""
+    _, template_home = prefix_paths(prefix.parent.parent, "template")
+    for users in (prefix / "drive_c" / "users").iterdir():
+        for link in users.iterdir() if users.is_dir() and not users.is_symlink() else ():
+            if link.is_symlink() and pathlib.Path(os.readlink(link)) == template_home:
+                link.unlink()
+                link.symlink_to(home)
 
 
 def drop_prefix(state, name):
