@@ -15,6 +15,19 @@ constexpr wchar_t kRefusalText[] =
     L"Sorry, your version of Windows is not supported by Velmora 5.  Please update to a more "
     L"recent version of Windows or use Velmora 4, downloadable from our website.";
 
+// Registers the progress bar's class, which the dialog needs. comctl32 is no KnownDLL, so it is
+// loaded here, after the library search is restricted, rather than imported: an import (and
+// its own imports) would be resolved at start-up, when the installer's folder is searched
+// first. The manifest still makes this load take version 6 from the side-by-side store.
+void registerProgressBarClass() {
+  using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  HMODULE library = LoadLibraryW(L"comctl32.dll");
+  auto initialize = reinterpret_cast<InitFunction>(reinterpret_cast<void*>(
+      library != nullptr ? GetProcAddress(library, "InitCommonControlsEx") : nullptr));
+  const INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
+  if (initialize != nullptr) initialize(&classes);
+}
+
 bool isSupportedWindows() {
   OSVERSIONINFOEXW version;
   ZeroMemory(&version, sizeof version);
@@ -40,9 +53,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   WSADATA socketLibrary;
   if (WSAStartup(MAKEWORD(2, 2), &socketLibrary) != 0) return 1;
 
-  // The progress bar's class must be registered before the dialog creates it.
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  registerProgressBarClass();
 
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(vm::kProgressDialogId),
                                          nullptr, vm::progressWindowProcedure, 0);

@@ -95,10 +95,11 @@ class Machine:
     def env(self, extra=None):
         return wineenv.environment(self.state, self.prefix, self.home, extra)
 
-    def wine(self, *arguments, extra_env=None, timeout=RUN_TIMEOUT, capture=True):
+    def wine(self, *arguments, extra_env=None, timeout=RUN_TIMEOUT, capture=True, cwd=None):
+        """Runs a program; `cwd` (a Unix folder inside the prefix) becomes its current folder."""
         return subprocess.run(self.command_prefix + ["wine", *map(str, arguments)],
                               env=self.env(extra_env), capture_output=capture, text=True,
-                              timeout=timeout)
+                              timeout=timeout, cwd=cwd)
 
     def wine_background(self, *arguments, extra_env=None):
         return subprocess.Popen(self.command_prefix + ["wine", *map(str, arguments)],
@@ -167,7 +168,7 @@ class Machine:
                 values[name] = ("other", data)
         return values
 
-    def watch(self, program, extra_env=None, shots=None):
+    def watch(self, program, extra_env=None, shots=None, cwd=None):
         """Runs `program` (a Unix path inside the prefix) under the watcher; returns the record."""
         for name in ("velmora-watch.exe", "watch_hook.dll"):
             shutil.copyfile(self.fixture(name), self.work / name)
@@ -178,7 +179,7 @@ class Machine:
             shots.mkdir(parents=True, exist_ok=True)
             environment["VELMORA_WATCH_SHOTS"] = self.windows(shots)
         result = self.wine(self.work / "velmora-watch.exe", self.windows(log), self.windows(program),
-                           extra_env=environment)
+                           extra_env=environment, cwd=cwd)
         return Record(log, result.returncode)
 
 
@@ -331,9 +332,10 @@ class Installation:
         environment.update(extra or {})
         return environment
 
-    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None):
+    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None):
         installer = self.machine.installer_copy(file_name)
-        return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots)
+        return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
+                                  cwd=cwd)
 
     def standins(self):
         """(role, path, command line) of every stand-in start, and ("removed", folder)."""
@@ -508,27 +510,38 @@ def case_channel_comes_from_the_file_name(installation):
         installation.machine.stop_wine()
 
 
-@installation_case()
-def case_waits_for_a_running_version_5_application(installation):
-    """A running Velmora.exe with a version-5 module holds the unpacking back; major 4 does not."""
-    machine = installation.machine
-    installation.preinstall_prerequisites()
-    for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
-        running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
-        running.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(machine.fixture(fixture), running)
-        before = len(installation.standins())
-        holder = machine.wine_background(running, extra_env=installation.environment(
-            {"VELMORA_APP_MS": "8000"}))
-        check(installation.wait_for(lambda: len(installation.standins()) > before),
-              "the running application did not start")
-        record = installation.run()
-        expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
-        check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
-        if waits:
-            check(holder.poll() is not None, "unpacking began while the application ran")
-        holder.wait(timeout=60)
-        machine.stop_wine()
+def waits_case(windows_version, reported):
+    """The wait on a prefix that reports `windows_version` (winecfg's name) as `reported`: the
+    version libraries are loaded differently where SetDefaultDllDirectories is missing, and the
+    wait must work on every supported version."""
+    @installation_case()
+    def case(installation):
+        machine = installation.machine
+        machine.set_windows_version(windows_version)
+        shutil.copyfile(machine.fixture("version-probe.exe"), machine.work / "version-probe.exe")
+        seen = machine.wine(machine.work / "version-probe.exe").stdout.strip()
+        check(seen == reported, f"the prefix reports {seen}, not {reported}")
+        installation.preinstall_prerequisites()
+        for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
+            running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
+            running.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(machine.fixture(fixture), running)
+            before = len(installation.standins())
+            holder = machine.wine_background(running, extra_env=installation.environment(
+                {"VELMORA_APP_MS": "8000"}))
+            check(installation.wait_for(lambda: len(installation.standins()) > before),
+                  "the running application did not start")
+            record = installation.run()
+            expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + \
+                [STATUS_INSTALLING]
+            check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+            if waits:
+                check(holder.poll() is not None, "unpacking began while the application ran")
+            holder.wait(timeout=60)
+            machine.stop_wine()
+    case.__doc__ = (f"On {windows_version}: a running Velmora.exe with a version-5 module holds "
+                    "the unpacking back; major 4 does not.")
+    return case
 
 
 @installation_case()
@@ -651,6 +664,62 @@ def case_user_closes_the_window_mid_download(machine):
     return with_installation(test, scripted={package: "hang"})(machine)
 
 
+# Planted beside the installer besides its preload list (load-probe --list, what Windows loads by
+# name on its behalf): comctl32, which the manifest redirects, and what a build that lost its
+# static linking would import.
+PLANTED_BESIDES_PRELOADS = ("comctl32.dll", "zlib1.dll", "libgcc_s_dw2-1.dll",
+                            "libwinpthread-1.dll", "libstdc++-6.dll")
+WINE_USER32_IMPORTS = ("version.dll", "zlib1.dll")
+
+
+@installation_case()
+def case_planted_libraries_are_not_loaded(installation):
+    """Libraries with system names planted in Downloads, where the installer lies and runs from:
+    a whole installation loads none of them."""
+    machine = installation.machine
+    downloads = machine.downloads
+    probe = downloads / "load-probe.exe"
+    shutil.copyfile(machine.fixture("load-probe.exe"), probe)
+    preloads = machine.wine(probe, "--list").stdout.split()
+    check("version.dll" in preloads, f"preload list: {preloads}")
+    planted = preloads + list(PLANTED_BESIDES_PRELOADS)
+    for name in planted:
+        shutil.copyfile(machine.fixture("planted.dll"), downloads / name)
+    # Wine takes its builtin for most system names wherever a copy lies. Asking it for native
+    # copies first makes it search like Windows does for every library outside the KnownDLLs,
+    # except for those that Wine's own user32 imports: Wine has no KnownDLLs, so its user32
+    # would take them from beside any program at start-up, where Windows' user32 never would.
+    forced = [name for name in planted if name not in WINE_USER32_IMPORTS]
+    overrides = {"WINEDLLOVERRIDES": ";".join(f"{name[:-4]}=n,b" for name in forced) +
+                 ";mscoree,mshtml="}
+
+    def loaded():
+        names = {pathlib.PureWindowsPath(event[1]).name.lower()
+                 for event in installation.standins() if event[0] == "planted"}
+        installation.log.unlink(missing_ok=True)
+        return sorted(names)
+
+    # The control: loaded by name from Downloads, every planted copy is taken.
+    machine.wine(probe, "by-name", *planted, extra_env=installation.environment(overrides),
+                 cwd=downloads)
+    taken = loaded()
+    check(taken == sorted(forced), f"a load by name took {taken} of {sorted(forced)}")
+    # The fallback where SetDefaultDllDirectories is missing: after the preload, loads by name
+    # find the system's copies (of the libraries that this Wine has).
+    system = machine.prefix / "drive_c" / "windows" / "syswow64"
+    present = [name for name in preloads if (system / name).exists()]
+    machine.wine(probe, "preloaded", *present, extra_env=installation.environment(overrides),
+                 cwd=downloads)
+    taken = loaded()
+    check(taken == [], f"planted copies loaded after the preload of {present}: {taken}")
+
+    record = installation.run(extra_env=overrides, cwd=downloads)
+    check(record.exit_code() == 0 and record.kinds("destroyed"), "\n" + record.dump())
+    expected_installation(installation)
+    taken = loaded()
+    check(taken == [], f"planted copies loaded during the installation: {taken}")
+
+
 @installation_case()
 def case_uninstall_removes_what_the_installer_made(installation):
     """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
@@ -675,7 +744,9 @@ CASES = {
     "clean_machine_installs_everything": case_clean_machine_installs_everything,
     "present_prerequisites_are_skipped": case_present_prerequisites_are_skipped,
     "channel_comes_from_the_file_name": case_channel_comes_from_the_file_name,
-    "waits_for_a_running_version_5_application": case_waits_for_a_running_version_5_application,
+    "waits_for_a_running_version_5_application_on_vista": waits_case("vista", "6.0"),
+    "waits_for_a_running_version_5_application_on_win7": waits_case("win7", "6.1"),
+    "waits_for_a_running_version_5_application_on_win10": waits_case("win10", "10.0"),
     "temporary_folder_with_blanks_and_parentheses":
         case_temporary_folder_with_blanks_and_parentheses,
     "hostile_packages_stay_in_the_application_folder":
@@ -687,6 +758,7 @@ CASES = {
         case_second_run_overwrites_registration_and_shortcuts,
     "user_closes_the_window_mid_download": case_user_closes_the_window_mid_download,
     "uninstall_removes_what_the_installer_made": case_uninstall_removes_what_the_installer_made,
+    "planted_libraries_are_not_loaded": case_planted_libraries_are_not_loaded,
 }
 
 

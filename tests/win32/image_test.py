@@ -10,7 +10,8 @@ program, and the manifest sends comctl32 to the side-by-side store; any other im
 be looked for beside the installer first, before the program's first instruction could stop it.
 Functions that the installer looks up at run time must not be imported either: some are
 missing on older Windows (a missing import keeps the program from starting, so XP would not
-even show its refusal box), and version.dll is no KnownDLL.
+even show its refusal box), and version.dll is no KnownDLL; comctl32 is loaded once the search
+is restricted, so that its own imports are not looked for beside the installer either.
 
 hardening: ASLR and DEP flags, and a relocation table, without which ASLR cannot move the image.
 """
@@ -28,7 +29,7 @@ KNOWN_DLLS = {
 # Loaded from the side-by-side store as the manifest asks.
 MANIFEST_REDIRECTED = {"comctl32.dll"}
 LOOKED_UP = {
-    "SetDefaultDllDirectories", "SetDllDirectoryW", "IsWow64Process",
+    "SetDefaultDllDirectories", "SetDllDirectoryW", "IsWow64Process", "InitCommonControlsEx",
     "GetFileVersionInfoSizeW", "GetFileVersionInfoW", "VerQueryValueW",
 }
 COMMON_CONTROLS_6 = re.compile(
