@@ -259,5 +259,46 @@ TEST_F(InstallRun, RegistersAndLaunchesEvenWhenNothingWasUnpacked) {
       "shortcut C:\\Users\\Ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Velmora 5.lnk"));
 }
 
+// Unpacking failures are recorded and the run goes on, but an executable that this run left cut
+// off or damaged is never started; registration and shortcuts still happen.
+TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
+  system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
+  const auto failingCrc = [](test::ZipEntryRecipe recipe) {
+    recipe.crc = test::crcOf(recipe.data) ^ 1;
+    return recipe;
+  };
+  auto notInflatable = entry("app/Velmora.exe", "MZ application", 8);
+  notInflatable.payload = std::string("\xff\xff\xff\xff not deflate data");
+  const struct {
+    const char* what;
+    std::vector<test::ZipEntryRecipe> entries;
+    bool started;
+  } cases[] = {
+      {"intact", {entry("app/Velmora.exe", "MZ application", 8)}, true},
+      {"its CRC fails", {failingCrc(entry("app/Velmora.exe", "MZ application", 0))}, false},
+      {"its CRC fails, other letter case",
+       {failingCrc(entry("app/VELMORA.EXE", "MZ application", 0))}, false},
+      {"its data cannot be inflated", {notInflatable}, false},
+      {"another entry fails",
+       {entry("app/Velmora.exe", "MZ application", 0),
+        failingCrc(entry("app/readme.txt", "hello", 0))},
+       true},
+      {"a later good copy replaces it",
+       {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)),
+        entry("app/Velmora.exe", "MZ application", 0)},
+       true},
+  };
+  for (const auto& row : cases) {
+    test::ZipRecipe package;
+    package.entries = row.entries;
+    server.responses[kPackagePath] = okResponse(test::buildZip(package));
+    system.events.clear();
+    EXPECT_EQ(run(), InstallSucceeded) << row.what;
+    EXPECT_EQ(systemDid("launch "), row.started) << row.what;
+    EXPECT_TRUE(systemDid("openUninstallKey")) << row.what;
+    EXPECT_TRUE(systemDid("shortcut ")) << row.what;
+  }
+}
+
 }  // namespace
 }  // namespace vm
