@@ -113,8 +113,9 @@ void waitForApplication(InstallSystem& system, ProgressView& view) {
 
 // Watches the unpack step for the application's executable. An extraction that fails after
 // the file was made (a full disk, corrupt data, a failed CRC, a password) leaves a cut-off or
-// damaged executable behind, which must not be started. One that could not make the file at
-// all leaves whatever was there, and skipped entries write nothing.
+// damaged executable behind, which must not be started; a later whole copy replaces it. One
+// that could not make the file at all leaves whatever was there - a damaged copy from an
+// earlier entry of this package included - and skipped entries and folders write no file.
 class ApplicationWatch final : public UnpackObserver {
  public:
   explicit ApplicationWatch(const InstallContext& context) {
@@ -123,8 +124,13 @@ class ApplicationWatch final : public UnpackObserver {
   void entryDone(const UnpackOutcome& outcome) override {
     if (outcome.destination == nullptr || !imageNamesEqual(outcome.destination, path_.get()))
       return;
-    damaged_ = outcome.result == ArchiveWriteFailed || outcome.result == ArchiveInflateFailed ||
-               outcome.result == ArchiveCorrupt || outcome.result == ArchivePasswordFailed;
+    if (outcome.result == ArchiveOk) {
+      // A folder entry of that name succeeds whether or not the folder could be made.
+      if ((outcome.entry->attributes & FileAttributeDirectory) == 0) damaged_ = false;
+    } else if (outcome.result == ArchiveWriteFailed || outcome.result == ArchiveInflateFailed ||
+               outcome.result == ArchiveCorrupt || outcome.result == ArchivePasswordFailed) {
+      damaged_ = true;
+    }
   }
   bool damaged() const { return damaged_; }
 

@@ -267,6 +267,15 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
     recipe.crc = test::crcOf(recipe.data) ^ 1;
     return recipe;
   };
+  const auto readOnly = [](test::ZipEntryRecipe recipe) {
+    recipe.externalAttributes = 0x21;  // archive, read-only: no later entry can replace it
+    return recipe;
+  };
+  const auto folder = [](const std::string& name) {
+    test::ZipEntryRecipe recipe = entry(name, "", 0);
+    recipe.externalAttributes = 0x10;  // a folder, though the name lacks the slash
+    return recipe;
+  };
   auto notInflatable = entry("app/Velmora.exe", "MZ application", 8);
   notInflatable.payload = std::string("\xff\xff\xff\xff not deflate data");
   const struct {
@@ -287,6 +296,14 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
        {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)),
         entry("app/Velmora.exe", "MZ application", 0)},
        true},
+      {"a folder entry of its name follows",
+       {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)), folder("app/Velmora.exe")},
+       false},
+      // Last: it leaves a read-only executable behind.
+      {"a later copy cannot replace it",
+       {failingCrc(readOnly(entry("app/Velmora.exe", "MZ cut", 0))),
+        entry("app/Velmora.exe", "MZ application", 0)},
+       false},
   };
   for (const auto& row : cases) {
     test::ZipRecipe package;
