@@ -282,6 +282,7 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
     const char* what;
     std::vector<test::ZipEntryRecipe> entries;
     bool started;
+    const char* startedIfLeft = nullptr;  // started after all when the file holds this
   } cases[] = {
       {"intact", {entry("app/Velmora.exe", "MZ application", 8)}, true},
       {"its CRC fails", {failingCrc(entry("app/Velmora.exe", "MZ application", 0))}, false},
@@ -299,11 +300,13 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
       {"a folder entry of its name follows",
        {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)), folder("app/Velmora.exe")},
        false},
-      // Last: it leaves a read-only executable behind.
+      // Last: it leaves a read-only executable behind. Wine running as root replaces it all the
+      // same (it maps the attribute to permission bits, which root may ignore); the whole copy
+      // that then lies there is started.
       {"a later copy cannot replace it",
        {failingCrc(readOnly(entry("app/Velmora.exe", "MZ cut", 0))),
-        entry("app/Velmora.exe", "MZ application", 0)},
-       false},
+        entry("app/Velmora.exe", "MZ whole copy", 0)},
+       false, "MZ whole copy"},
   };
   for (const auto& row : cases) {
     test::ZipRecipe package;
@@ -311,7 +314,10 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
     server.responses[kPackagePath] = okResponse(test::buildZip(package));
     system.events.clear();
     EXPECT_EQ(run(), InstallSucceeded) << row.what;
-    EXPECT_EQ(systemDid("launch "), row.started) << row.what;
+    const bool started = row.started || (row.startedIfLeft != nullptr &&
+                                         test::readFile(appFolder() / "Velmora.exe") ==
+                                             row.startedIfLeft);
+    EXPECT_EQ(systemDid("launch "), started) << row.what;
     EXPECT_TRUE(systemDid("openUninstallKey")) << row.what;
     EXPECT_TRUE(systemDid("shortcut ")) << row.what;
   }
