@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <winsock2.h>
 
+#include "platform/win32/library_search.h"
 #include "procs/process_counter.h"
 #include "ui/progress_window.h"
 
@@ -14,21 +15,17 @@ constexpr wchar_t kRefusalText[] =
     L"Sorry, your version of Windows is not supported by Velmora 5.  Please update to a more "
     L"recent version of Windows or use Velmora 4, downloadable from our website.";
 
-// Libraries loaded at run time must come from the system folder only, never from the folder the
-// installer was downloaded to. SetDefaultDllDirectories is missing on XP and on Vista/7 without
-// their update, so it is looked up rather than imported; there, SetDllDirectoryW(L"") at least
-// takes the current folder out of the search (and version.dll is loaded by full path anyway).
-void restrictLibrarySearch() {
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCWSTR);
-  HMODULE kernel = GetModuleHandleW(L"kernel32");
-  if (kernel == nullptr) return;
-  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
-  auto setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryW")));
-  if (setDirectory != nullptr) setDirectory(L"");
+// Registers the progress bar's class, which the dialog needs. comctl32 is no KnownDLL, so it is
+// loaded here, after the library search is restricted, rather than imported: an import (and
+// its own imports) would be resolved at start-up, when the installer's folder is searched
+// first. The manifest still makes this load take version 6 from the side-by-side store.
+void registerProgressBarClass() {
+  using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  HMODULE library = LoadLibraryW(L"comctl32.dll");
+  auto initialize = reinterpret_cast<InitFunction>(reinterpret_cast<void*>(
+      library != nullptr ? GetProcAddress(library, "InitCommonControlsEx") : nullptr));
+  const INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
+  if (initialize != nullptr) initialize(&classes);
 }
 
 bool isSupportedWindows() {
@@ -42,7 +39,8 @@ bool isSupportedWindows() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  restrictLibrarySearch();
+  // Before anything can load a library: none may come from the folder the installer lies in.
+  vm::restrictLibrarySearch();
 
   // This process counts itself when it carries the canonical name.
   if (vm::countProcesses(L"VelmoraInstaller.exe", -1) > 1) return 1;
@@ -55,9 +53,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   WSADATA socketLibrary;
   if (WSAStartup(MAKEWORD(2, 2), &socketLibrary) != 0) return 1;
 
-  // The progress bar's class must be registered before the dialog creates it.
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  registerProgressBarClass();
 
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(vm::kProgressDialogId),
                                          nullptr, vm::progressWindowProcedure, 0);

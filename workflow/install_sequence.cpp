@@ -6,6 +6,7 @@
 #include "archive/unpack.h"
 #include "net/download.h"
 #include "platform/format.h"
+#include "procs/image_name.h"
 #include "workflow/install_context.h"
 #include "workflow/registration.h"
 
@@ -110,6 +111,34 @@ void waitForApplication(InstallSystem& system, ProgressView& view) {
   } while (system.countProcesses(kApplicationImage, kApplicationMajorVersion) > 0);
 }
 
+// Watches the unpack step for the application's executable. An extraction that fails after
+// the file was made (a full disk, corrupt data, a failed CRC, a password) leaves a cut-off or
+// damaged executable behind, which must not be started; a later whole copy replaces it. One
+// that could not make the file at all leaves whatever was there - a damaged copy from an
+// earlier entry of this package included - and skipped entries and folders write no file.
+class ApplicationWatch final : public UnpackObserver {
+ public:
+  explicit ApplicationWatch(const InstallContext& context) {
+    if (!applicationPath(context, path_)) path_.clear();
+  }
+  void entryDone(const UnpackOutcome& outcome) override {
+    if (outcome.destination == nullptr || !imageNamesEqual(outcome.destination, path_.get()))
+      return;
+    if (outcome.result == ArchiveOk) {
+      // A folder entry of that name succeeds whether or not the folder could be made.
+      if ((outcome.entry->attributes & FileAttributeDirectory) == 0) damaged_ = false;
+    } else if (outcome.result == ArchiveWriteFailed || outcome.result == ArchiveInflateFailed ||
+               outcome.result == ArchiveCorrupt || outcome.result == ArchivePasswordFailed) {
+      damaged_ = true;
+    }
+  }
+  bool damaged() const { return damaged_; }
+
+ private:
+  WidePath path_;
+  bool damaged_ = false;
+};
+
 }  // namespace
 
 InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network& network,
@@ -149,16 +178,19 @@ InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network
     return InstallFailed;
 
   // Failures of single entries, or of the whole archive, are recorded and the run goes on:
-  // the application is registered and started whatever was unpacked.
+  // the application is registered and started whatever was unpacked, unless this run left its
+  // executable damaged.
   showStatus(view, kStatusInstallingVelmora, true);
   system.createDirectoryChain(context.appFolder);
   ArchiveHandle* archive =
       openPackageArchive(package.data, static_cast<uint32_t>(package.length));
-  (void)unpackApplication(archive, context.appFolder.get(), nullptr);
+  ApplicationWatch application(context);
+  (void)unpackApplication(archive, context.appFolder.get(), &application);
   (void)closePackageArchive(archive);
   buffer.release();
 
-  return registerAndLaunch(system, context) ? InstallSucceeded : InstallFailed;
+  return registerAndLaunch(system, context, !application.damaged()) ? InstallSucceeded
+                                                                     : InstallFailed;
 }
 
 }  // namespace vm

@@ -17,9 +17,13 @@ void createShortcutIn(InstallSystem& system, const WidePath& folder, const WideP
 
 }  // namespace
 
-bool registerAndLaunch(InstallSystem& system, const InstallContext& context) {
+bool applicationPath(const InstallContext& context, WidePath& out) {
+  return combinePath(out, context.appFolder.get(), u"Velmora.exe");
+}
+
+bool registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch) {
   WidePath appExePath;
-  if (!combinePath(appExePath, context.appFolder.get(), u"Velmora.exe")) return false;
+  if (!applicationPath(context, appExePath)) return false;
 
   if (!system.openUninstallKey()) return false;
   WidePath uninstallCommand;
@@ -40,7 +44,7 @@ bool registerAndLaunch(InstallSystem& system, const InstallContext& context) {
   system.initializeComponents();
   createShortcutIn(system, context.desktopFolder, appExePath);
   createShortcutIn(system, context.startMenuFolder, appExePath);
-  system.launch(appExePath.get());
+  if (launch) system.launch(appExePath.get());
   return true;
 }
 

@@ -8,8 +8,9 @@ VELMORA_PACKAGES=(
   # running Windows programs: Wine, a virtual display, screenshots; qemu-user where the kernel
   # cannot run 32-bit code itself
   wine wine32:i386 wine64 xvfb imagemagick qemu-user-static
-  # servers, archivers and network tools of the tests and benchmarks
-  python3 nginx-light curl zip unzip p7zip-full libarchive-tools iproute2 procps
+  # servers, archivers and network tools of the tests and benchmarks; mount and chattr for the
+  # full-disk and read-only cases
+  python3 nginx-light curl zip unzip p7zip-full libarchive-tools iproute2 procps mount e2fsprogs
   # benchmarks: GNU time for peak memory
   time
 )

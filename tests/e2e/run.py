@@ -10,15 +10,19 @@ left behind.
     run.py --list                                      the case names
 """
 import argparse
+import contextlib
 import filecmp
 import getpass
 import pathlib
+import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "harness"))
@@ -37,10 +41,16 @@ REFUSAL_CAPTION = "Windows Version Not Supported"
 REFUSAL_TEXT = ("Sorry, your version of Windows is not supported by Velmora 5.  Please update to a "
                 "more recent version of Windows or use Velmora 4, downloadable from our website.")
 RUN_TIMEOUT = 180
+SKIPPED = 77  # the exit code that ctest takes for a skip (SKIP_RETURN_CODE)
+RUNTIME_PATH = "/DotNetFX40/" + worlds.RUNTIME_FILE
 
 
 class CaseFailed(Exception):
     pass
+
+
+class CaseSkipped(Exception):
+    """The machine cannot provide what the case needs (a mount, an immutable file)."""
 
 
 def check(condition, message):
@@ -95,10 +105,19 @@ class Machine:
     def env(self, extra=None):
         return wineenv.environment(self.state, self.prefix, self.home, extra)
 
-    def wine(self, *arguments, extra_env=None, timeout=RUN_TIMEOUT, capture=True):
-        return subprocess.run(self.command_prefix + ["wine", *map(str, arguments)],
-                              env=self.env(extra_env), capture_output=capture, text=True,
-                              timeout=timeout)
+    def wine(self, *arguments, extra_env=None, timeout=RUN_TIMEOUT, capture=True, cwd=None,
+             output=None):
+        """Runs a program; `cwd` (a Unix folder inside the prefix) becomes its current folder.
+        With `output` (a file) its output goes there instead of being captured: a pipe stays
+        open, and the run would not end, while anything it started lives on."""
+        if output is None:
+            return subprocess.run(self.command_prefix + ["wine", *map(str, arguments)],
+                                  env=self.env(extra_env), capture_output=capture, text=True,
+                                  timeout=timeout, cwd=cwd)
+        with open(output, "w") as sink:
+            return subprocess.run(self.command_prefix + ["wine", *map(str, arguments)],
+                                  env=self.env(extra_env), stdout=sink,
+                                  stderr=subprocess.STDOUT, timeout=timeout, cwd=cwd)
 
     def wine_background(self, *arguments, extra_env=None):
         return subprocess.Popen(self.command_prefix + ["wine", *map(str, arguments)],
@@ -126,6 +145,11 @@ class Machine:
     @property
     def profile(self):
         return self.prefix / "drive_c" / "users" / self.user
+
+    @property
+    def temp(self):
+        """The user's temporary folder (TEMP of the template prefix)."""
+        return self.profile / "Temp"
 
     @property
     def app_folder(self):
@@ -167,7 +191,7 @@ class Machine:
                 values[name] = ("other", data)
         return values
 
-    def watch(self, program, extra_env=None, shots=None):
+    def watch(self, program, extra_env=None, shots=None, cwd=None):
         """Runs `program` (a Unix path inside the prefix) under the watcher; returns the record."""
         for name in ("velmora-watch.exe", "watch_hook.dll"):
             shutil.copyfile(self.fixture(name), self.work / name)
@@ -178,7 +202,7 @@ class Machine:
             shots.mkdir(parents=True, exist_ok=True)
             environment["VELMORA_WATCH_SHOTS"] = self.windows(shots)
         result = self.wine(self.work / "velmora-watch.exe", self.windows(log), self.windows(program),
-                           extra_env=environment)
+                           extra_env=environment, cwd=cwd, output=self.work / "watch.out")
         return Record(log, result.returncode)
 
 
@@ -331,9 +355,10 @@ class Installation:
         environment.update(extra or {})
         return environment
 
-    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None):
+    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None):
         installer = self.machine.installer_copy(file_name)
-        return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots)
+        return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
+                                  cwd=cwd)
 
     def standins(self):
         """(role, path, command line) of every stand-in start, and ("removed", folder)."""
@@ -395,15 +420,17 @@ def statuses_with_marquee(record):
     return pairs
 
 
-def expected_installation(installation, channel="Live"):
-    """Checks what a completed installation leaves: files, registration, shortcuts, launch."""
+def expected_installation(installation, channel="Live", left_as_it_was=()):
+    """Checks what a completed installation leaves: files (except those `left_as_it_was`, which
+    must differ from the package's), registration, shortcuts, launch."""
     machine = installation.machine
     unpacked = pathlib.Path(tempfile.mkdtemp(prefix="velmora-unzip-"))
     try:
         package = installation.world.root / worlds.package_path(channel).lstrip("/")
         subprocess.run(["unzip", "-q", str(package), "-d", str(unpacked)], check=True)
         differences = same_tree(unpacked / "app", machine.app_folder)
-        check(not differences, "installed tree differs from unzip's:\n" + "\n".join(differences))
+        check(differences == [f"differs: {name}" for name in left_as_it_was],
+              "installed tree differs from unzip's:\n" + "\n".join(differences))
     finally:
         shutil.rmtree(unpacked, ignore_errors=True)
 
@@ -508,27 +535,38 @@ def case_channel_comes_from_the_file_name(installation):
         installation.machine.stop_wine()
 
 
-@installation_case()
-def case_waits_for_a_running_version_5_application(installation):
-    """A running Velmora.exe with a version-5 module holds the unpacking back; major 4 does not."""
-    machine = installation.machine
-    installation.preinstall_prerequisites()
-    for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
-        running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
-        running.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(machine.fixture(fixture), running)
-        before = len(installation.standins())
-        holder = machine.wine_background(running, extra_env=installation.environment(
-            {"VELMORA_APP_MS": "8000"}))
-        check(installation.wait_for(lambda: len(installation.standins()) > before),
-              "the running application did not start")
-        record = installation.run()
-        expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
-        check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
-        if waits:
-            check(holder.poll() is not None, "unpacking began while the application ran")
-        holder.wait(timeout=60)
-        machine.stop_wine()
+def waits_case(windows_version, reported):
+    """The wait on a prefix that reports `windows_version` (winecfg's name) as `reported`: the
+    version libraries are loaded differently where SetDefaultDllDirectories is missing, and the
+    wait must work on every supported version."""
+    @installation_case()
+    def case(installation):
+        machine = installation.machine
+        machine.set_windows_version(windows_version)
+        shutil.copyfile(machine.fixture("version-probe.exe"), machine.work / "version-probe.exe")
+        seen = machine.wine(machine.work / "version-probe.exe").stdout.strip()
+        check(seen == reported, f"the prefix reports {seen}, not {reported}")
+        installation.preinstall_prerequisites()
+        for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
+            running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
+            running.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(machine.fixture(fixture), running)
+            before = len(installation.standins())
+            holder = machine.wine_background(running, extra_env=installation.environment(
+                {"VELMORA_APP_MS": "8000"}))
+            check(installation.wait_for(lambda: len(installation.standins()) > before),
+                  "the running application did not start")
+            record = installation.run()
+            expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + \
+                [STATUS_INSTALLING]
+            check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+            if waits:
+                check(holder.poll() is not None, "unpacking began while the application ran")
+            holder.wait(timeout=60)
+            machine.stop_wine()
+    case.__doc__ = (f"On {windows_version}: a running Velmora.exe with a version-5 module holds "
+                    "the unpacking back; major 4 does not.")
+    return case
 
 
 @installation_case()
@@ -588,19 +626,25 @@ def case_hostile_packages_stay_in_the_application_folder(installation):
     check(installed == ["readme.txt"], f"installed: {installed}")
 
 
+def check_run_ended(installation, record, statuses):
+    """The run ended after `statuses`: the worker closed the window, nothing ran, nothing was
+    unpacked or registered."""
+    machine = installation.machine
+    check(record.statuses() == statuses, "\n" + record.dump())
+    check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
+    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    check(not installation.standins(), f"something ran: {installation.standins()}")
+    check(not machine.app_folder.exists(), "something was unpacked")
+    check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+
+
 def failed_download_case(scripted=None, serve=True, prerequisites=True):
     def test(installation):
-        machine = installation.machine
         if prerequisites:
             installation.preinstall_prerequisites()
         record = installation.run()
-        first = STATUS_PACKAGE if prerequisites else STATUS_DEPENDENCIES
-        check(record.statuses() == [first], "\n" + record.dump())
-        check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
-        check(record.exit_code() == 0, f"exit code {record.exit_code()}")
-        check(not installation.standins(), f"something ran: {installation.standins()}")
-        check(not machine.app_folder.exists(), "something was unpacked")
-        check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+        check_run_ended(installation, record,
+                        [STATUS_PACKAGE if prerequisites else STATUS_DEPENDENCIES])
     return with_installation(test, scripted=scripted, serve=serve)
 
 
@@ -635,20 +679,305 @@ def case_second_run_overwrites_registration_and_shortcuts(installation):
     expected_installation(installation)
 
 
-def case_user_closes_the_window_mid_download(machine):
-    """Closing the window while a download hangs ends the process at once; nothing is unpacked."""
-    package = worlds.package_path("Live").lstrip("/")
+# ---------------------------------------------------------------- the user closes the window
 
+MANY_FILES = 20_000
+
+
+def many_files_package(work):
+    """Many small files: unpacking them takes far longer than the process takes to end once the
+    window is closed (each file costs several calls into the wineserver)."""
+    package = work / "many-files.vmpkg"
+    with zipfile.ZipFile(package, "w", zipfile.ZIP_STORED) as archive:
+        for index in range(MANY_FILES):
+            archive.writestr(f"app/data/{index // 500:02}/part-{index:05}.txt", f"part {index}\r\n")
+    return package
+
+
+def close_case(close_at, prerequisites=False, scripted=None, packages=None,
+               running_application=False):
+    """The user closes the window when `close_at` appears (a status, or "position": the first
+    progress position, once a download's head has arrived). The process ends at once with exit
+    code 0 without waiting for what runs or stalls (a server, an application or a prerequisite
+    installer busy for minutes); nothing is rolled back and no later step happens."""
     def test(installation):
-        installation.preinstall_prerequisites()
+        machine = installation.machine
+        if prerequisites:
+            installation.preinstall_prerequisites()
+        holder = None
+        if running_application:
+            running = machine.work / "running" / "Velmora.exe"
+            running.parent.mkdir(parents=True)
+            shutil.copyfile(machine.fixture("standin-app-v5.exe"), running)
+            holder = machine.wine_background(running, extra_env=installation.environment(
+                {"VELMORA_APP_MS": "300000"}))
+            check(installation.wait_for(lambda: "application" in installation.roles()),
+                  "the running application did not start")
         started = time.monotonic()
-        record = installation.run(extra_env={"VELMORA_WATCH_CLOSE_AT": STATUS_PACKAGE})
+        record = installation.run(extra_env={"VELMORA_WATCH_CLOSE_AT": close_at,
+                                             "VELMORA_STANDIN_MS": "300000"})
         elapsed = time.monotonic() - started
         check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
         check(record.exit_code() == 0, f"exit code {record.exit_code()}")
         check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
-        check(not installation.machine.app_folder.exists(), "something was unpacked")
-    return with_installation(test, scripted={package: "hang"})(machine)
+        if holder is not None:
+            check(holder.poll() is None, "the application ended before the installer")
+        last = STATUS_PACKAGE if close_at == "position" else close_at
+        check(record.statuses()[-1] == last, "a later step began:\n" + record.dump())
+        if close_at == "position":
+            check(record.kinds("position"), "closed before the head arrived:\n" + record.dump())
+        roles = installation.roles()
+        check("update" not in roles, f"the update installer ran: {installation.standins()}")
+        if close_at != STATUS_INSTALLING_DEPENDENCIES:
+            check("runtime" not in roles, f"the runtime installer ran: {installation.standins()}")
+        if close_at != STATUS_INSTALLING:
+            check(not machine.app_folder.exists(), "something was unpacked")
+        else:
+            unpacked = sum(1 for path in machine.app_folder.rglob("*") if path.is_file())
+            check(unpacked < MANY_FILES, "the unpacking went on to its end after the close")
+        if not prerequisites and close_at != STATUS_DEPENDENCIES:
+            for name in (worlds.RUNTIME_FILE, worlds.UPDATE_FILES[0]):
+                check((machine.temp / "Velmora" / name).exists(), f"{name} was taken away")
+        check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+        check(not (machine.desktop / "Velmora 5.lnk").exists(), "a shortcut was made")
+        check(not launched(installation), "the application was started")
+    return with_installation(test, scripted=scripted, packages=packages)
+
+
+RUNTIME_REQUEST = RUNTIME_PATH.lstrip("/")
+PACKAGE_REQUEST = worlds.package_path("Live").lstrip("/")
+CLOSE_CASES = {
+    "closed_while_downloading_dependencies":
+        close_case(STATUS_DEPENDENCIES, scripted={RUNTIME_REQUEST: "hang"}),
+    "closed_while_downloading_velmora":
+        close_case(STATUS_PACKAGE, prerequisites=True, scripted={PACKAGE_REQUEST: "hang"}),
+    "closed_while_the_server_stalls_after_the_head":
+        close_case("position", prerequisites=True, scripted={PACKAGE_REQUEST: "head-stall"}),
+    "closed_while_waiting_for_velmora": close_case(STATUS_WAITING, running_application=True),
+    "closed_while_installing_dependencies": close_case(STATUS_INSTALLING_DEPENDENCIES),
+    "closed_while_installing_velmora":
+        close_case(STATUS_INSTALLING, prerequisites=True,
+                   packages=lambda work: {"Live": many_files_package(work)}),
+}
+
+
+# ---------------------------------------------------------------- faults of the disk
+
+@contextlib.contextmanager
+def small_file_system(machine, folder, size):
+    """A tmpfs of `size` mounted over `folder` while the block runs (the case is skipped where
+    nothing can be mounted). Every Wine process is stopped before and after: one started earlier
+    would keep the mount table it started with. Should the case be killed, dropping the prefix
+    unmounts it (wineenv.drop_prefix)."""
+    machine.stop_wine()
+    why = wineenv.mount_tmpfs(folder, size)
+    if why:
+        raise CaseSkipped(why)
+    try:
+        yield folder
+    finally:
+        machine.stop_wine()
+        wineenv.unmount_below(folder)
+
+
+@contextlib.contextmanager
+def immutable(path):
+    """`path` cannot be written, replaced or deleted while the block runs, not even by root,
+    who may write to any file whatever its mode (and the tests run as root). Only on a file
+    system the case mounted itself, so that nothing immutable can outlive the case."""
+    try:
+        result = subprocess.run(["chattr", "+i", str(path)], capture_output=True, text=True)
+    except OSError as error:
+        raise CaseSkipped(f"cannot run chattr: {error}")
+    if result.returncode != 0:
+        raise CaseSkipped(f"chattr +i does not work here: {result.stderr.strip()}")
+    try:
+        yield path
+    finally:
+        subprocess.run(["chattr", "-i", str(path)])
+
+
+def pages(size):
+    return -(-size // 4096) * 4096
+
+
+def full_disk_packages(build, work):
+    """Live: the application first, then a filler the disk cannot hold, then a folder and an
+    empty file (which a full disk still takes). Beta: the filler before the application."""
+    fixtures = pathlib.Path(build) / "tests" / "fixtures"
+    head = [("app/Velmora.exe", (fixtures / "standin-app-v5.exe").read_bytes()),
+            ("app/VelmoraRemover.exe", (fixtures / "standin-remover.exe").read_bytes()),
+            ("app/readme.txt", b"Velmora 5 on a small disk\r\n")]
+    filler = ("app/data/filler.bin", random.Random(3).randbytes(1 << 20))
+    packages = {}
+    for channel, entries in (("Live", head + [filler]), ("Beta", [filler] + head)):
+        packages[channel] = work / f"full-disk-{channel}.vmpkg"
+        with zipfile.ZipFile(packages[channel], "w", zipfile.ZIP_DEFLATED) as archive:
+            for name, data in entries:
+                archive.writestr(name, data)
+            archive.mkdir("app/after")
+            archive.writestr("app/after/empty.txt", b"")
+    # Room for the first three files and a little of the filler.
+    return packages, sum(pages(len(data)) for _, data in head) + 4 * 4096
+
+
+def case_disk_fills_up_mid_extraction(machine):
+    """The disk under the application folder fills up while the package is unpacked: the entry
+    that does not fit fails and stays cut off, the later ones are still extracted, and the
+    application is registered and started - unless it is the file that was cut off."""
+    sizes = {}
+
+    def packages(work):
+        made, sizes["disk"] = full_disk_packages(machine.build, work)
+        return made
+
+    def test(installation):
+        installation.preinstall_prerequisites()
+        package = installation.world.root / worlds.package_path("Live").lstrip("/")
+        with zipfile.ZipFile(package) as archive:
+            expected = {info.filename: archive.read(info) for info in archive.infolist()}
+        app = machine.app_folder
+        with small_file_system(machine, app, sizes["disk"]):
+            record = installation.run()
+            check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
+            for name in ("Velmora.exe", "VelmoraRemover.exe", "readme.txt"):
+                check((app / name).read_bytes() == expected["app/" + name], f"{name} differs")
+            filler = app / "data" / "filler.bin"
+            check(filler.exists() and filler.stat().st_size < len(expected["app/data/filler.bin"]),
+                  "the filler is not the cut-off part that a full disk leaves")
+            check((app / "after" / "empty.txt").exists(), "extraction stopped at the full disk")
+            check(launched(installation), "not started")
+            check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
+            check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
+
+        machine.wine("reg", "delete", r"HKCU\Software\Microsoft\Windows\CurrentVersion"
+                     r"\Uninstall\Velmora", "/f")
+        (machine.desktop / "Velmora 5.lnk").unlink()
+        installation.log.unlink()
+        with small_file_system(machine, app, sizes["disk"]):
+            record = installation.run("VelmoraInstaller-Beta.exe")
+            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
+            check((app / "Velmora.exe").stat().st_size < len(expected["app/Velmora.exe"]),
+                  "Velmora.exe was not cut off")
+            check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
+            check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
+            check(not launched(installation), "the cut-off Velmora.exe was started")
+    return with_installation(test, packages=packages)(machine)
+
+
+def launched(installation):
+    """True once the stand-in application below the application folder has logged its start;
+    Wine's processes are waited for first, so a start that is on its way is seen."""
+    machine = installation.machine
+    subprocess.run(["wineserver", "-w"], env=machine.env(), timeout=RUN_TIMEOUT)
+    application = (machine.windows(machine.app_folder) + "\\Velmora.exe").lower()
+    return any(event[0] == "application" and event[1].lower() == application
+               for event in installation.standins())
+
+
+@installation_case()
+def case_read_only_file_at_a_destination(installation):
+    """A read-only file stands where an entry must go: that entry fails and the file stays as
+    it was; the other entries are installed, the application registered and started."""
+    machine = installation.machine
+    installation.preinstall_prerequisites()
+    with small_file_system(machine, machine.app_folder, "64m"):
+        readme = machine.app_folder / "readme.txt"
+        readme.write_bytes(b"kept as it was\r\n")
+        readme.chmod(0o444)
+        with immutable(readme):
+            record = installation.run()
+            check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
+            check(readme.read_bytes() == b"kept as it was\r\n", "the read-only file changed")
+            expected_installation(installation, left_as_it_was=("readme.txt",))
+
+
+@installation_case()
+def case_download_folder_cannot_be_created(installation):
+    """A file stands where the temporary download folder must go: the runtime installer cannot
+    be written, the run ends there and nothing runs."""
+    machine = installation.machine
+    folder = machine.temp / "Velmora"
+    folder.parent.mkdir(parents=True, exist_ok=True)
+    folder.write_text("a file where the download folder must go")
+    record = installation.run()
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+    check(folder.read_text() == "a file where the download folder must go", "the file changed")
+
+
+@installation_case()
+def case_download_folder_fills_up(installation):
+    """The disk under the download folder fills up part-way through writing the runtime
+    installer: the run ends there, and the part that was written is not run."""
+    machine = installation.machine
+    folder = machine.temp / "Velmora"
+    with small_file_system(machine, folder, "8k"):
+        record = installation.run()
+        check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+        partial = folder / worlds.RUNTIME_FILE
+        whole = machine.fixture("standin-runtime.exe").stat().st_size
+        check(partial.exists() and 0 < partial.stat().st_size < whole,
+              "the write did not stop part-way")
+    check(installation.world.requests() == [RUNTIME_PATH],
+          f"requests {installation.world.requests()}")
+
+
+# Planted beside the installer besides its preload list (load-probe --list, what Windows loads by
+# name on its behalf): comctl32, which the manifest redirects, and what a build that lost its
+# static linking would import.
+PLANTED_BESIDES_PRELOADS = ("comctl32.dll", "zlib1.dll", "libgcc_s_dw2-1.dll",
+                            "libwinpthread-1.dll", "libstdc++-6.dll")
+WINE_USER32_IMPORTS = ("version.dll", "zlib1.dll")
+
+
+@installation_case()
+def case_planted_libraries_are_not_loaded(installation):
+    """Libraries with system names planted in Downloads, where the installer lies and runs from:
+    a whole installation loads none of them."""
+    machine = installation.machine
+    downloads = machine.downloads
+    probe = downloads / "load-probe.exe"
+    shutil.copyfile(machine.fixture("load-probe.exe"), probe)
+    preloads = machine.wine(probe, "--list").stdout.split()
+    check("version.dll" in preloads, f"preload list: {preloads}")
+    planted = preloads + list(PLANTED_BESIDES_PRELOADS)
+    for name in planted:
+        shutil.copyfile(machine.fixture("planted.dll"), downloads / name)
+    # Wine takes its builtin for most system names wherever a copy lies. Asking it for native
+    # copies first makes it search like Windows does for every library outside the KnownDLLs,
+    # except for those that Wine's own user32 imports: Wine has no KnownDLLs, so its user32
+    # would take them from beside any program at start-up, where Windows' user32 never would.
+    forced = [name for name in planted if name not in WINE_USER32_IMPORTS]
+    overrides = {"WINEDLLOVERRIDES": ";".join(f"{name[:-4]}=n,b" for name in forced) +
+                 ";mscoree,mshtml="}
+
+    def loaded():
+        names = {pathlib.PureWindowsPath(event[1]).name.lower()
+                 for event in installation.standins() if event[0] == "planted"}
+        installation.log.unlink(missing_ok=True)
+        return sorted(names)
+
+    # The control: loaded by name from Downloads, every planted copy is taken.
+    machine.wine(probe, "by-name", *planted, extra_env=installation.environment(overrides),
+                 cwd=downloads)
+    taken = loaded()
+    check(taken == sorted(forced), f"a load by name took {taken} of {sorted(forced)}")
+    # The fallback where SetDefaultDllDirectories is missing: after the preload, loads by name
+    # find the system's copies (of the libraries that this Wine has).
+    system = machine.prefix / "drive_c" / "windows" / "syswow64"
+    present = [name for name in preloads if (system / name).exists()]
+    machine.wine(probe, "preloaded", *present, extra_env=installation.environment(overrides),
+                 cwd=downloads)
+    taken = loaded()
+    check(taken == [], f"planted copies loaded after the preload of {present}: {taken}")
+
+    record = installation.run(extra_env=overrides, cwd=downloads)
+    check(record.exit_code() == 0 and record.kinds("destroyed"), "\n" + record.dump())
+    expected_installation(installation)
+    taken = loaded()
+    check(taken == [], f"planted copies loaded during the installation: {taken}")
 
 
 @installation_case()
@@ -675,7 +1004,9 @@ CASES = {
     "clean_machine_installs_everything": case_clean_machine_installs_everything,
     "present_prerequisites_are_skipped": case_present_prerequisites_are_skipped,
     "channel_comes_from_the_file_name": case_channel_comes_from_the_file_name,
-    "waits_for_a_running_version_5_application": case_waits_for_a_running_version_5_application,
+    "waits_for_a_running_version_5_application_on_vista": waits_case("vista", "6.0"),
+    "waits_for_a_running_version_5_application_on_win7": waits_case("win7", "6.1"),
+    "waits_for_a_running_version_5_application_on_win10": waits_case("win10", "10.0"),
     "temporary_folder_with_blanks_and_parentheses":
         case_temporary_folder_with_blanks_and_parentheses,
     "hostile_packages_stay_in_the_application_folder":
@@ -685,8 +1016,13 @@ CASES = {
     "truncated_package": case_truncated_package,
     "second_run_overwrites_registration_and_shortcuts":
         case_second_run_overwrites_registration_and_shortcuts,
-    "user_closes_the_window_mid_download": case_user_closes_the_window_mid_download,
+    **CLOSE_CASES,
+    "disk_fills_up_mid_extraction": case_disk_fills_up_mid_extraction,
+    "read_only_file_at_a_destination": case_read_only_file_at_a_destination,
+    "download_folder_cannot_be_created": case_download_folder_cannot_be_created,
+    "download_folder_fills_up": case_download_folder_fills_up,
     "uninstall_removes_what_the_installer_made": case_uninstall_removes_what_the_installer_made,
+    "planted_libraries_are_not_loaded": case_planted_libraries_are_not_loaded,
 }
 
 
@@ -700,12 +1036,19 @@ def main():
     if arguments.list:
         print(";".join(CASES))
         return 0
+    # Stopped with SIGTERM, a case still goes through its clean-ups (mounts, servers,
+    # namespaces). A SIGKILL (ctest's time-out) skips them: dropping the prefix in the next run
+    # of the case, or wineenv's cleanup, unmounts what it left.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(f"{arguments.case}: terminated"))
     machine = Machine(arguments.build.resolve(), arguments.state.resolve(), "e2e-" + arguments.case)
     try:
         CASES[arguments.case](machine)
     except CaseFailed as failure:
         print(f"FAILED {arguments.case}: {failure}", file=sys.stderr)
         return 1
+    except CaseSkipped as reason:
+        print(f"skipped {arguments.case}: {reason}")
+        return SKIPPED
     finally:
         machine.close()
     print(f"passed {arguments.case}")

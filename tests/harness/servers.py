@@ -194,6 +194,8 @@ BEHAVIOURS = {
     "garbage": send_pieces(pattern(5000, 11)),
     "endless-head": send_pieces(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + pattern(5000)),
     "too-large": stream(b"HTTP/1.1 200 OK\r\nContent-Length: 51000000\r\n\r\n", 51_000_000),
+    # The head, then nothing: only the client's side can end it.
+    "head-stall": send_pieces(response(fields=["Content-Length: 1000000"]), b"", pause=600.0),
     # Half a body, then nothing: only the client's side can end it.
     "hang": send_pieces(response(fields=["Content-Length: 2000000"], body=pattern(100_000)),
                         b"", pause=600.0),

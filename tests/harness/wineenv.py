@@ -6,6 +6,11 @@ can run, a template prefix exists, an Xvfb display runs. Every case works in its
 template with its own HOME (Wine links the profile folders to HOME). `cleanup` stops every
 wineserver and the display that this run started and deletes the prefixes.
 
+As root, `setup` also mounts a small file system (SMALL_DRIVE_SIZE) that `run` maps as drive S:
+and names in VELMORA_SMALL_DRIVE, so that a Windows test can see a write fail part-way when the
+disk fills up. Whatever a case mounts below a prefix (see `mount_tmpfs`) is unmounted when the
+prefix is dropped, so a case that was killed leaves no mount behind.
+
 Command line (used by CMake/ctest and the scripts):
     wineenv.py setup STATE            prepare (idempotent within one run)
     wineenv.py cleanup STATE          stop and delete what setup and the cases made
@@ -17,6 +22,7 @@ import fcntl
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -34,6 +40,8 @@ QEMU_I386_REGISTRATION = (
     r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
     r"/usr/bin/qemu-i386-static:F")
 BINFMT = pathlib.Path("/proc/sys/fs/binfmt_misc")
+SMALL_DRIVE_SIZE = "64k"
+SMALL_DRIVE_LETTER = "s:"
 
 
 def log(message):
@@ -163,12 +171,27 @@ def ensure_prefix(state, name):
             shutil.rmtree(home, ignore_errors=True)
             home.mkdir(parents=True)
             subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+            own_profile_links(prefix, home)
     return prefix, home
+
+
+def own_profile_links(prefix, home):
+    """The profile folders of a copied prefix (Desktop, Downloads, ...) are links to the
+    template's HOME; point them at the copy's own HOME, or every case would share one Desktop
+    and one Downloads folder."""
+    _, template_home = prefix_paths(prefix.parent.parent, "template")
+    for users in (prefix / "drive_c" / "users").iterdir():
+        for link in users.iterdir() if users.is_dir() and not users.is_symlink() else ():
+            if link.is_symlink() and pathlib.Path(os.readlink(link)) == template_home:
+                link.unlink()
+                link.symlink_to(home)
 
 
 def drop_prefix(state, name):
     prefix, home = prefix_paths(state, name)
     stop_wineserver(state, prefix, home)
+    unmount_below(prefix)
+    unmount_below(home)
     shutil.rmtree(prefix, ignore_errors=True)
     shutil.rmtree(home, ignore_errors=True)
 
@@ -177,6 +200,58 @@ def stop_wineserver(state, prefix, home):
     if prefix.exists():
         subprocess.run(["wineserver", "-k"], env=environment(state, prefix, home),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- small file systems
+
+def mount_tmpfs(folder, size):
+    """Mounts a tmpfs of `size` over `folder` (made if missing). Returns None, or why it cannot
+    be done here: mounting needs root with CAP_SYS_ADMIN, which a container may withhold."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    try:
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755",
+                                 "velmora-test", str(folder)], capture_output=True, text=True)
+    except OSError as error:
+        return f"cannot run mount: {error}"
+    if result.returncode != 0:
+        return f"cannot mount a tmpfs here: {result.stderr.strip() or result.returncode}"
+    return None
+
+
+def mounts_below(folder):
+    """The mount points at or below `folder`, innermost first."""
+    folder = os.path.realpath(folder)
+    points = []
+    with open("/proc/self/mounts") as table:
+        for line in table:
+            # The table writes a blank as \040, a tab as \011.
+            point = re.sub(r"\\([0-7]{3})", lambda octal: chr(int(octal.group(1), 8)),
+                           line.split()[1])
+            if point == folder or point.startswith(folder + "/"):
+                points.append(point)
+    return sorted(points, key=len, reverse=True)
+
+
+def unmount_below(folder):
+    """Unmounts everything at or below `folder`; one still busy is detached (lazy)."""
+    for point in mounts_below(folder):
+        if subprocess.run(["umount", point], capture_output=True).returncode != 0:
+            subprocess.run(["umount", "-l", point], capture_output=True)
+
+
+def small_drive(state):
+    return state / "small-drive"
+
+
+def map_small_drive(state, prefix, env):
+    """Maps the small file system as drive S: of `prefix` and names it in `env`, if mounted."""
+    if not mounts_below(small_drive(state)):
+        return
+    link = prefix / "dosdevices" / SMALL_DRIVE_LETTER
+    if not link.is_symlink():
+        link.symlink_to(small_drive(state))
+    env["VELMORA_SMALL_DRIVE"] = SMALL_DRIVE_LETTER.upper()
 
 
 # ---------------------------------------------------------------- display
@@ -214,6 +289,10 @@ def setup(state):
     if values["emulated"]:
         build_shim(state)
     create_template(state)
+    if not mounts_below(small_drive(state)):
+        why = mount_tmpfs(small_drive(state), SMALL_DRIVE_SIZE)
+        if why:
+            log(f"no small drive: {why}")
     display = start_xvfb(state)
     log(f"ready: display {display}, 32-bit {'through qemu-i386' if values['emulated'] else 'native'}")
 
@@ -233,12 +312,14 @@ def cleanup(state):
         values.pop("xvfb_pid", None)
         values.pop("display", None)
         save_state(state, values)
+    unmount_below(state)
 
 
 def run(state, name, program, arguments):
     prefix, home = ensure_prefix(state, name)
-    return subprocess.run(["wine", program, *arguments],
-                          env=environment(state, prefix, home)).returncode
+    env = environment(state, prefix, home)
+    map_small_drive(state, prefix, env)
+    return subprocess.run(["wine", program, *arguments], env=env).returncode
 
 
 def main(argv):

@@ -259,5 +259,69 @@ TEST_F(InstallRun, RegistersAndLaunchesEvenWhenNothingWasUnpacked) {
       "shortcut C:\\Users\\Ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Velmora 5.lnk"));
 }
 
+// Unpacking failures are recorded and the run goes on, but an executable that this run left cut
+// off or damaged is never started; registration and shortcuts still happen.
+TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
+  system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
+  const auto failingCrc = [](test::ZipEntryRecipe recipe) {
+    recipe.crc = test::crcOf(recipe.data) ^ 1;
+    return recipe;
+  };
+  const auto readOnly = [](test::ZipEntryRecipe recipe) {
+    recipe.externalAttributes = 0x21;  // archive, read-only: no later entry can replace it
+    return recipe;
+  };
+  const auto folder = [](const std::string& name) {
+    test::ZipEntryRecipe recipe = entry(name, "", 0);
+    recipe.externalAttributes = 0x10;  // a folder, though the name lacks the slash
+    return recipe;
+  };
+  auto notInflatable = entry("app/Velmora.exe", "MZ application", 8);
+  notInflatable.payload = std::string("\xff\xff\xff\xff not deflate data");
+  const struct {
+    const char* what;
+    std::vector<test::ZipEntryRecipe> entries;
+    bool started;
+    const char* startedIfLeft = nullptr;  // started after all when the file holds this
+  } cases[] = {
+      {"intact", {entry("app/Velmora.exe", "MZ application", 8)}, true},
+      {"its CRC fails", {failingCrc(entry("app/Velmora.exe", "MZ application", 0))}, false},
+      {"its CRC fails, other letter case",
+       {failingCrc(entry("app/VELMORA.EXE", "MZ application", 0))}, false},
+      {"its data cannot be inflated", {notInflatable}, false},
+      {"another entry fails",
+       {entry("app/Velmora.exe", "MZ application", 0),
+        failingCrc(entry("app/readme.txt", "hello", 0))},
+       true},
+      {"a later good copy replaces it",
+       {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)),
+        entry("app/Velmora.exe", "MZ application", 0)},
+       true},
+      {"a folder entry of its name follows",
+       {failingCrc(entry("app/Velmora.exe", "MZ cut", 0)), folder("app/Velmora.exe")},
+       false},
+      // Last: it leaves a read-only executable behind. Wine running as root replaces it all the
+      // same (it maps the attribute to permission bits, which root may ignore); the whole copy
+      // that then lies there is started.
+      {"a later copy cannot replace it",
+       {failingCrc(readOnly(entry("app/Velmora.exe", "MZ cut", 0))),
+        entry("app/Velmora.exe", "MZ whole copy", 0)},
+       false, "MZ whole copy"},
+  };
+  for (const auto& row : cases) {
+    test::ZipRecipe package;
+    package.entries = row.entries;
+    server.responses[kPackagePath] = okResponse(test::buildZip(package));
+    system.events.clear();
+    EXPECT_EQ(run(), InstallSucceeded) << row.what;
+    const bool started = row.started || (row.startedIfLeft != nullptr &&
+                                         test::readFile(appFolder() / "Velmora.exe") ==
+                                             row.startedIfLeft);
+    EXPECT_EQ(systemDid("launch "), started) << row.what;
+    EXPECT_TRUE(systemDid("openUninstallKey")) << row.what;
+    EXPECT_TRUE(systemDid("shortcut ")) << row.what;
+  }
+}
+
 }  // namespace
 }  // namespace vm
