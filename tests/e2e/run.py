@@ -165,7 +165,9 @@ class Machine:
 
     def user_registry_key(self, key):
         """The values of HKCU\\`key` (doubled backslashes) as the prefix stored them:
-        {name: (type, data)}, with type "sz" (data without terminator) or "dword" (number)."""
+        {name: (type, data)}, with type "sz" (data stored with its terminator, which is then
+        left out), "sz-bare" (stored without one: how an empty string of length 0 shows) or
+        "dword" (number)."""
         self.stop_wine()
         text = (self.prefix / "user.reg").read_text(encoding="utf-8", errors="replace")
         match = re.search(r"^\[" + re.escape(key) + r"\][^\n]*\n(.*?)(?:\n\n|\Z)", text,
@@ -185,8 +187,11 @@ class Machine:
             elif data.startswith("str(1):"):
                 values[name] = ("sz", data[8:-1].replace("\\\\", "\\"))
             elif data.startswith("hex(1):"):
+                # Wine writes a string in quotes only when it ends in a terminator.
                 raw = bytes(int(b, 16) for b in data[7:].replace(",", " ").split())
-                values[name] = ("sz", raw.decode("utf-16-le").rstrip("\0"))
+                terminated = len(raw) >= 2 and raw[-2:] == b"\0\0"
+                values[name] = ("sz" if terminated else "sz-bare",
+                                raw.decode("utf-16-le").rstrip("\0"))
             else:
                 values[name] = ("other", data)
         return values
@@ -449,7 +454,7 @@ def expected_installation(installation, channel="Live", left_as_it_was=()):
             website = line.split("=", 1)[1]
     expected = {
         "DisplayIcon": ("sz", exe), "DisplayName": ("sz", "Velmora 5"),
-        "DisplayVersion": ("sz", ""), "Version": ("sz", ""), "InstallLocation": ("sz", app),
+        "DisplayVersion": ("sz-bare", ""), "Version": ("sz-bare", ""), "InstallLocation": ("sz", app),
         "NoModify": ("dword", 1), "NoRepair": ("dword", 1), "Publisher": ("sz", "Dorvane"),
         "UninstallString": ("sz", f'"{exe}" Uninstall'), "URLInfoAbout": ("sz", website),
     }
