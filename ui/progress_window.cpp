@@ -23,7 +23,12 @@ INT_PTR CALLBACK progressWindowProcedure(HWND window, UINT message, WPARAM wPara
       if (!workerStarted) {
         workerStarted = true;
         HANDLE thread = CreateThread(nullptr, 0, installWorker, window, 0, nullptr);
-        if (thread != nullptr) CloseHandle(thread);
+        if (thread != nullptr) {
+          CloseHandle(thread);
+        } else {
+          // Without a worker nothing would ever close the window: close it as the worker would.
+          Win32ProgressView(window).close();
+        }
       }
       return TRUE;
     case WM_COMMAND:

@@ -6,6 +6,7 @@
 #include "archive/unpack.h"
 #include "net/download.h"
 #include "platform/format.h"
+#include "platform/path.h"
 #include "procs/image_name.h"
 #include "workflow/install_context.h"
 #include "workflow/registration.h"
@@ -92,14 +93,30 @@ bool fetchPrerequisite(InstallSystem& system, ProgressView& view, Network& netwo
   return system.writeWholeFile(installerPath.get(), body.data, body.length) == 0;
 }
 
-// Steps 7 and 8 for one prerequisite: run its installer silently and wait for it. The path is
-// quoted so that cmd.exe keeps it whole, blanks and parentheses included.
-bool installPrerequisite(InstallSystem& system, ProgressView& view, const WidePath& installerPath) {
+// True when cmd.exe would expand part of `path` although it is quoted: "%NAME%" always, and
+// "!NAME!" where delayed expansion is switched on for the user.
+bool holdsExpansion(const char16_t* path) {
+  return textFind(path, u"%") >= 0 || textFind(path, u"!") >= 0;
+}
+
+// Runs a prerequisite's installer silently and waits for it. The path is quoted so that cmd.exe
+// keeps it whole, blanks and parentheses included. A path that cmd.exe would expand (a user name
+// with "%" in the temporary folder) would name another file, and the installer would never run:
+// cmd.exe is then started in the download folder and names the installer relative to it.
+bool installPrerequisite(InstallSystem& system, ProgressView& view, const InstallContext& context,
+                         const WidePath& installerPath) {
   showStatus(view, kStatusInstallingDependencies, true);
   WideCommand command;
-  if (formatInto(command, u"cmd.exe /c \"\"%s\" /q /norestart\"", installerPath.get()) < 0)
+  const char16_t* workingFolder = nullptr;
+  if (holdsExpansion(installerPath.get())) {
+    workingFolder = context.downloadFolder.get();
+    if (formatInto(command, u"cmd.exe /c \"\".\\%s\" /q /norestart\"",
+                   fileNameOf(installerPath.get())) < 0)
+      return false;
+  } else if (formatInto(command, u"cmd.exe /c \"\"%s\" /q /norestart\"", installerPath.get()) < 0) {
     return false;
-  return system.runHiddenAndWait(command.get());
+  }
+  return system.runHiddenAndWait(command.get(), workingFolder);
 }
 
 // Step 6: while a Velmora.exe with a version-5 module runs, poll every 200 ms.
@@ -172,9 +189,9 @@ InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network
 
   waitForApplication(system, view);
 
-  if (!runtimePresent && !installPrerequisite(system, view, context.runtimeInstallerPath))
+  if (!runtimePresent && !installPrerequisite(system, view, context, context.runtimeInstallerPath))
     return InstallFailed;
-  if (!updatePresent && !installPrerequisite(system, view, context.updateInstallerPath))
+  if (!updatePresent && !installPrerequisite(system, view, context, context.updateInstallerPath))
     return InstallFailed;
 
   // Failures of single entries, or of the whole archive, are recorded and the run goes on:

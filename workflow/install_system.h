@@ -37,8 +37,9 @@ class InstallSystem {
   virtual int32_t countProcesses(const char16_t* imageName, int32_t versionMajor) = 0;
   virtual void sleepMilliseconds(uint32_t milliseconds) = 0;
   // Runs `commandLine` through the system's command interpreter without a window and waits for
-  // it to end. False when it cannot be started.
-  virtual bool runHiddenAndWait(const char16_t* commandLine) = 0;
+  // it to end; in `workingFolder`, or in this program's current folder when it is null. False
+  // when it cannot be started.
+  virtual bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder) = 0;
 
   // ---- registration and launch
   // Creates or opens the per-user uninstall registration key. False when it cannot be had.

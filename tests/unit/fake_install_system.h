@@ -112,8 +112,9 @@ class FakeInstallSystem final : public InstallSystem {
   void sleepMilliseconds(uint32_t milliseconds) override {
     events.push_back("sleep " + std::to_string(milliseconds));
   }
-  bool runHiddenAndWait(const char16_t* commandLine) override {
-    events.push_back("run " + narrow(commandLine));
+  bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder) override {
+    events.push_back("run " + narrow(commandLine) +
+                     (workingFolder != nullptr ? " in " + narrow(workingFolder) : ""));
     return installersStart;
   }
   bool openUninstallKey() override {

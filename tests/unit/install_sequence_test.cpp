@@ -185,6 +185,32 @@ TEST_F(InstallRun, SkipsPrerequisitesThatArePresent) {
   }
 }
 
+// cmd.exe expands "%NAME%" (and "!NAME!" with delayed expansion) inside quotes too: such a
+// download folder is the installer's working folder instead of part of its command.
+TEST_F(InstallRun, NamesTheInstallerSoThatCmdExeCannotExpandIt) {
+  system.presentMachineKeys = {kUpdateKeyWow};
+  const struct {
+    const char* temp;
+    std::string run;
+  } cases[] = {
+      {"C:\\Temp Dir (Work)\\",
+       "run cmd.exe /c \"\"C:\\Temp Dir (Work)\\Velmora\\dotNetFx40_Client_x86_x64.exe\" /q "
+       "/norestart\""},
+      {"C:\\T 50%OS%off\\",
+       "run cmd.exe /c \"\".\\dotNetFx40_Client_x86_x64.exe\" /q /norestart\" in "
+       "C:\\T 50%OS%off\\Velmora\\"},
+      {"C:\\Users\\Hi!there!\\Temp\\",
+       "run cmd.exe /c \"\".\\dotNetFx40_Client_x86_x64.exe\" /q /norestart\" in "
+       "C:\\Users\\Hi!there!\\Temp\\Velmora\\"},
+  };
+  for (const auto& row : cases) {
+    system.events.clear();
+    system.tempFolderValue = testing::widen(row.temp);
+    EXPECT_EQ(run(), InstallSucceeded) << row.temp;
+    EXPECT_TRUE(systemDid(row.run)) << row.temp;
+  }
+}
+
 TEST_F(InstallRun, WaitsWhileTheApplicationRuns) {
   system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
   system.processCounts = {2, 1, 0};

@@ -20,9 +20,10 @@ IsWow64ProcessFunction isWow64Process = nullptr;
 bool isWow64ProcessLooked = false;
 
 // Starts `applicationPath` with `commandLine` (copied, since CreateProcessW may write to it),
-// inheriting handles and using this program's environment and current folder.
+// inheriting handles and using this program's environment, in `workingFolder` or, when it is
+// null, this program's current folder.
 bool startProcess(const wchar_t* applicationPath, const char16_t* commandLine, DWORD flags,
-                  PROCESS_INFORMATION& process) {
+                  const char16_t* workingFolder, PROCESS_INFORMATION& process) {
   WideCommand writable;
   if (commandLine != nullptr && !writable.assign(commandLine)) return false;
   STARTUPINFOW startup;
@@ -30,7 +31,8 @@ bool startProcess(const wchar_t* applicationPath, const char16_t* commandLine, D
   startup.cb = sizeof startup;
   ZeroMemory(&process, sizeof process);
   return CreateProcessW(applicationPath, commandLine != nullptr ? asWide(writable.data()) : nullptr,
-                        nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                        nullptr, nullptr, TRUE, flags, nullptr,
+                        workingFolder != nullptr ? asWide(workingFolder) : nullptr, &startup,
                         &process) != FALSE;
 }
 
@@ -102,13 +104,14 @@ int32_t Win32InstallSystem::countProcesses(const char16_t* imageName, int32_t ve
 
 void Win32InstallSystem::sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
-bool Win32InstallSystem::runHiddenAndWait(const char16_t* commandLine) {
+bool Win32InstallSystem::runHiddenAndWait(const char16_t* commandLine,
+                                          const char16_t* workingFolder) {
   // The interpreter is named by its full path, so a cmd.exe lying beside the downloaded
   // installers (or in the current folder) is never the one that runs.
   wchar_t interpreter[MAX_PATH];
   PROCESS_INFORMATION process;
   if (!systemFilePath(L"cmd.exe", interpreter, MAX_PATH) ||
-      !startProcess(interpreter, commandLine, CREATE_NO_WINDOW, process))
+      !startProcess(interpreter, commandLine, CREATE_NO_WINDOW, workingFolder, process))
     return false;
   WaitForSingleObject(process.hProcess, INFINITE);
   CloseHandle(process.hThread);
@@ -144,7 +147,7 @@ int32_t Win32InstallSystem::createShortcut(const char16_t* targetPath, const cha
 
 void Win32InstallSystem::launch(const char16_t* applicationPath) {
   PROCESS_INFORMATION process;
-  if (!startProcess(asWide(applicationPath), nullptr, 0, process)) return;
+  if (!startProcess(asWide(applicationPath), nullptr, 0, nullptr, process)) return;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
 }

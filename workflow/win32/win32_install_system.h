@@ -24,7 +24,7 @@ class Win32InstallSystem final : public InstallSystem {
   uint32_t writeWholeFile(const char16_t* path, const uint8_t* data, int32_t length) override;
   int32_t countProcesses(const char16_t* imageName, int32_t versionMajor) override;
   void sleepMilliseconds(uint32_t milliseconds) override;
-  bool runHiddenAndWait(const char16_t* commandLine) override;
+  bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder) override;
 
   bool openUninstallKey() override;
   int32_t writeStringValue(const char16_t* name, const char16_t* text) override;
