@@ -17,14 +17,6 @@ constexpr uint64_t kUnixEpochTicks = 116444736000000000;  // 1970-01-01 as a FIL
 // the first moment a DOS time can express.
 constexpr uint64_t kDosEpochTicks = kUnixEpochTicks + 315532800 * kTicksPerSecond;
 
-uint32_t littleEndian16(const uint8_t* bytes) {
-  return bytes[0] | (static_cast<uint32_t>(bytes[1]) << 8);
-}
-
-uint32_t littleEndian32(const uint8_t* bytes) {
-  return littleEndian16(bytes) | (littleEndian16(bytes + 2) << 16);
-}
-
 // Drops drive prefixes, leading slashes and everything up to a slash-dot-dot-slash, until none
 // is left.
 void cleanName(const char16_t* decoded, char16_t (&name)[260]) {
@@ -102,8 +94,8 @@ FileTime dosTimeToUtc(uint32_t dosDateTime) {
 void applyExtendedTimes(const uint8_t* extra, uint32_t extraLength, ArchiveEntry& entry) {
   uint32_t start = 0;
   while (start + 4 < extraLength) {
-    const uint32_t id = littleEndian16(extra + start);
-    const uint32_t size = littleEndian16(extra + start + 2);
+    const uint32_t id = loadLittleEndian16(extra + start);
+    const uint32_t size = loadLittleEndian16(extra + start + 2);
     if (id != kUnixTimeBlockId) {
       start += 4 + size;
       continue;
@@ -119,7 +111,7 @@ void applyExtendedTimes(const uint8_t* extra, uint32_t extraLength, ArchiveEntry
     for (int bit = 0; bit < 3; ++bit) {
       if (!(flags & (1u << bit))) continue;
       if (at + 4 > held) return;
-      const int32_t seconds = static_cast<int32_t>(littleEndian32(data + at));
+      const int32_t seconds = static_cast<int32_t>(loadLittleEndian32(data + at));
       at += 4;
       *targets[bit] = makeFileTime(static_cast<uint64_t>(
           static_cast<int64_t>(seconds) * static_cast<int64_t>(kTicksPerSecond) +
@@ -169,7 +161,9 @@ ArchiveHandle* openPackageArchive(const uint8_t* data, uint32_t length) {
   return handle;
 }
 
-ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& entry) {
+ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& entry,
+                         EntryFailure& failure) {
+  failure = EntryFailure{EntryFault::None, 0};
   ArchiveReader& reader = *archive.reader;
   if (index < -1 || (index >= 0 && static_cast<uint32_t>(index) >= reader.entryCount))
     return ArchiveBadArgument;
@@ -185,23 +179,43 @@ ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& e
 
   // A walk that cannot reach the entry, or a header that cannot be read, is a corrupt
   // directory.
-  if (goToEntry(reader, static_cast<uint32_t>(index)) != ReaderOk) return ArchiveCorrupt;
-  if (reader.current.nameLength >= kNameBufferSize) return ArchiveReadFailed;
+  if (goToEntry(reader, static_cast<uint32_t>(index)) != ReaderOk) {
+    failure = EntryFailure{EntryFault::HeaderUnreadable, 0};
+    return ArchiveCorrupt;
+  }
+  if (reader.current.nameLength >= kNameBufferSize) {
+    failure = EntryFailure{EntryFault::NameTooLong, static_cast<int32_t>(reader.current.nameLength)};
+    return ArchiveReadFailed;
+  }
   char rawName[kNameBufferSize];
   CentralEntryInfo info;
-  if (readCentralHeader(reader, info, rawName) != ReaderOk) return ArchiveCorrupt;
+  if (readCentralHeader(reader, info, rawName) != ReaderOk) {
+    failure = EntryFailure{EntryFault::HeaderUnreadable, 0};
+    return ArchiveCorrupt;
+  }
   reader.current = info;
   LocalHeaderInfo local;
-  if (checkLocalHeader(reader, local) != ReaderOk) return ArchiveCorrupt;
+  if (checkLocalHeader(reader, local) != ReaderOk) {
+    failure = info.method != 0 && info.method != 8
+                  ? EntryFailure{EntryFault::UnsupportedMethod, static_cast<int32_t>(info.method)}
+                  : EntryFailure{EntryFault::HeaderMismatch, 0};
+    return ArchiveCorrupt;
+  }
   // The local extra field is read in place: the package is never written while it is open.
   const uint64_t extraStart = static_cast<uint64_t>(local.extraPos) + reader.bias;
-  if (extraStart + local.extraLength > reader.source.length) return ArchiveReadFailed;
+  if (extraStart + local.extraLength > reader.source.length) {
+    failure = EntryFailure{EntryFault::ExtraPastEnd, 0};
+    return ArchiveReadFailed;
+  }
   const uint8_t* extra = reader.source.data + extraStart;
 
   ArchiveEntry result{};
   result.index = index;
   WidePath decoded;
-  if (!decodeUtf8(rawName, info.nameLength, decoded)) return ArchiveReadFailed;
+  if (!decodeUtf8(rawName, info.nameLength, decoded)) {
+    failure = EntryFailure{EntryFault::NameTooLong, static_cast<int32_t>(info.nameLength)};
+    return ArchiveReadFailed;
+  }
   cleanName(decoded.get(), result.name);
   result.attributes = attributesOf(info);
   result.compressedSize = info.compressedSize;
@@ -217,13 +231,17 @@ ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& e
   return ArchiveOk;
 }
 
-ArchiveResult getArchiveEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry) {
+ArchiveResult getArchiveEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry,
+                              EntryFailure* failure) {
   entry.index = 0;
   entry.name[0] = 0;
   entry.uncompressedSize = 0;
+  EntryFailure ignored;
+  EntryFailure& detail = failure != nullptr ? *failure : ignored;
+  detail = EntryFailure{EntryFault::None, 0};
   if (handle == nullptr) return recordResult(ArchiveBadArgument);
   if (handle->kind != 1) return recordResult(ArchiveWrongHandle);
-  return recordResult(queryEntry(*handle->archive, index, entry));
+  return recordResult(queryEntry(*handle->archive, index, entry, detail));
 }
 
 ArchiveResult closePackageArchive(ArchiveHandle* handle) {

@@ -44,6 +44,27 @@ struct ArchiveEntry {
   uint32_t uncompressedSize;
 };
 
+// Why an entry could not be described or read whole: a detail for tools that explain failures
+// (vmpkg check); the installer never asks for it.
+enum class EntryFault : int32_t {
+  None = 0,
+  HeaderUnreadable,   // its central directory header cannot be reached or read
+  NameTooLong,        // its stored name has 260 bytes or more (value: the name's length)
+  UnsupportedMethod,  // a compression method other than 0 and 8 (value: the method)
+  HeaderMismatch,     // its local header disagrees with its central header
+  ExtraPastEnd,       // its local extra field runs past the end of the package
+  DataPastEnd,        // its data runs past the end of the package (or ends inside it early)
+  Encrypted,          // it is encrypted with a password
+  CrcMismatch,        // every byte was read, but the CRC-32 or the length differs
+  CorruptData,        // the deflate data is corrupt (value: zlib's code)
+  NoMemory,           // memory for reading it could not be had
+};
+
+struct EntryFailure {
+  EntryFault fault;
+  int32_t value;  // see EntryFault; 0 where it names none
+};
+
 struct PackageArchive;
 
 // What the caller holds. Any kind other than 1 makes every operation answer
@@ -66,7 +87,10 @@ ArchiveHandle* openPackageArchive(const uint8_t* data, uint32_t length);
 // index -1. Index, name and uncompressed size are cleared first, so a caller ignoring a failure
 // reads a count of 0. Failures: ArchiveBadArgument (no handle, index out of range),
 // ArchiveWrongHandle, ArchiveCorrupt, ArchiveReadFailed; `entry` is then partly filled.
-ArchiveResult getArchiveEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry);
+// `failure` (may be null) says why an entry of the archive could not be described
+// (EntryFault::None on success and for handle or index failures).
+ArchiveResult getArchiveEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry,
+                              EntryFailure* failure = nullptr);
 
 // Closes the archive and frees the handle (not usable afterwards). ArchiveBadArgument for no
 // handle, ArchiveWrongHandle (nothing freed) for a kind other than 1.
@@ -81,9 +105,9 @@ ArchiveResult extractArchiveEntry(ArchiveHandle* handle, int32_t index,
 
 // Reads entry `index` as extractArchiveEntry does, without writing anything: the same result
 // extraction of a file entry would give once its file is created (ArchiveOk for a folder
-// entry). `status` (may be null) receives the ReaderStatus or zlib code that ended a failed
-// read, or the CRC verdict.
-ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index, int32_t* status);
+// entry). `failure` (may be null) says why the entry could not be described or read whole.
+ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index,
+                                 EntryFailure* failure = nullptr);
 
 // Creates `folder` (below `root` when root is not null) and every folder above it; reports
 // nothing. Paths that would not fit in 260 units are not created.

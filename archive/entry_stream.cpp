@@ -14,8 +14,7 @@ struct EntryStream {
   // are read in place: the package is never written while it is open, so a copy buys nothing.
   uint8_t* readBuffer;
   z_stream inflater;
-  bool inflaterReady;
-  int inflaterInitStatus;  // zlib's answer to the set-up; reads report it when it failed
+  bool inflaterReady;  // set up, so it must be ended; a deflated entry's reads fail without it
   const uint8_t* pendingInput;
   uint32_t pendingCount;
   uint32_t dataPos;  // before bias correction
@@ -34,9 +33,11 @@ struct EntryStream {
 
 namespace {
 
-constexpr uint32_t kFlagEncrypted = 0x1;
-constexpr uint32_t kFlagDataDescriptor = 0x8;
 constexpr int32_t kEncryptionHeaderSize = 12;
+
+// zlib's own allocators unless a test asks for others.
+InflateAllocate inflateAllocate = nullptr;
+InflateRelease inflateRelease = nullptr;
 
 // The single-byte CRC-32 step of the ZIP application note (reflected polynomial 0xEDB88320),
 // which the key update of the traditional encryption needs without the inversions of zlib's
@@ -129,8 +130,9 @@ int32_t openEntryStream(ArchiveReader& reader, const char* password) {
     }
   }
   stream->inflater = z_stream{};
+  stream->inflater.zalloc = inflateAllocate;
+  stream->inflater.zfree = inflateRelease;
   stream->inflaterReady = false;
-  stream->inflaterInitStatus = Z_OK;
   stream->pendingInput = nullptr;
   stream->pendingCount = 0;
   stream->crc = 0;
@@ -140,11 +142,9 @@ int32_t openEntryStream(ArchiveReader& reader, const char* password) {
   stream->uncompressedLeft = info.uncompressedSize;
   stream->bias = reader.bias;
   stream->deflateEnded = false;
-  if (stream->method != 0) {
-    // Raw deflate: no zlib header or trailer, 32 KiB window, zlib's default allocators.
-    stream->inflaterInitStatus = inflateInit2(&stream->inflater, -15);
-    stream->inflaterReady = stream->inflaterInitStatus == Z_OK;
-  }
+  // Raw deflate: no zlib header or trailer, 32 KiB window. A set-up that fails still opens the
+  // stream; its reads then answer zlib's stream error.
+  if (stream->method != 0) stream->inflaterReady = inflateInit2(&stream->inflater, -15) == Z_OK;
   stream->encrypted = (info.flags & kFlagEncrypted) != 0;
   stream->checkByte = static_cast<uint8_t>((info.flags & kFlagDataDescriptor)
                                                ? (info.dosDateTime >> 8) & 0xFF
@@ -206,9 +206,7 @@ int32_t readEntryStream(ArchiveReader* reader, uint8_t* buffer, uint32_t length,
       continue;
     }
 
-    if (!stream.inflaterReady) return stream.inflaterInitStatus != Z_OK
-                                          ? stream.inflaterInitStatus
-                                          : Z_STREAM_ERROR;
+    if (!stream.inflaterReady) return Z_STREAM_ERROR;
     z_stream& inflater = stream.inflater;
     inflater.next_in = const_cast<Bytef*>(stream.pendingInput);
     inflater.avail_in = stream.pendingCount;
@@ -233,6 +231,11 @@ int32_t readEntryStream(ArchiveReader* reader, uint8_t* buffer, uint32_t length,
     if (result != Z_OK || (consumed == 0 && produced == 0)) return Z_DATA_ERROR;
   }
   return static_cast<int32_t>(delivered);
+}
+
+void setInflateMemoryForTesting(InflateAllocate allocate, InflateRelease release) {
+  inflateAllocate = allocate;
+  inflateRelease = release;
 }
 
 int32_t closeEntryStream(ArchiveReader* reader) {

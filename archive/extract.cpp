@@ -51,70 +51,82 @@ const char16_t* rootOf(const PackageArchive& archive) {
   return archive.rootFolder.empty() ? nullptr : archive.rootFolder.get();
 }
 
-// Opens the current entry's stream, feeds `sink` 16 KiB at a time and closes the stream.
-// `status` receives the step that ended a failure (or the CRC verdict).
-ArchiveResult pumpEntry(PackageArchive& archive, const EntrySink& sink, int32_t& status) {
+// What ended a failed read of an entry's data: a ReaderStatus or zlib code.
+EntryFailure failureOf(int32_t status) {
+  switch (status) {
+    case ReaderIoError: return {EntryFault::DataPastEnd, 0};
+    case ReaderBadArchive: return {EntryFault::HeaderMismatch, 0};
+    case ReaderBadPassword: return {EntryFault::Encrypted, 0};
+    case ReaderCrcError: return {EntryFault::CrcMismatch, 0};
+    case ReaderInternalError: return {EntryFault::NoMemory, 0};
+    default: return {EntryFault::CorruptData, status};
+  }
+}
+
+// Opens the current entry's stream and feeds `sink` 16 KiB at a time, up to the entry's end or
+// the first failure. The stream is left open: extraction closes its file first, then the stream
+// (closeEntry).
+ArchiveResult pumpEntry(PackageArchive& archive, const EntrySink& sink, EntryFailure& failure) {
   ArchiveReader& reader = *archive.reader;
   // A stream that failed to open makes the first read report ReaderBadParameter.
   const int32_t openStatus = openEntryStream(reader, nullptr);
   if (archive.writeBuffer == nullptr) {
     archive.writeBuffer = allocateBytes(kStreamBufferSize);
     if (archive.writeBuffer == nullptr) {
-      if (reader.stream != nullptr) closeEntryStream(&reader);
-      status = ReaderInternalError;
+      failure = failureOf(ReaderInternalError);
       return ArchiveInflateFailed;
     }
   }
-  ArchiveResult result = ArchiveInflateFailed;
-  status = ReaderOk;
   for (;;) {
     bool endReached = false;
     const int32_t count =
         readEntryStream(&reader, archive.writeBuffer, kStreamBufferSize, endReached);
     if (count == ReaderBadPassword) {
-      status = count;
-      result = ArchivePasswordFailed;
-      break;
+      failure = failureOf(count);
+      return ArchivePasswordFailed;
     }
     if (count < 0) {
-      status = count == ReaderBadParameter && openStatus != ReaderOk ? openStatus : count;
-      result = ArchiveInflateFailed;
-      break;
+      failure = failureOf(count == ReaderBadParameter && openStatus != ReaderOk ? openStatus
+                                                                               : count);
+      return ArchiveInflateFailed;
     }
-    if (count > 0 && !sink.write(sink.context, archive.writeBuffer, static_cast<uint32_t>(count))) {
-      result = ArchiveWriteFailed;
-      break;
-    }
+    if (count > 0 && !sink.write(sink.context, archive.writeBuffer, static_cast<uint32_t>(count)))
+      return ArchiveWriteFailed;
     if (endReached) {
       if (sink.finish != nullptr) sink.finish(sink.context);
-      result = ArchiveOk;
-      break;
+      return ArchiveOk;
     }
     if (count == 0) {
-      status = ReaderIoError;
-      result = ArchiveInflateFailed;
-      break;
+      failure = failureOf(ReaderIoError);
+      return ArchiveInflateFailed;
     }
   }
+}
+
+// Closes the current entry's stream after pumpEntry. Data that fails its CRC-32 (or falls short
+// of its declared size) is corrupt, not a success.
+ArchiveResult closeEntry(ArchiveReader& reader, ArchiveResult result, EntryFailure& failure) {
   const int32_t verdict = closeEntryStream(&reader);
-  // Data that fails its CRC-32 (or falls short of its declared size) is corrupt, not a success.
-  if (result == ArchiveOk && verdict == ReaderCrcError) {
-    status = verdict;
-    result = ArchiveCorrupt;
-  }
-  return result;
+  if (result != ArchiveOk || verdict != ReaderCrcError) return result;
+  failure = failureOf(verdict);
+  return ArchiveCorrupt;
 }
 
 // Checks the handle and index, moves the walk to the entry and queries it.
-ArchiveResult prepareEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry) {
+ArchiveResult prepareEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry,
+                           EntryFailure& failure) {
+  failure = EntryFailure{EntryFault::None, 0};
   if (handle == nullptr) return ArchiveBadArgument;
   if (handle->kind != 1) return ArchiveWrongHandle;
   PackageArchive& archive = *handle->archive;
   if (index < 0 || static_cast<uint32_t>(index) >= archive.reader->entryCount)
     return ArchiveBadArgument;
-  if (goToEntry(*archive.reader, static_cast<uint32_t>(index)) != ReaderOk) return ArchiveCorrupt;
+  if (goToEntry(*archive.reader, static_cast<uint32_t>(index)) != ReaderOk) {
+    failure = EntryFailure{EntryFault::HeaderUnreadable, 0};
+    return ArchiveCorrupt;
+  }
   // The entry's attributes and times are unknown when the query fails: nothing is created.
-  return queryEntry(archive, index, entry);
+  return queryEntry(archive, index, entry, failure);
 }
 
 struct FileSinkContext {
@@ -135,7 +147,8 @@ void finishSinkFile(void* context) {
 
 ArchiveResult extractEntry(ArchiveHandle* handle, int32_t index, const char16_t* destination) {
   ArchiveEntry entry;
-  const ArchiveResult prepared = prepareEntry(handle, index, entry);
+  EntryFailure failure;  // extraction answers with its result alone
+  const ArchiveResult prepared = prepareEntry(handle, index, entry, failure);
   if (prepared != ArchiveOk) return prepared;
   PackageArchive& archive = *handle->archive;
   const char16_t* root = rootOf(archive);
@@ -183,11 +196,10 @@ ArchiveResult extractEntry(ArchiveHandle* handle, int32_t index, const char16_t*
     return ArchiveNoFile;
   }
   if (!archive.lastFolder.assignUnits(path.get(), folderLength)) archive.lastFolder.clear();
-  int32_t status = ReaderOk;
   const ArchiveResult result =
-      pumpEntry(archive, EntrySink{writeToSinkFile, finishSinkFile, &context}, status);
+      pumpEntry(archive, EntrySink{writeToSinkFile, finishSinkFile, &context}, failure);
   closeFile(context.file);
-  return result;
+  return closeEntry(*archive.reader, result, failure);
 }
 
 bool discard(void*, const uint8_t*, uint32_t) { return true; }
@@ -204,16 +216,16 @@ ArchiveResult extractArchiveEntry(ArchiveHandle* handle, int32_t index,
   return recordResult(extractEntry(handle, index, destination));
 }
 
-ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index, int32_t* status) {
-  int32_t ignored = ReaderOk;
-  int32_t& detail = status != nullptr ? *status : ignored;
-  detail = ReaderOk;
+ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index, EntryFailure* failure) {
+  EntryFailure ignored;
+  EntryFailure& detail = failure != nullptr ? *failure : ignored;
   ArchiveEntry entry;
-  const ArchiveResult prepared = prepareEntry(handle, index, entry);
+  const ArchiveResult prepared = prepareEntry(handle, index, entry, detail);
   if (prepared != ArchiveOk) return recordResult(prepared);
   if (entry.attributes & FileAttributeDirectory) return recordResult(ArchiveOk);
-  return recordResult(
-      pumpEntry(*handle->archive, EntrySink{discard, nullptr, nullptr}, detail));
+  PackageArchive& archive = *handle->archive;
+  const ArchiveResult result = pumpEntry(archive, EntrySink{discard, nullptr, nullptr}, detail);
+  return recordResult(closeEntry(*archive.reader, result, detail));
 }
 
 }  // namespace vm

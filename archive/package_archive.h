@@ -22,7 +22,9 @@ struct PackageArchive {
 // Stores `result` as the last result and returns it.
 ArchiveResult recordResult(ArchiveResult result);
 
-// The entry query on an open archive (no handle checks, no last-result update).
-ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& entry);
+// The entry query on an open archive (no handle checks, no last-result update). `failure` says
+// why an entry could not be described.
+ArchiveResult queryEntry(PackageArchive& archive, int32_t index, ArchiveEntry& entry,
+                         EntryFailure& failure);
 
 }  // namespace vm

@@ -12,7 +12,6 @@ constexpr uint32_t kCentralSignature = 0x02014B50;
 constexpr uint32_t kLocalSignature = 0x04034B50;
 constexpr uint32_t kEndRecordSearchLimit = 65535;
 constexpr uint32_t kSearchStep = 1024;
-constexpr uint32_t kFlagDataDescriptor = 0x8;  // CRC and sizes follow the data
 
 }  // namespace
 
@@ -38,7 +37,7 @@ int32_t readU16(MemorySource& source, uint32_t& value) {
     value = 0;
     return ReaderIoError;
   }
-  value = bytes[0] | (static_cast<uint32_t>(bytes[1]) << 8);
+  value = loadLittleEndian16(bytes);
   return ReaderOk;
 }
 
@@ -48,8 +47,7 @@ int32_t readU32(MemorySource& source, uint32_t& value) {
     value = 0;
     return ReaderIoError;
   }
-  value = bytes[0] | (static_cast<uint32_t>(bytes[1]) << 8) |
-          (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+  value = loadLittleEndian32(bytes);
   return ReaderOk;
 }
 

@@ -80,6 +80,18 @@ struct ArchiveReader {
 
 // The name buffer of a query: a stored name must be shorter to be accepted.
 constexpr uint32_t kNameBufferSize = 260;
+// General-purpose flag bits of the headers.
+constexpr uint32_t kFlagEncrypted = 0x1;       // the traditional PKWARE encryption
+constexpr uint32_t kFlagDataDescriptor = 0x8;  // CRC and sizes follow the data
+
+// Little-endian values in place; the caller has checked that the bytes are there.
+inline uint32_t loadLittleEndian16(const uint8_t* bytes) {
+  return bytes[0] | (static_cast<uint32_t>(bytes[1]) << 8);
+}
+inline uint32_t loadLittleEndian32(const uint8_t* bytes) {
+  return loadLittleEndian16(bytes) | (loadLittleEndian16(bytes + 2) << 16);
+}
+
 // Fixed part of a central header and of a local header, in bytes.
 constexpr uint32_t kCentralHeaderSize = 46;
 constexpr uint32_t kLocalHeaderSize = 30;
@@ -121,5 +133,11 @@ int32_t readEntryStream(ArchiveReader* reader, uint8_t* buffer, uint32_t length,
 // Closes the stream: ReaderCrcError when every byte was delivered and the CRC-32 differs, or
 // when the deflate data ended before the declared size; otherwise ReaderOk.
 int32_t closeEntryStream(ArchiveReader* reader);
+
+// Tests only: the memory functions the inflater of later streams is set up with (zlib's
+// alloc_func and free_func; null, the default, lets zlib use its own).
+using InflateAllocate = void* (*)(void* opaque, unsigned items, unsigned size);
+using InflateRelease = void (*)(void* opaque, void* address);
+void setInflateMemoryForTesting(InflateAllocate allocate, InflateRelease release);
 
 }  // namespace vm

@@ -3,7 +3,6 @@
 // folder; such names are refused here before any join.
 #include "archive/unpack.h"
 
-#include "archive/package_archive.h"
 #include "platform/path.h"
 
 namespace vm {
@@ -75,7 +74,7 @@ UnpackSummary unpackApplication(ArchiveHandle* handle, const char16_t* folder,
     }
     if (outcome.disposition == EntryDisposition::Unpack) {
       if (!combinePath(destination, folder, rest)) {
-        outcome.result = recordResult(ArchiveNoFile);  // would not fit the path limit
+        outcome.result = ArchiveNoFile;  // would not fit the path limit
       } else if (!liesBelow(destination.get(), folder)) {
         outcome.disposition = EntryDisposition::Unsafe;
       } else {

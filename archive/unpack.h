@@ -30,7 +30,8 @@ struct UnpackOutcome {
   const ArchiveEntry* entry;  // name empty when the query failed
   EntryDisposition disposition;
   // The query's result for QueryFailed, the extraction's for Unpack (ArchiveNoFile when the
-  // joined path does not fit in 260 units); ArchiveOk for skipped entries.
+  // joined path does not fit in 260 units: reported here only, extraction is not called);
+  // ArchiveOk for skipped entries.
   ArchiveResult result;
   const char16_t* destination;  // the joined path for Unpack, else null
 };

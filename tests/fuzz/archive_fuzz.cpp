@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vm::getArchiveEntry(handle, -1, entry);
   const int32_t count = entry.index;
   for (int32_t index = 0; index < count; ++index) {
-    if (vm::getArchiveEntry(handle, index, entry) == vm::ArchiveOk)
+    vm::EntryFailure failure;
+    if (vm::getArchiveEntry(handle, index, entry, &failure) == vm::ArchiveOk)
       vm::classifyEntryName(entry.name);
-    int32_t status = 0;
-    vm::verifyArchiveEntry(handle, index, &status);
+    vm::verifyArchiveEntry(handle, index, &failure);
   }
   // Backwards once more: the walk rewinds and the cache answers repeats.
   for (int32_t index = count; index-- > 0 && index + 3 > count;)

@@ -139,6 +139,7 @@ TEST(EntryStream, EndsBrokenEntriesWithAFailureInsteadOfLooping) {
     ZipEntryRecipe entry;
     int32_t lastRead;  // the last read's result; 0 or more: the stream reached its end
     int32_t closeStatus;
+    bool noMemoryForInflate = false;
   } cases[] = {
       {"a stored byte changed", with(0, [&](ZipEntryRecipe& e) { e.payload = flipped; }), 13616,
        ReaderCrcError},
@@ -169,13 +170,19 @@ TEST(EntryStream, EndsBrokenEntriesWithAFailureInsteadOfLooping) {
        ReaderIoError, ReaderOk},
       {"a non-empty password", with(8, [](ZipEntryRecipe& e) { e.password = "secret"; }),
        ReaderBadPassword, ReaderOk},
+      // The stream opens all the same; its reads answer zlib's stream error.
+      {"an inflater that cannot be set up", entryOf(data, 8), Z_STREAM_ERROR, ReaderOk, true},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.what);
     OneEntry one(row.entry);
     std::vector<int32_t> counts;
     int32_t closeStatus;
+    if (row.noMemoryForInflate)
+      setInflateMemoryForTesting([](void*, unsigned, unsigned) -> void* { return nullptr; },
+                                 nullptr);
     one.readAll(16384, counts, closeStatus);
+    setInflateMemoryForTesting(nullptr, nullptr);
     ASSERT_FALSE(counts.empty());
     ASSERT_LT(counts.size(), 100u);
     EXPECT_EQ(counts.back(), row.lastRead);

@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "archive/archive.h"
+#include "archive/reader.h"
 #include "tests/unit/scratch.h"
 #include "tests/unit/zip_builder.h"
 
@@ -66,8 +69,24 @@ bool readOnlyIsEnforced(const ScratchFolder& scratch) {
   return !isOpen(again);
 }
 
+// Where the destination stood when the inflater was ended (the entry stream closed): open here
+// or not. Extraction closes its file first, then the stream.
+std::vector<bool> openWhenStreamClosed;
+fs::path watchedFile;
+
+void* allocateForInflate(void*, unsigned items, unsigned size) {
+  return std::calloc(items, size);
+}
+
+void releaseForInflate(void*, void* address) {
+  if (!watchedFile.empty()) openWhenStreamClosed.push_back(test::isOpenHere(watchedFile));
+  watchedFile.clear();
+  std::free(address);
+}
+
 TEST(ExtractArchiveEntry, WritesFilesAndFoldersWithTheirTimesCreatingWhatIsMissing) {
   ScratchFolder scratch("writes");
+  setInflateMemoryForTesting(allocateForInflate, releaseForInflate);
   const std::string text = "Velmora\r\n" + std::string(50000, 'v');
   Archive archive({entryOf("app/x.dll", text), entryOf("app/y.txt", text, 8),
                    entryOf("app/empty", ""), folderOf("app/bin/"), folderOf("app/")});
@@ -87,14 +106,18 @@ TEST(ExtractArchiveEntry, WritesFilesAndFoldersWithTheirTimesCreatingWhatIsMissi
     SCOPED_TRACE(row.destination);
     std::u16string destination = scratch.at(row.destination);
     if (row.destination.back() == '/') destination += u'/';
+    const fs::path created = scratch.path() / fs::u8path(row.created);
+    watchedFile = created;
     ASSERT_EQ(extractArchiveEntry(archive.handle(), row.index, destination.c_str()), ArchiveOk);
     EXPECT_EQ(lastArchiveResult(), ArchiveOk);
-    const fs::path created = scratch.path() / fs::u8path(row.created);
     ASSERT_TRUE(fs::exists(created));
     if (fs::is_directory(created)) continue;
     EXPECT_EQ(test::readFile(created), row.contents);
     EXPECT_EQ(test::modificationTicks(created), kModifiedTicks);
   }
+  setInflateMemoryForTesting(nullptr, nullptr);
+  // The one deflated entry: its file was closed before its stream.
+  EXPECT_EQ(openWhenStreamClosed, std::vector<bool>{false});
 }
 
 TEST(ExtractArchiveEntry, MakesAFolderAgainThatWentAwayBetweenTwoFiles) {

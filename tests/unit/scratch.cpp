@@ -80,6 +80,23 @@ bool isReadOnly(const fs::path& path) {
 #endif
 }
 
+bool isOpenHere(const fs::path& path) {
+#ifdef _WIN32
+  // Extraction opens its files without sharing: any other open fails while it holds one.
+  HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+#else
+  std::error_code error;
+  const fs::path wanted = fs::canonical(path, error);
+  for (const auto& descriptor : fs::directory_iterator("/proc/self/fd", error))
+    if (fs::read_symlink(descriptor.path(), error) == wanted) return true;
+  return false;
+#endif
+}
+
 std::string listTree(const fs::path& root) {
   std::vector<std::string> names;
   for (const auto& item : fs::recursive_directory_iterator(root))

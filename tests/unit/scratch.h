@@ -26,6 +26,8 @@ std::string readFile(const std::filesystem::path& path);
 // Last-write time as a FILETIME value, and the read-only state as the platform shows it.
 uint64_t modificationTicks(const std::filesystem::path& path);
 bool isReadOnly(const std::filesystem::path& path);
+// True while this process holds the file open.
+bool isOpenHere(const std::filesystem::path& path);
 // Every file and folder below `root`, as relative generic paths, sorted.
 std::string listTree(const std::filesystem::path& root);
 

@@ -13,9 +13,8 @@
 #include <cstring>
 
 #include "archive/archive.h"
-#include "archive/package_archive.h"
-#include "archive/reader.h"
 #include "archive/unpack.h"
+#include "net/download.h"
 
 #ifdef _WIN32
 #include <cwchar>
@@ -33,9 +32,8 @@ using ArgumentUnit = char;
 namespace vm {
 namespace {
 
-// The installer's download buffer holds the whole HTTP response and a zero byte after it. The
-// size is the HTTP client's constant; a typical nginx response head takes a few hundred bytes.
-constexpr uint64_t kDownloadBufferSize = 51000000;
+// The installer's download buffer (kDownloadBufferSize) holds the whole HTTP response and a
+// zero byte after it; a typical nginx response head takes a few hundred bytes.
 constexpr uint64_t kTypicalResponseHead = 512;
 // The installer hands the archive a signed 32-bit length.
 constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
@@ -319,36 +317,36 @@ int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
 
 // ---------------------------------------------------------------- check
 
-// Why a query failed, from the central header the walk reaches.
-const char* queryFailureReason(ArchiveHandle* handle, int32_t index, ArchiveResult result,
-                               char (&buffer)[96]) {
-  ArchiveReader& reader = *handle->archive->reader;
-  if (goToEntry(reader, static_cast<uint32_t>(index)) != ReaderOk)
-    return "its central directory header cannot be read";
-  const CentralEntryInfo& info = reader.current;
-  if (result == ArchiveReadFailed) {
-    if (info.nameLength >= kNameBufferSize) {
-      std::snprintf(buffer, sizeof buffer, "its name of %u bytes is too long (at most %u)",
-                    info.nameLength, kNameBufferSize - 1);
+// Why an entry could not be described or read whole, in words.
+const char* failureReason(const EntryFailure& failure, ArchiveResult result, char (&buffer)[96]) {
+  switch (failure.fault) {
+    case EntryFault::HeaderUnreadable:
+      return "its central directory header cannot be read";
+    case EntryFault::NameTooLong:
+      std::snprintf(buffer, sizeof buffer, "its name of %d bytes is too long (at most 259)",
+                    static_cast<int>(failure.value));
       return buffer;
-    }
-    return "its local extra field runs past the end of the package";
+    case EntryFault::UnsupportedMethod:
+      std::snprintf(buffer, sizeof buffer, "compression method %d is not supported (only 0, 8)",
+                    static_cast<int>(failure.value));
+      return buffer;
+    case EntryFault::HeaderMismatch:
+      return "its local header is missing or does not match its central header";
+    case EntryFault::ExtraPastEnd:
+      return "its local extra field runs past the end of the package";
+    case EntryFault::DataPastEnd:
+      return "its data runs past the end of the package";
+    case EntryFault::Encrypted:
+      return "it is encrypted with a password";
+    case EntryFault::CrcMismatch:
+      return "its CRC-32 does not match its data";
+    case EntryFault::CorruptData:
+    case EntryFault::NoMemory:
+    case EntryFault::None:
+      break;
   }
-  if (info.method != 0 && info.method != 8) {
-    std::snprintf(buffer, sizeof buffer, "compression method %u is not supported (only 0, 8)",
-                  info.method);
-    return buffer;
-  }
-  return "its local header does not match its central header";
-}
-
-const char* dataFailureReason(ArchiveResult result, int32_t status, char (&buffer)[96]) {
-  if (result == ArchivePasswordFailed) return "it is encrypted with a password";
-  if (result == ArchiveCorrupt) return "its CRC-32 does not match its data";
-  if (status == ReaderIoError) return "its data runs past the end of the package";
-  if (status == ReaderBadArchive) return "its local header does not match its central header";
   std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)", resultName(result),
-                static_cast<int>(status));
+                static_cast<int>(failure.value));
   return buffer;
 }
 
@@ -364,11 +362,12 @@ int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
   bool mainProgram = false;
   for (int32_t index = 0; index < count; ++index) {
     char reason[96];
-    const ArchiveResult query = getArchiveEntry(handle, index, entry);
+    EntryFailure failure;
+    const ArchiveResult query = getArchiveEntry(handle, index, entry, &failure);
     if (query != ArchiveOk) {
       char what[32];
       std::snprintf(what, sizeof what, "entry %d", index);
-      report("fails", what, queryFailureReason(handle, index, query, reason));
+      report("fails", what, failureReason(failure, query, reason));
       continue;
     }
     const Utf8 name(entry.name);
@@ -382,10 +381,9 @@ int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
       default:
         break;
     }
-    int32_t status = ReaderOk;
-    const ArchiveResult result = verifyArchiveEntry(handle, index, &status);
+    const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);
     if (result != ArchiveOk) {
-      report("fails", name.text, dataFailureReason(result, status, reason));
+      report("fails", name.text, failureReason(failure, result, reason));
       continue;
     }
     if (textEquals(entry.name, u"app/Velmora.exe") &&
