@@ -18,8 +18,8 @@ ChunkAllocator chunkAllocator = takeChunk;
 
 // Receives until the server closes, a receive fails or the response is refused. Returns the body
 // or null.
-const uint8_t* receiveResponse(ProgressView& view, Connection& connection, HttpResponse& response,
-                               uint8_t* chunk, int32_t* bodyBytes) {
+const uint8_t* receiveResponse(ProgressSink& progress, Connection& connection,
+                               HttpResponse& response, uint8_t* chunk, int32_t* bodyBytes) {
   for (;;) {
     const int32_t received = connection.receive(chunk, kReceiveChunkSize);
     if (received == 0) return finishResponse(response, bodyBytes);
@@ -27,13 +27,13 @@ const uint8_t* receiveResponse(ProgressView& view, Connection& connection, HttpR
     if (received < 0 || received > kReceiveChunkSize) return nullptr;
     if (appendChunk(response, chunk, received) != ChunkStep::Continue) return nullptr;
     const int32_t position = positionToShow(response);
-    if (position != kNoPosition) view.setPosition(position);
+    if (position != kNoPosition) progress.setPosition(position);
   }
 }
 
 }  // namespace
 
-const uint8_t* downloadFile(ProgressView& view, Network& network, const Endpoint& endpoint,
+const uint8_t* downloadFile(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                             const char* requestPath, uint8_t* buffer, int32_t& contentLength,
                             int32_t* bodyBytes) {
   // Formatted before connecting: a request that does not fit is never half sent.
@@ -51,8 +51,7 @@ const uint8_t* downloadFile(ProgressView& view, Network& network, const Endpoint
   }
   HttpResponse response;
   startResponse(response, buffer, kDownloadBufferSize);
-  contentLength = -1;
-  const uint8_t* body = receiveResponse(view, *connection, response, chunk, bodyBytes);
+  const uint8_t* body = receiveResponse(progress, *connection, response, chunk, bodyBytes);
   contentLength = response.contentLength;
   std::free(chunk);
   connection->close();

@@ -8,23 +8,30 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "product_values.h"  // generated: the download host
 #include "net/socket.h"
-#include "ui/progress_view.h"
 
 namespace vm {
+
+// Where a download reports how far it is.
+class ProgressSink {
+ public:
+  // The percentage received so far (see progressPercentage); called once per received chunk
+  // once the length is known, also when it has not changed.
+  virtual void setPosition(int32_t position) = 0;
+
+ protected:
+  ~ProgressSink() = default;
+};
 
 // The download buffer's size: every response, head and zero byte included, must fit.
 constexpr int32_t kDownloadBufferSize = 51'000'000;
 // The most one receive asks for; the block is taken after the request has been sent.
 constexpr int32_t kReceiveChunkSize = 2'097'152;
-// The download server of the installer.
-constexpr Endpoint kDownloadServer = {kDownloadHost, 80};
 
 // Sends "GET requestPath HTTP/1.1" (with the endpoint's host name in "Host: ", no caching and
 // the connection closed after the response) and receives the response into `buffer`, which
-// must hold kDownloadBufferSize bytes. Once the length is known, sets one position on `view`
-// per received chunk (see progressPercentage); the bar is not reset at the start.
+// must hold kDownloadBufferSize bytes. Once the length is known, sets one position on
+// `progress` per received chunk (see progressPercentage); the bar is not reset at the start.
 //
 // Returns the body (the bytes after the first blank line, inside `buffer`; valid until the next
 // download into it) and sets `bodyBytes`, when not null, to the body bytes received; callers
@@ -36,7 +43,7 @@ constexpr Endpoint kDownloadServer = {kDownloadHost, 80};
 // before the head's blank line, the length is negative other than -1, or the body is shorter
 // than the length. `contentLength` is not written when no connection was made or the receive
 // block was missing; otherwise it holds -1 or the length read from the head.
-const uint8_t* downloadFile(ProgressView& view, Network& network, const Endpoint& endpoint,
+const uint8_t* downloadFile(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                             const char* requestPath, uint8_t* buffer, int32_t& contentLength,
                             int32_t* bodyBytes = nullptr);
 

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "platform/win32/wide.h"
-#include "workflow/win32/install_worker.h"
+#include "ui/install_worker.h"
 
 namespace vm {
 namespace {

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "resources/resource_ids.h"
-#include "ui/progress_view.h"
+#include "workflow/progress_view.h"
 
 namespace vm {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "net/socket.h"
-#include "ui/progress_view.h"
+#include "workflow/progress_view.h"
 #include "workflow/install_system.h"
 
 namespace vm {

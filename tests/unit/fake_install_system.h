@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/progress_view.h"
+#include "workflow/progress_view.h"
 #include "workflow/install_system.h"
 
 namespace vm::testing {

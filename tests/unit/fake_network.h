@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/socket.h"
-#include "ui/progress_view.h"
+#include "net/download.h"
 
 namespace vm::testing {
 
@@ -54,13 +54,10 @@ class FakeNetwork final : public Network, public Connection {
 };
 
 // Records the positions set.
-class PositionRecorder final : public ProgressView {
+class PositionRecorder final : public ProgressSink {
  public:
   std::vector<int32_t> positions;
-  void setStatus(const char16_t*) override {}
-  void setMarquee(bool) override {}
   void setPosition(int32_t position) override { positions.push_back(position); }
-  void close() override {}
 };
 
 }  // namespace vm::testing

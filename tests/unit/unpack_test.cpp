@@ -76,7 +76,7 @@ ZipEntryRecipe named(const std::string& name) {
   return entry;
 }
 
-// Stored names, as a hostile package would carry them. "probe" marks every name that would
+// Stored names, as a hostile package would carry them. "vmescape" marks every name that would
 // leave the folder if it were joined and written.
 const struct {
   const char* stored;
@@ -88,22 +88,22 @@ const struct {
     {"C:\\app/drive.txt", Disposition::Unpack},  // cleaned to app/drive.txt
     {"readme.txt", Disposition::OutsideApp},
     {"App/x", Disposition::OutsideApp},
-    {"app/../probe1", Disposition::OutsideApp},  // cleaned to probe1
-    {"app/..\\probe2", Disposition::OutsideApp},
-    {"app\\..\\probe3", Disposition::OutsideApp},
-    {"app/x/../../../probe4", Disposition::OutsideApp},
+    {"app/../vmescape1", Disposition::OutsideApp},  // cleaned to vmescape1
+    {"app/..\\vmescape2", Disposition::OutsideApp},
+    {"app\\..\\vmescape3", Disposition::OutsideApp},
+    {"app/x/../../../vmescape4", Disposition::OutsideApp},
     {"app/..", Disposition::Unsafe},
     {"app/a/..", Disposition::Unsafe},
-    {"app/./probe5", Disposition::Unsafe},
-    {"app/.. /probe6", Disposition::Unsafe},
-    {"app/\\probe7", Disposition::Unsafe},
-    {"app//probe8", Disposition::Unsafe},
-    {"app/C:\\probe9", Disposition::Unsafe},
-    {"app/C:probe10", Disposition::Unsafe},
-    {"app/Z:\\probe11", Disposition::Unsafe},
-    {"app/ok.txt:probe12", Disposition::Unsafe},
-    {"app/\\\\?\\C:\\probe13", Disposition::Unsafe},
-    {"app/../../probe14", Disposition::OutsideApp},
+    {"app/./vmescape5", Disposition::Unsafe},
+    {"app/.. /vmescape6", Disposition::Unsafe},
+    {"app/\\vmescape7", Disposition::Unsafe},
+    {"app//vmescape8", Disposition::Unsafe},
+    {"app/C:\\vmescape9", Disposition::Unsafe},
+    {"app/C:vmescape10", Disposition::Unsafe},
+    {"app/Z:\\vmescape11", Disposition::Unsafe},
+    {"app/ok.txt:vmescape12", Disposition::Unsafe},
+    {"app/\\\\?\\C:\\vmescape13", Disposition::Unsafe},
+    {"app/../../vmescape14", Disposition::OutsideApp},
 };
 
 TEST(UnpackApplication, ExtractsSafeAppEntriesOnlyAndReportsEveryEntry) {
@@ -142,7 +142,7 @@ TEST(UnpackApplication, ExtractsSafeAppEntriesOnlyAndReportsEveryEntry) {
                                 fs::current_path(), fs::path("C:\\"), fs::path("Z:\\")}) {
     std::error_code ignored;
     for (const auto& item : fs::directory_iterator(place, ignored))
-      EXPECT_EQ(item.path().filename().u8string().rfind("probe", 0), std::string::npos)
+      EXPECT_EQ(item.path().filename().u8string().rfind("vmescape", 0), std::string::npos)
           << item.path().u8string();
   }
 }

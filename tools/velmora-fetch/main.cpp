@@ -34,14 +34,11 @@ namespace {
 
 constexpr char kUsage[] = "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n";
 
-// Records every position the download sets; the window's other operations are not used.
-class RecordingView final : public vm::ProgressView {
+// Records every position the download sets.
+class RecordingProgress final : public vm::ProgressSink {
  public:
   std::vector<int32_t> positions;
-  void setStatus(const char16_t*) override {}
-  void setMarquee(bool) override {}
   void setPosition(int32_t position) override { positions.push_back(position); }
-  void close() override {}
 };
 
 // The argument as 8-bit text; false when it holds anything but ASCII.
@@ -116,13 +113,13 @@ int fetch(int argc, NativeChar** argv) {
     std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
     return 2;
   }
-  RecordingView view;
+  RecordingProgress progress;
   PlatformNetwork network;
   const vm::Endpoint endpoint = {host.c_str(), port};
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
-  const uint8_t* body = vm::downloadFile(view, network, endpoint, requestPath.c_str(), buffer,
+  const uint8_t* body = vm::downloadFile(progress, network, endpoint, requestPath.c_str(), buffer,
                                          contentLength, &bodyBytes);
   if (body == nullptr) {
     std::free(buffer);
@@ -139,7 +136,7 @@ int fetch(int argc, NativeChar** argv) {
     std::fputs("velmora-fetch: the output file cannot be written\n", stderr);
     return 2;
   }
-  printReport(contentLength, view.positions, elapsed.count());
+  printReport(contentLength, progress.positions, elapsed.count());
   return 0;
 }
 

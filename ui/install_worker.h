@@ -1,4 +1,4 @@
-// The install worker thread.
+// The install worker thread: one installation with the Win32 adapters.
 #pragma once
 
 #include <windows.h>
