@@ -44,6 +44,11 @@ std::ptrdiff_t textFind(const Unit* text, const Unit* needle) {
   return needle[0] == 0 ? 0 : -1;
 }
 
+// `unit` with the letters A-Z turned into a-z; every other unit as it is.
+inline char16_t foldAsciiUpper(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+
 template <typename Unit, std::size_t Capacity>
 class FixedString {
   static_assert(Capacity > 0, "room for the terminator is needed");

@@ -20,4 +20,9 @@ inline bool isPathSeparator(char16_t unit) { return unit == u'\\' || unit == u'/
 // The file name of `path`: the units after its last backslash, or all of it.
 const char16_t* fileNameOf(const char16_t* path);
 
+// True when Windows opens the same file for both paths: their trailing dots and blanks are
+// dropped (unless a path ends in a separator), both separators are alike, and so are the two
+// cases of the letters A-Z (the case of other letters is told apart, as process names are).
+bool namesSameFile(const char16_t* left, const char16_t* right);
+
 }  // namespace vm

@@ -6,12 +6,24 @@
 namespace vm {
 namespace {
 
+// .NET Framework 4 Client Profile.
+constexpr char16_t kRuntimeKey[] = u"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
+constexpr const char16_t* kRuntimeKeys[] = {kRuntimeKey, nullptr};
 constexpr char kRuntimeRequestPath[] = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe";
+constexpr char16_t kRuntimeFileName[] = u"dotNetFx40_Client_x86_x64.exe";
+
+// Its update KB2468871, looked for below wow6432node first, then below the plain key; the
+// 64-bit installer on 64-bit Windows.
+constexpr char16_t kUpdateKey32On64[] =
+    u"SOFTWARE\\wow6432node\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client "
+    u"Profile\\KB2468871\\";
+constexpr char16_t kUpdateKey[] =
+    u"SOFTWARE\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client Profile\\KB2468871\\";
+constexpr const char16_t* kUpdateKeys[] = {kUpdateKey32On64, kUpdateKey, nullptr};
 constexpr char kUpdateRequestPath64[] = "/DotNetFX40/NDP40-KB2468871-v2-x64.exe";
 constexpr char kUpdateRequestPath32[] = "/DotNetFX40/NDP40-KB2468871-v2-x86.exe";
 constexpr char16_t kUpdateFileName64[] = u"NDP40-KB2468871-v2-x64.exe";
 constexpr char16_t kUpdateFileName32[] = u"NDP40-KB2468871-v2-x86.exe";
-constexpr char16_t kRuntimeFileName[] = u"dotNetFx40_Client_x86_x64.exe";
 constexpr char kPackageRequestFormat[] = "/Velmora.Html.Windows/%s/Velmora.Html.Windows.vmpkg";
 
 }  // namespace
@@ -29,9 +41,14 @@ bool resolveInstallContext(InstallSystem& system, InstallContext& context) {
   if (!context.channel.assign(selectChannel(context.fileName))) return false;
 
   context.isWow64 = system.isWow64();
-  context.runtimeRequestPath = kRuntimeRequestPath;
-  context.updateRequestPath = context.isWow64 ? kUpdateRequestPath64 : kUpdateRequestPath32;
-  context.updateFileName = context.isWow64 ? kUpdateFileName64 : kUpdateFileName32;
+  Prerequisite& runtime = context.prerequisites[RuntimePrerequisite];
+  runtime.detectionKeys = kRuntimeKeys;
+  runtime.requestPath = kRuntimeRequestPath;
+  runtime.fileName = kRuntimeFileName;
+  Prerequisite& update = context.prerequisites[UpdatePrerequisite];
+  update.detectionKeys = kUpdateKeys;
+  update.requestPath = context.isWow64 ? kUpdateRequestPath64 : kUpdateRequestPath32;
+  update.fileName = context.isWow64 ? kUpdateFileName64 : kUpdateFileName32;
   (void)formatInto(context.packageRequestPath, kPackageRequestFormat, context.channel.get());
 
   if (!system.knownFolder(KnownFolder::LocalAppData, context.appFolder) ||
@@ -42,10 +59,11 @@ bool resolveInstallContext(InstallSystem& system, InstallContext& context) {
   if (!system.tempFolder(context.downloadFolder) ||
       !appendPath(context.downloadFolder, u"\\Velmora\\"))
     return false;
-  return combinePath(context.runtimeInstallerPath, context.downloadFolder.get(),
-                     kRuntimeFileName) &&
-         combinePath(context.updateInstallerPath, context.downloadFolder.get(),
-                     context.updateFileName);
+  for (Prerequisite& prerequisite : context.prerequisites)
+    if (!combinePath(prerequisite.installerPath, context.downloadFolder.get(),
+                     prerequisite.fileName))
+      return false;
+  return true;
 }
 
 }  // namespace vm

@@ -7,21 +7,34 @@
 
 namespace vm {
 
+// A runtime prerequisite of the application: how the machine shows that it is installed, where
+// the download server has its installer and where the run writes it.
+struct Prerequisite {
+  // Keys under HKEY_LOCAL_MACHINE, tried in order, null-ended: present when one of them opens.
+  const char16_t* const* detectionKeys = nullptr;
+  const char* requestPath = nullptr;
+  const char16_t* fileName = nullptr;  // the installer's local file name
+  WidePath installerPath;              // downloadFolder + fileName
+};
+
+// The prerequisites in the order every step takes them: the runtime first, then its update.
+enum PrerequisiteIndex : int32_t {
+  RuntimePrerequisite = 0,
+  UpdatePrerequisite = 1,
+  PrerequisiteCount = 2,
+};
+
 struct InstallContext {
   WidePath modulePath;                      // the running installer
   const char16_t* fileName = nullptr;       // into modulePath: after its last backslash
   FixedString<char, kPathCapacity> channel; // "Live", "Beta" or "Testing"
-  bool isWow64 = false;
-  const char* runtimeRequestPath = nullptr;
-  const char* updateRequestPath = nullptr;
-  const char16_t* updateFileName = nullptr;
+  bool isWow64 = false;                     // picks the update's 64-bit variant
+  Prerequisite prerequisites[PrerequisiteCount];
   NarrowPath packageRequestPath;
   WidePath appFolder;        // local application data + "\Velmora\App\"
   WidePath desktopFolder;
   WidePath startMenuFolder;  // the Start menu's root, not its Programs folder
   WidePath downloadFolder;   // temporary folder + "\Velmora\"
-  WidePath runtimeInstallerPath;
-  WidePath updateInstallerPath;
 };
 
 // The release channel an installer file name selects: "Beta" when it contains "-Beta",

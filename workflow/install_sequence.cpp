@@ -7,7 +7,6 @@
 #include "net/download.h"
 #include "platform/format.h"
 #include "platform/path.h"
-#include "procs/image_name.h"
 #include "workflow/install_context.h"
 #include "workflow/registration.h"
 
@@ -22,12 +21,6 @@ const char16_t kStatusInstallingVelmora[] = u"Installing Velmora...";
 
 namespace {
 
-constexpr char16_t kRuntimeKey[] = u"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
-constexpr char16_t kUpdateKey32On64[] =
-    u"SOFTWARE\\wow6432node\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client "
-    u"Profile\\KB2468871\\";
-constexpr char16_t kUpdateKey[] =
-    u"SOFTWARE\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client Profile\\KB2468871\\";
 constexpr char16_t kApplicationImage[] = u"Velmora.exe";
 constexpr int32_t kApplicationMajorVersion = 5;
 constexpr uint32_t kWaitMilliseconds = 200;
@@ -72,25 +65,41 @@ struct Body {
   int32_t length = 0;
 };
 
-// Downloads `requestPath`. A body without a known length ends the run like a failed download:
-// its size would have to be guessed, and a guess could read past what arrived.
-bool download(ProgressView& view, Network& network, const Endpoint& server,
-              const char* requestPath, uint8_t* buffer, Body& body) {
-  int32_t contentLength = -1;
-  body.data = downloadFile(view, network, server, requestPath, buffer, contentLength);
-  body.length = contentLength;
-  return body.data != nullptr && contentLength >= 0;
+// Where every download of a run goes through: the window's progress bar, the network, the
+// download server and the run's one buffer.
+struct Downloads {
+  ProgressSink& progress;
+  Network& network;
+  const Endpoint& server;
+  uint8_t* buffer;
+
+  // Downloads `requestPath` into the buffer. A body without a known length ends the run like a
+  // failed download: its size would have to be guessed, and a guess could read past what
+  // arrived.
+  bool fetch(const char* requestPath, Body& body) const {
+    int32_t contentLength = -1;
+    body.data = downloadFile(progress, network, server, requestPath, buffer, contentLength);
+    body.length = contentLength;
+    return body.data != nullptr && contentLength >= 0;
+  }
+};
+
+// True when one of the prerequisite's detection keys opens.
+bool isInstalled(InstallSystem& system, const Prerequisite& prerequisite) {
+  for (const char16_t* const* key = prerequisite.detectionKeys; *key != nullptr; ++key)
+    if (system.machineKeyExists(*key)) return true;
+  return false;
 }
 
-// Steps 3 and 4 for one prerequisite: download it and write it to the download folder.
-bool fetchPrerequisite(InstallSystem& system, ProgressView& view, Network& network,
-                       const Endpoint& server, InstallContext& context, const char* requestPath,
-                       const WidePath& installerPath, uint8_t* buffer) {
+// Downloads a missing prerequisite's installer and writes it to the download folder; it must
+// be written before the next download reuses the buffer.
+bool fetchPrerequisite(InstallSystem& system, ProgressView& view, const Downloads& downloads,
+                       const InstallContext& context, const Prerequisite& prerequisite) {
   showStatus(view, kStatusDownloadingDependencies, false);
   Body body;
-  if (!download(view, network, server, requestPath, buffer, body)) return false;
+  if (!downloads.fetch(prerequisite.requestPath, body)) return false;
   system.createDirectoryChain(context.downloadFolder);
-  return system.writeWholeFile(installerPath.get(), body.data, body.length) == 0;
+  return system.writeWholeFile(prerequisite.installerPath.get(), body.data, body.length) == 0;
 }
 
 // True when cmd.exe would expand part of `path` although it is quoted: "%NAME%" always, and
@@ -104,22 +113,24 @@ bool holdsExpansion(const char16_t* path) {
 // with "%" in the temporary folder) would name another file, and the installer would never run:
 // cmd.exe is then started in the download folder and names the installer relative to it.
 bool installPrerequisite(InstallSystem& system, ProgressView& view, const InstallContext& context,
-                         const WidePath& installerPath) {
+                         const Prerequisite& prerequisite) {
   showStatus(view, kStatusInstallingDependencies, true);
+  const char16_t* installerPath = prerequisite.installerPath.get();
   WideCommand command;
   const char16_t* workingFolder = nullptr;
-  if (holdsExpansion(installerPath.get())) {
+  if (holdsExpansion(installerPath)) {
     workingFolder = context.downloadFolder.get();
     if (formatInto(command, u"cmd.exe /c \"\".\\%s\" /q /norestart\"",
-                   fileNameOf(installerPath.get())) < 0)
+                   prerequisite.fileName) < 0)
       return false;
-  } else if (formatInto(command, u"cmd.exe /c \"\"%s\" /q /norestart\"", installerPath.get()) < 0) {
+  } else if (formatInto(command, u"cmd.exe /c \"\"%s\" /q /norestart\"", installerPath) < 0) {
     return false;
   }
   return system.runHiddenAndWait(command.get(), workingFolder);
 }
 
-// Step 6: while a Velmora.exe with a version-5 module runs, poll every 200 ms.
+// While a Velmora.exe with a version-5 module runs, polls every 200 ms: its files must not be
+// replaced under it.
 void waitForApplication(InstallSystem& system, ProgressView& view) {
   if (system.countProcesses(kApplicationImage, kApplicationMajorVersion) <= 0) return;
   showStatus(view, kStatusWaiting, false);
@@ -132,14 +143,15 @@ void waitForApplication(InstallSystem& system, ProgressView& view) {
 // the file was made (a full disk, corrupt data, a failed CRC, a password) leaves a cut-off or
 // damaged executable behind, which must not be started; a later whole copy replaces it. One
 // that could not make the file at all leaves whatever was there - a damaged copy from an
-// earlier entry of this package included - and skipped entries and folders write no file.
+// earlier entry of this package included - and skipped entries and folders write no file. An
+// entry may reach the executable through an alias ("Velmora.exe." or "VELMORA.EXE ").
 class ApplicationWatch final : public UnpackObserver {
  public:
   explicit ApplicationWatch(const InstallContext& context) {
     if (!applicationPath(context, path_)) path_.clear();
   }
   void entryDone(const UnpackOutcome& outcome) override {
-    if (outcome.destination == nullptr || !imageNamesEqual(outcome.destination, path_.get()))
+    if (outcome.destination == nullptr || !namesSameFile(outcome.destination, path_.get()))
       return;
     if (outcome.result == ArchiveOk) {
       // A folder entry of that name succeeds whether or not the folder could be made.
@@ -168,31 +180,28 @@ InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network
   DownloadBuffer buffer;
   if (buffer.bytes() == nullptr) return InstallFailed;
 
-  const bool runtimePresent = system.machineKeyExists(kRuntimeKey);
-  if (!runtimePresent &&
-      !fetchPrerequisite(system, view, network, server, context, context.runtimeRequestPath,
-                         context.runtimeInstallerPath, buffer.bytes()))
-    return InstallFailed;
-
-  const bool updatePresent =
-      system.machineKeyExists(kUpdateKey32On64) || system.machineKeyExists(kUpdateKey);
-  if (!updatePresent &&
-      !fetchPrerequisite(system, view, network, server, context, context.updateRequestPath,
-                         context.updateInstallerPath, buffer.bytes()))
-    return InstallFailed;
+  const Downloads downloads{view, network, server, buffer.bytes()};
+  // Every download comes before the wait and the installs; each prerequisite is detected just
+  // before it would be fetched.
+  bool installed[PrerequisiteCount];
+  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
+    const Prerequisite& prerequisite = context.prerequisites[at];
+    installed[at] = isInstalled(system, prerequisite);
+    if (!installed[at] && !fetchPrerequisite(system, view, downloads, context, prerequisite))
+      return InstallFailed;
+  }
 
   // The package stays in the buffer until it is unpacked.
   showStatus(view, kStatusDownloadingVelmora, false);
   Body package;
-  if (!download(view, network, server, context.packageRequestPath.get(), buffer.bytes(), package))
-    return InstallFailed;
+  if (!downloads.fetch(context.packageRequestPath.get(), package)) return InstallFailed;
 
   waitForApplication(system, view);
 
-  if (!runtimePresent && !installPrerequisite(system, view, context, context.runtimeInstallerPath))
-    return InstallFailed;
-  if (!updatePresent && !installPrerequisite(system, view, context, context.updateInstallerPath))
-    return InstallFailed;
+  // One after the other, the runtime first, each waited for.
+  for (int32_t at = 0; at < PrerequisiteCount; ++at)
+    if (!installed[at] && !installPrerequisite(system, view, context, context.prerequisites[at]))
+      return InstallFailed;
 
   // Failures of single entries, or of the whole archive, are recorded and the run goes on:
   // the application is registered and started whatever was unpacked, unless this run left its

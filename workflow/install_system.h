@@ -30,7 +30,7 @@ class InstallSystem {
   // True when the key under HKEY_LOCAL_MACHINE opens for querying (it is closed again at once).
   virtual bool machineKeyExists(const char16_t* keyPath) = 0;
   // Creates every folder along `path` (see createDirectoryChain); the result is not examined.
-  virtual void createDirectoryChain(WidePath& path) = 0;
+  virtual void createDirectoryChain(const WidePath& path) = 0;
   // Writes exactly `length` bytes to `path`, replacing the file. 0 or the platform's error code.
   virtual uint32_t writeWholeFile(const char16_t* path, const uint8_t* data, int32_t length) = 0;
   // Processes named `imageName` (versionMajor -1), or their modules of that file-version major.

@@ -92,7 +92,7 @@ class FakeInstallSystem final : public InstallSystem {
     events.push_back("key " + narrow(keyPath));
     return presentMachineKeys.count(narrow(keyPath)) > 0;
   }
-  void createDirectoryChain(WidePath& path) override {
+  void createDirectoryChain(const WidePath& path) override {
     events.push_back("mkdirs " + narrow(path.get()));
   }
   uint32_t writeWholeFile(const char16_t* path, const uint8_t* data, int32_t length) override {

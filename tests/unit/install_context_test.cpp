@@ -41,9 +41,11 @@ TEST(ResolveInstallContext, WorksOutEveryPathOfA64BitRun) {
   EXPECT_EQ(narrow(context.fileName), "VelmoraInstaller-Testing.exe");
   EXPECT_STREQ(context.channel.get(), "Testing");
   EXPECT_TRUE(context.isWow64);
-  EXPECT_STREQ(context.runtimeRequestPath, "/DotNetFX40/dotNetFx40_Client_x86_x64.exe");
-  EXPECT_STREQ(context.updateRequestPath, "/DotNetFX40/NDP40-KB2468871-v2-x64.exe");
-  EXPECT_EQ(narrow(context.updateFileName), "NDP40-KB2468871-v2-x64.exe");
+  const Prerequisite& runtime = context.prerequisites[RuntimePrerequisite];
+  const Prerequisite& update = context.prerequisites[UpdatePrerequisite];
+  EXPECT_STREQ(runtime.requestPath, "/DotNetFX40/dotNetFx40_Client_x86_x64.exe");
+  EXPECT_STREQ(update.requestPath, "/DotNetFX40/NDP40-KB2468871-v2-x64.exe");
+  EXPECT_EQ(narrow(update.fileName), "NDP40-KB2468871-v2-x64.exe");
   EXPECT_STREQ(context.packageRequestPath.get(),
                "/Velmora.Html.Windows/Testing/Velmora.Html.Windows.vmpkg");
   EXPECT_EQ(narrow(context.appFolder.get()), "C:\\Users\\Ann\\AppData\\Local\\Velmora\\App\\");
@@ -51,9 +53,9 @@ TEST(ResolveInstallContext, WorksOutEveryPathOfA64BitRun) {
   EXPECT_EQ(narrow(context.startMenuFolder.get()),
             "C:\\Users\\Ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu");
   EXPECT_EQ(narrow(context.downloadFolder.get()), "C:\\Users\\Ann\\AppData\\Local\\Temp\\Velmora\\");
-  EXPECT_EQ(narrow(context.runtimeInstallerPath.get()),
+  EXPECT_EQ(narrow(runtime.installerPath.get()),
             "C:\\Users\\Ann\\AppData\\Local\\Temp\\Velmora\\dotNetFx40_Client_x86_x64.exe");
-  EXPECT_EQ(narrow(context.updateInstallerPath.get()),
+  EXPECT_EQ(narrow(update.installerPath.get()),
             "C:\\Users\\Ann\\AppData\\Local\\Temp\\Velmora\\NDP40-KB2468871-v2-x64.exe");
   // Folders in the order that decides which failure ends the run first.
   EXPECT_EQ(system.events, (std::vector<std::string>{"modulePath", "isWow64", "knownFolder 28",
@@ -67,8 +69,9 @@ TEST(ResolveInstallContext, PicksThe32BitUpdateOn32BitWindows) {
   InstallContext context;
   ASSERT_TRUE(resolveInstallContext(system, context));
   EXPECT_STREQ(context.channel.get(), "Live");
-  EXPECT_STREQ(context.updateRequestPath, "/DotNetFX40/NDP40-KB2468871-v2-x86.exe");
-  EXPECT_EQ(narrow(context.updateInstallerPath.get()),
+  EXPECT_STREQ(context.prerequisites[UpdatePrerequisite].requestPath,
+               "/DotNetFX40/NDP40-KB2468871-v2-x86.exe");
+  EXPECT_EQ(narrow(context.prerequisites[UpdatePrerequisite].installerPath.get()),
             "C:\\Users\\Ann\\AppData\\Local\\Temp\\Velmora\\NDP40-KB2468871-v2-x86.exe");
 }
 

@@ -314,6 +314,9 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
       {"its CRC fails", {failingCrc(entry("app/Velmora.exe", "MZ application", 0))}, false},
       {"its CRC fails, other letter case",
        {failingCrc(entry("app/VELMORA.EXE", "MZ application", 0))}, false},
+      // Windows drops a name's trailing dots and blanks: these write Velmora.exe there.
+      {"its CRC fails, written through an alias",
+       {failingCrc(entry("app/Velmora.exe. .", "MZ application", 0))}, false},
       {"its data cannot be inflated", {notInflatable}, false},
       {"another entry fails",
        {entry("app/Velmora.exe", "MZ application", 0),

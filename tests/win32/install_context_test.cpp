@@ -36,7 +36,8 @@ TEST(Win32InstallContext, ResolvesTheFoldersOfThisUser) {
 
   // Wine's prefixes are 64-bit: this 32-bit program runs under WOW64 and takes the x64 update.
   EXPECT_TRUE(context.isWow64);
-  EXPECT_STREQ(context.updateRequestPath, "/DotNetFX40/NDP40-KB2468871-v2-x64.exe");
+  EXPECT_STREQ(context.prerequisites[UpdatePrerequisite].requestPath,
+               "/DotNetFX40/NDP40-KB2468871-v2-x64.exe");
 
   EXPECT_EQ(wide(context.appFolder.get()), environment(L"LOCALAPPDATA") + L"\\Velmora\\App\\");
   EXPECT_EQ(wide(context.desktopFolder.get()), environment(L"USERPROFILE") + L"\\Desktop");
@@ -45,7 +46,7 @@ TEST(Win32InstallContext, ResolvesTheFoldersOfThisUser) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   EXPECT_EQ(wide(context.downloadFolder.get()), std::wstring(temp) + L"Velmora\\");
-  EXPECT_EQ(wide(context.updateInstallerPath.get()),
+  EXPECT_EQ(wide(context.prerequisites[UpdatePrerequisite].installerPath.get()),
             std::wstring(temp) + L"Velmora\\NDP40-KB2468871-v2-x64.exe");
 }
 

@@ -89,8 +89,10 @@ bool Win32InstallSystem::machineKeyExists(const char16_t* keyPath) {
   return true;
 }
 
-void Win32InstallSystem::createDirectoryChain(WidePath& path) {
-  (void)vm::createDirectoryChain(asWide(path.data()));
+void Win32InstallSystem::createDirectoryChain(const WidePath& path) {
+  // The helper cuts its text in place at every backslash: it gets a copy.
+  WidePath writable;
+  if (writable.assign(path.get())) (void)vm::createDirectoryChain(asWide(writable.data()));
 }
 
 uint32_t Win32InstallSystem::writeWholeFile(const char16_t* path, const uint8_t* data,

@@ -20,7 +20,7 @@ class Win32InstallSystem final : public InstallSystem {
   bool tempFolder(WidePath& out) override;
 
   bool machineKeyExists(const char16_t* keyPath) override;
-  void createDirectoryChain(WidePath& path) override;
+  void createDirectoryChain(const WidePath& path) override;
   uint32_t writeWholeFile(const char16_t* path, const uint8_t* data, int32_t length) override;
   int32_t countProcesses(const char16_t* imageName, int32_t versionMajor) override;
   void sleepMilliseconds(uint32_t milliseconds) override;
