@@ -11,11 +11,9 @@ namespace {
 ArchiveResult gLastResult = ArchiveOk;
 
 constexpr uint32_t kUnixTimeBlockId = 0x5455;  // "UT", the extended timestamp block
-constexpr uint64_t kTicksPerSecond = 10000000;
-constexpr uint64_t kUnixEpochTicks = 116444736000000000;  // 1970-01-01 as a FILETIME
 // Given to an entry whose DOS date or time is no valid calendar time: 1980-01-01 00:00:00 UTC,
 // the first moment a DOS time can express.
-constexpr uint64_t kDosEpochTicks = kUnixEpochTicks + 315532800 * kTicksPerSecond;
+constexpr int64_t kDosEpochSeconds = 315532800;
 
 // Drops drive prefixes, leading slashes and everything up to a slash-dot-dot-slash, until none
 // is left.
@@ -60,16 +58,6 @@ uint32_t attributesOf(const CentralEntryInfo& info) {
   return attributes;
 }
 
-bool isCalendarTime(const CalendarTime& time) {
-  static const uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (time.month < 1 || time.month > 12 || time.day < 1 || time.hour > 23 ||
-      time.minute > 59 || time.second > 59) {
-    return false;
-  }
-  const bool leap = (time.year % 4 == 0 && time.year % 100 != 0) || time.year % 400 == 0;
-  return time.day <= kDays[time.month - 1] + (time.month == 2 && leap ? 1 : 0);
-}
-
 FileTime dosTimeToUtc(uint32_t dosDateTime) {
   const uint32_t date = dosDateTime >> 16;
   const uint32_t time = dosDateTime & 0xFFFF;
@@ -85,7 +73,7 @@ FileTime dosTimeToUtc(uint32_t dosDateTime) {
   // month (Wine takes February 29 of any year), and every build must give the same time.
   FileTime utc;
   if (!isCalendarTime(local) || !localCalendarTimeToUtc(local, utc))
-    utc = makeFileTime(kDosEpochTicks);
+    utc = fileTimeOfUnixSeconds(kDosEpochSeconds);
   return utc;
 }
 
@@ -113,9 +101,7 @@ void applyExtendedTimes(const uint8_t* extra, uint32_t extraLength, ArchiveEntry
       if (at + 4 > held) return;
       const int32_t seconds = static_cast<int32_t>(loadLittleEndian32(data + at));
       at += 4;
-      *targets[bit] = makeFileTime(static_cast<uint64_t>(
-          static_cast<int64_t>(seconds) * static_cast<int64_t>(kTicksPerSecond) +
-          static_cast<int64_t>(kUnixEpochTicks)));
+      *targets[bit] = fileTimeOfUnixSeconds(seconds);
     }
     return;
   }

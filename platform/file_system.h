@@ -10,33 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/file_time.h"
 #include "platform/fixed_string.h"
 
 namespace vm {
-
-// The Windows FILETIME: 100-nanosecond intervals since 1601-01-01 UTC, low half first.
-struct FileTime {
-  uint32_t low;
-  uint32_t high;
-};
-
-inline uint64_t fileTimeValue(const FileTime& time) {
-  return (static_cast<uint64_t>(time.high) << 32) | time.low;
-}
-inline FileTime makeFileTime(uint64_t value) {
-  return FileTime{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
-}
-
-// A calendar date and time as the Windows SYSTEMTIME holds it (no day of the week).
-struct CalendarTime {
-  uint16_t year;
-  uint16_t month;   // 1-12
-  uint16_t day;     // 1-31
-  uint16_t hour;    // 0-23
-  uint16_t minute;  // 0-59
-  uint16_t second;  // 0-59
-  uint16_t milliseconds;
-};
 
 // Windows file-attribute bits that the archive carries over.
 enum FileAttribute : uint32_t {

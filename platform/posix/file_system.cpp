@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/utf8.h"
+
 namespace vm {
 namespace {
 
@@ -20,37 +22,9 @@ constexpr std::size_t kNativePathCapacity = 3 * kPathCapacity + 1;
 // `path` as a UTF-8 POSIX path with every backslash turned into a slash. False when the path
 // is longer than a Windows path may be.
 bool toNativePath(const char16_t* path, char (&out)[kNativePathCapacity]) {
-  std::size_t written = 0;
-  auto put = [&](uint32_t byte) { out[written++] = static_cast<char>(byte); };
-  std::size_t units = 0;
-  for (const char16_t* at = path; *at != 0; ++at) {
-    if (++units >= kPathCapacity) return false;
-    uint32_t code = *at;
-    if (code >= 0xD800 && code <= 0xDBFF && at[1] >= 0xDC00 && at[1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (at[1] - 0xDC00);
-      ++at;
-      ++units;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;  // an unpaired surrogate has no UTF-8 form
-    }
-    if (code == u'\\') code = u'/';
-    if (code < 0x80) {
-      put(code);
-    } else if (code < 0x800) {
-      put(0xC0 | (code >> 6));
-      put(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      put(0xE0 | (code >> 12));
-      put(0x80 | ((code >> 6) & 0x3F));
-      put(0x80 | (code & 0x3F));
-    } else {
-      put(0xF0 | (code >> 18));
-      put(0x80 | ((code >> 12) & 0x3F));
-      put(0x80 | ((code >> 6) & 0x3F));
-      put(0x80 | (code & 0x3F));
-    }
-  }
-  out[written] = 0;
+  if (textLength(path) >= kPathCapacity || encodeUtf8(path, out, sizeof out) < 0) return false;
+  for (char* at = out; *at != 0; ++at)
+    if (*at == '\\') *at = '/';
   return true;
 }
 
@@ -66,24 +40,12 @@ int64_t daysSince1601(int64_t year, int64_t month, int64_t day) {
   return daysSince0000 - k1601;
 }
 
-bool isLeapYear(uint32_t year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-uint32_t daysInMonth(uint32_t year, uint32_t month) {
-  static const uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-constexpr int64_t kTicksPerSecond = 10000000;
-constexpr int64_t kUnixEpochTicks = 116444736000000000;  // 1970-01-01 as a FILETIME
-
 struct timespec toTimespec(const FileTime& time) {
-  const int64_t sinceUnix = static_cast<int64_t>(fileTimeValue(time)) - kUnixEpochTicks;
-  int64_t seconds = sinceUnix / kTicksPerSecond;
-  int64_t rest = sinceUnix % kTicksPerSecond;
+  const int64_t sinceUnix = static_cast<int64_t>(fileTimeValue(time)) - kUnixEpochFileTime;
+  int64_t seconds = sinceUnix / kFileTimeTicksPerSecond;
+  int64_t rest = sinceUnix % kFileTimeTicksPerSecond;
   if (rest < 0) {
-    rest += kTicksPerSecond;
+    rest += kFileTimeTicksPerSecond;
     --seconds;
   }
   struct timespec result;
@@ -211,11 +173,8 @@ bool decodeUtf8(const char* text, std::size_t count, WidePath& out) {
 }
 
 bool localCalendarTimeToUtc(const CalendarTime& local, FileTime& out) {
-  if (local.year < 1601 || local.year > 30827 || local.month < 1 || local.month > 12 ||
-      local.day < 1 || local.day > daysInMonth(local.year, local.month) || local.hour > 23 ||
-      local.minute > 59 || local.second > 59 || local.milliseconds > 999) {
-    return false;
-  }
+  // The years a FILETIME can hold, as SystemTimeToFileTime allows them.
+  if (local.year < 1601 || local.year > 30827 || !isCalendarTime(local)) return false;
   const int64_t seconds = daysSince1601(local.year, local.month, local.day) * 86400 +
                           local.hour * 3600 + local.minute * 60 + local.second;
   // The offset in force now, as LocalFileTimeToFileTime applies it.
@@ -223,7 +182,7 @@ bool localCalendarTimeToUtc(const CalendarTime& local, FileTime& out) {
   const time_t now = time(nullptr);
   struct tm parts;
   if (localtime_r(&now, &parts) == nullptr) return false;
-  const int64_t ticks = (seconds - parts.tm_gmtoff) * kTicksPerSecond +
+  const int64_t ticks = (seconds - parts.tm_gmtoff) * kFileTimeTicksPerSecond +
                         static_cast<int64_t>(local.milliseconds) * 10000;
   if (ticks < 0) return false;
   out = makeFileTime(static_cast<uint64_t>(ticks));

@@ -8,28 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "workflow/progress_view.h"
 #include "workflow/install_system.h"
 
 namespace vm::testing {
 
-// UTF-16 test text as UTF-8 (tests use ASCII and a few Latin letters).
+// UTF-16 test text as UTF-8.
 inline std::string narrow(const char16_t* text) {
-  std::string out;
-  for (; *text != 0; ++text) {
-    const char16_t unit = *text;
-    if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      out += static_cast<char>(0xC0 | (unit >> 6));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (unit >> 12));
-      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    }
-  }
-  return out;
+  std::vector<char> out(4 * textLength(text) + 1);
+  return encodeUtf8(text, out.data(), out.size()) < 0 ? "<not UTF-8>" : out.data();
 }
 
 inline std::u16string widen(const std::string& text) {

@@ -15,6 +15,7 @@
 #include "archive/archive.h"
 #include "archive/unpack.h"
 #include "net/download.h"
+#include "platform/utf8.h"
 
 #ifdef _WIN32
 #include <cwchar>
@@ -40,36 +41,11 @@ constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
 
 // ---------------------------------------------------------------- text
 
-// UTF-16 to UTF-8 for printing (unpaired surrogates become U+FFFD).
+// UTF-16 text as UTF-8 for printing.
 struct Utf8 {
   char text[4 * 520 + 1];
   explicit Utf8(const char16_t* units) {
-    std::size_t written = 0;
-    for (; *units != 0 && written + 4 < sizeof text; ++units) {
-      uint32_t code = *units;
-      if (code >= 0xD800 && code <= 0xDBFF && units[1] >= 0xDC00 && units[1] <= 0xDFFF) {
-        code = 0x10000 + ((code - 0xD800) << 10) + (units[1] - 0xDC00);
-        ++units;
-      } else if (code >= 0xD800 && code <= 0xDFFF) {
-        code = 0xFFFD;
-      }
-      if (code < 0x80) {
-        text[written++] = static_cast<char>(code);
-      } else if (code < 0x800) {
-        text[written++] = static_cast<char>(0xC0 | (code >> 6));
-        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
-      } else if (code < 0x10000) {
-        text[written++] = static_cast<char>(0xE0 | (code >> 12));
-        text[written++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
-      } else {
-        text[written++] = static_cast<char>(0xF0 | (code >> 18));
-        text[written++] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        text[written++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        text[written++] = static_cast<char>(0x80 | (code & 0x3F));
-      }
-    }
-    text[written] = 0;
+    if (encodeUtf8(units, text, sizeof text) < 0) std::snprintf(text, sizeof text, "(too long)");
   }
 };
 
@@ -100,7 +76,7 @@ const char* resultName(ArchiveResult result) {
 // FILETIME (UTC) as ISO 8601, to the second.
 void formatTime(const FileTime& time, char (&out)[32]) {
   const int64_t seconds =
-      (static_cast<int64_t>(fileTimeValue(time)) - 116444736000000000) / 10000000;
+      (static_cast<int64_t>(fileTimeValue(time)) - kUnixEpochFileTime) / kFileTimeTicksPerSecond;
   int64_t days = seconds / 86400;
   int64_t rest = seconds % 86400;
   if (rest < 0) {
