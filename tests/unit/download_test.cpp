@@ -8,12 +8,13 @@
 
 #include "net/download.h"
 #include "tests/unit/fake_network.h"
+#include "tests/unit/recording_progress.h"
 
 namespace vm {
 namespace {
 
-using testing::FakeNetwork;
-using testing::PositionRecorder;
+using test::FakeNetwork;
+using test::RecordingProgress;
 
 constexpr Endpoint kServer = {"download.test", 8080};
 constexpr int32_t kUntouched = 12345;
@@ -51,7 +52,7 @@ class DownloadFile : public ::testing::Test {
   }
 
   FakeNetwork network;
-  PositionRecorder view;
+  RecordingProgress view;
   int32_t contentLength = kUntouched;
   int32_t bodyBytes = kUntouched;
 
@@ -107,7 +108,7 @@ TEST_F(DownloadFile, SetsOnePositionPerChunkOnceTheLengthIsKnown) {
     scripted.response = row.response;
     scripted.pieces = row.pieces;
     scripted.restPiece = row.restPiece;
-    PositionRecorder positions;
+    RecordingProgress positions;
     contentLength = kUntouched;
     const uint8_t* body =
         downloadFile(positions, scripted, kServer, "/f", buffer(), contentLength, &bodyBytes);
@@ -154,7 +155,7 @@ TEST_F(DownloadFile, FailsWithNullAndKeepsWhatArrived) {
     scripted.response = row.response;
     scripted.restPiece = row.piece;
     scripted.ending = row.ending;
-    PositionRecorder positions;
+    RecordingProgress positions;
     contentLength = kUntouched;
     bodyBytes = kUntouched;
     EXPECT_EQ(downloadFile(positions, scripted, kServer, "/f", buffer(), contentLength,

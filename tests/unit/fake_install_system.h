@@ -1,5 +1,5 @@
-// A scripted InstallSystem and ProgressView for tests of the install workflow: answers come from
-// public fields, and every call is recorded as one line of `events`, in order.
+// A scripted InstallSystem for tests of the install workflow: answers come from public fields,
+// and every call is recorded as one line of `events`, in order.
 #pragma once
 
 #include <cstdint>
@@ -8,32 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/utf8.h"
-#include "workflow/progress_view.h"
+#include "tests/unit/recording_progress.h"
 #include "workflow/install_system.h"
 
-namespace vm::testing {
-
-// UTF-16 test text as UTF-8.
-inline std::string narrow(const char16_t* text) {
-  std::vector<char> out(4 * textLength(text) + 1);
-  return encodeUtf8(text, out.data(), out.size()) < 0 ? "<not UTF-8>" : out.data();
-}
-
-inline std::u16string widen(const std::string& text) {
-  return std::u16string(text.begin(), text.end());  // ASCII only
-}
-
-class FakeProgressView final : public ProgressView {
- public:
-  std::vector<std::string> events;
-  void setStatus(const char16_t* text) override { events.push_back("status " + narrow(text)); }
-  void setMarquee(bool on) override { events.push_back(on ? "marquee on" : "marquee off"); }
-  void setPosition(int32_t position) override {
-    events.push_back("position " + std::to_string(position));
-  }
-  void close() override { events.push_back("close"); }
-};
+namespace vm::test {
 
 class FakeInstallSystem final : public InstallSystem {
  public:
@@ -128,4 +106,4 @@ class FakeInstallSystem final : public InstallSystem {
   }
 };
 
-}  // namespace vm::testing
+}  // namespace vm::test

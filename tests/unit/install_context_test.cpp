@@ -9,8 +9,8 @@
 namespace vm {
 namespace {
 
-using testing::FakeInstallSystem;
-using testing::narrow;
+using test::FakeInstallSystem;
+using test::narrow;
 
 TEST(SelectChannel, ComesFromTheInstallersFileName) {
   const struct {

@@ -13,6 +13,7 @@
 #include "net/socket.h"
 #include "product_values.h"
 #include "tests/unit/fake_install_system.h"
+#include "tests/unit/fake_network.h"
 #include "tests/unit/scratch.h"
 #include "tests/unit/zip_builder.h"
 #include "workflow/install_sequence.h"
@@ -20,9 +21,10 @@
 namespace vm {
 namespace {
 
-using testing::FakeInstallSystem;
-using testing::FakeProgressView;
-using testing::narrow;
+using test::FakeInstallSystem;
+using test::FakeNetwork;
+using test::narrow;
+using test::RecordingProgress;
 
 constexpr char kRuntimePath[] = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe";
 constexpr char kUpdatePath[] = "/DotNetFX40/NDP40-KB2468871-v2-x64.exe";
@@ -45,34 +47,6 @@ test::ZipEntryRecipe entry(const std::string& name, const std::string& data, uin
   recipe.method = method;
   return recipe;
 }
-
-// A download server: the response for each request path (404 for others), whole per receive.
-class FakeServer final : public Network, public Connection {
- public:
-  std::map<std::string, std::string> responses;
-  std::vector<std::string> requests;
-
-  Connection* connect(const Endpoint&) override { return this; }
-  int32_t send(const char* data, int32_t length) override {
-    const std::string request(data, static_cast<std::size_t>(length));
-    const std::string path = request.substr(4, request.find(' ', 4) - 4);
-    requests.push_back(path);
-    const auto found = responses.find(path);
-    pending_ = found != responses.end() ? found->second
-                                        : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-    return length;
-  }
-  int32_t receive(uint8_t* into, int32_t capacity) override {
-    const std::size_t size = std::min(pending_.size(), static_cast<std::size_t>(capacity));
-    std::memcpy(into, pending_.data(), size);
-    pending_.erase(0, size);
-    return static_cast<int32_t>(size);
-  }
-  void close() override {}
-
- private:
-  std::string pending_;
-};
 
 // One run: a clean machine whose application folder is a real scratch folder.
 class InstallRun : public ::testing::Test {
@@ -106,8 +80,8 @@ class InstallRun : public ::testing::Test {
   std::filesystem::path appFolder() const { return scratch_.path() / "Velmora" / "App"; }
 
   FakeInstallSystem system;
-  FakeProgressView view;
-  FakeServer server;
+  RecordingProgress view;
+  FakeNetwork server;
 
  private:
   test::ScratchFolder scratch_;
@@ -205,7 +179,7 @@ TEST_F(InstallRun, NamesTheInstallerSoThatCmdExeCannotExpandIt) {
   };
   for (const auto& row : cases) {
     system.events.clear();
-    system.tempFolderValue = testing::widen(row.temp);
+    system.tempFolderValue = test::widen(row.temp);
     EXPECT_EQ(run(), InstallSucceeded) << row.temp;
     EXPECT_TRUE(systemDid(row.run)) << row.temp;
   }
@@ -226,35 +200,35 @@ TEST_F(InstallRun, WaitsWhileTheApplicationRuns) {
 TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
   const struct {
     const char* what;
-    void (*arrange)(FakeInstallSystem&, FakeServer&);
+    void (*arrange)(FakeInstallSystem&, FakeNetwork&);
     const char* lastSystemEvent;  // what the system was last asked before the window closed
   } cases[] = {
       {"a folder is missing",
-       [](FakeInstallSystem& s, FakeServer&) { s.folders.erase(KnownFolder::Desktop); },
+       [](FakeInstallSystem& s, FakeNetwork&) { s.folders.erase(KnownFolder::Desktop); },
        "knownFolder 0"},
       {"the runtime download fails",
-       [](FakeInstallSystem&, FakeServer& f) { f.responses.erase(kRuntimePath); },
+       [](FakeInstallSystem&, FakeNetwork& f) { f.responses.erase(kRuntimePath); },
        "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
       {"the runtime comes without a length",
-       [](FakeInstallSystem&, FakeServer& f) {
+       [](FakeInstallSystem&, FakeNetwork& f) {
          f.responses[kRuntimePath] = "HTTP/1.1 200 OK\r\n\r\nwhole file?";
        },
        "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
       {"the installer cannot be written",
-       [](FakeInstallSystem& s, FakeServer&) { s.writeResult = 5; }, "write"},
+       [](FakeInstallSystem& s, FakeNetwork&) { s.writeResult = 5; }, "write"},
       {"the package download fails",
-       [](FakeInstallSystem&, FakeServer& f) { f.responses.erase(kPackagePath); }, "write"},
+       [](FakeInstallSystem&, FakeNetwork& f) { f.responses.erase(kPackagePath); }, "write"},
       {"an installer cannot be started",
-       [](FakeInstallSystem& s, FakeServer&) { s.installersStart = false; }, "run"},
+       [](FakeInstallSystem& s, FakeNetwork&) { s.installersStart = false; }, "run"},
       {"the registration key cannot be had",
-       [](FakeInstallSystem& s, FakeServer&) { s.uninstallKeyOpens = false; },
+       [](FakeInstallSystem& s, FakeNetwork&) { s.uninstallKeyOpens = false; },
        "openUninstallKey"},
   };
   for (const auto& row : cases) {
     FakeInstallSystem system;
     system.folders[KnownFolder::LocalAppData] = this->system.folders[KnownFolder::LocalAppData];
-    FakeServer server = this->server;
-    FakeProgressView view;
+    FakeNetwork server = this->server;
+    RecordingProgress view;
     row.arrange(system, server);
     EXPECT_EQ(runInstallation(system, view, server, {"host.example", 80}), InstallFailed)
         << row.what;

@@ -6,22 +6,22 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/format.h"
 #include "platform/win32/helpers.h"
 #include "platform/win32/wide.h"
-#include "tests/win32/scratch.h"
+#include "tests/unit/scratch.h"
 
 namespace vm {
 namespace {
 
-using testing::ScratchFolder;
-using testing::fileBytes;
-using testing::isFolder;
+namespace fs = std::filesystem;
+using test::ScratchFolder;
 
 TEST(CreateDirectoryChain, CreatesEveryLevelAndReportsOnlyTheLastCreation) {
-  ScratchFolder scratch;
+  ScratchFolder scratch("chain");
   const struct {
     const wchar_t* relative;
     BOOL result;
@@ -32,19 +32,19 @@ TEST(CreateDirectoryChain, CreatesEveryLevelAndReportsOnlyTheLastCreation) {
       {L"three\\four", FALSE},  // exists already
   };
   for (const auto& row : cases) {
-    std::wstring path = scratch.path() + L"\\" + row.relative;
+    std::wstring path = scratch.path().wstring() + L"\\" + row.relative;
     const std::wstring before = path;
     EXPECT_EQ(createDirectoryChain(&path[0]), row.result) << row.relative;
     EXPECT_EQ(path, before) << "the caller's text is put back";
     std::wstring folder = path;
     if (folder.back() == L'\\') folder.pop_back();
-    EXPECT_TRUE(isFolder(folder)) << row.relative;
+    EXPECT_TRUE(fs::is_directory(folder)) << row.relative;
   }
 }
 
 TEST(WriteWholeFile, LeavesExactlyTheGivenBytes) {
-  ScratchFolder scratch;
-  const std::wstring path = scratch.path() + L"\\installer.exe";
+  ScratchFolder scratch("whole");
+  const std::wstring path = scratch.path().wstring() + L"\\installer.exe";
   const struct {
     const char* existing;  // nullptr: no file before
     const char* data;
@@ -60,15 +60,16 @@ TEST(WriteWholeFile, LeavesExactlyTheGivenBytes) {
       ASSERT_EQ(writeWholeFile(path.c_str(), row.existing, lstrlenA(row.existing)), 0u);
     }
     EXPECT_EQ(writeWholeFile(path.c_str(), row.data, lstrlenA(row.data)), 0u);
-    EXPECT_EQ(fileBytes(path), row.data);
+    EXPECT_EQ(test::readFile(path), row.data);
   }
 }
 
 TEST(WriteWholeFile, ReportsTheErrorWhenTheFileCannotBeOpened) {
-  ScratchFolder scratch;
-  EXPECT_EQ(writeWholeFile((scratch.path() + L"\\missing\\x.exe").c_str(), "x", 1),
+  ScratchFolder scratch("unopened");
+  EXPECT_EQ(writeWholeFile((scratch.path().wstring() + L"\\missing\\x.exe").c_str(), "x", 1),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_NE(writeWholeFile(scratch.path().c_str(), "x", 1), 0u) << "a folder is no file";
+  EXPECT_NE(writeWholeFile(scratch.path().wstring().c_str(), "x", 1), 0u)
+      << "a folder is no file";
 }
 
 // A drive backed by a tiny file system that fills up: a write that fails part-way must be
@@ -85,14 +86,14 @@ TEST(WriteWholeFile, ReportsAWriteThatFailsPartWay) {
 }
 
 TEST(WriteWholeFile, KeepsAWidePathWithBlanksAndLatinLettersWhole) {
-  ScratchFolder scratch;
+  ScratchFolder scratch("wide");
   WidePath path;
-  ASSERT_GT(formatInto(path, u"%s\\%s", asUtf16(scratch.path().c_str()),
+  ASSERT_GT(formatInto(path, u"%s\\%s", asUtf16(scratch.path().wstring().c_str()),
                        u"Zoë Ånström (Work) setup.exe"),
             0);
   ASSERT_EQ(writeWholeFile(asWide(path.get()), "x", 1), 0u);
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((scratch.path() + L"\\*.exe").c_str(), &found);
+  HANDLE search = FindFirstFileW((scratch.path().wstring() + L"\\*.exe").c_str(), &found);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   EXPECT_EQ(std::wstring(found.cFileName), L"Zoë Ånström (Work) setup.exe");
   FindClose(search);
@@ -180,10 +181,10 @@ TEST_F(RegistryValues, AKeyThatRefusesWritesGivesMinusOne) {
 
 TEST(CreateShortcut, SavesALinkThatPointsAtTheTarget) {
   ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-  ScratchFolder scratch;
-  const std::wstring target = scratch.path() + L"\\App Folder\\Velmora.exe";
-  const std::wstring link = scratch.path() + L"\\Velmora 5.lnk";
-  std::wstring folder = scratch.path() + L"\\App Folder";
+  ScratchFolder scratch("shortcut");
+  const std::wstring target = scratch.path().wstring() + L"\\App Folder\\Velmora.exe";
+  const std::wstring link = scratch.path().wstring() + L"\\Velmora 5.lnk";
+  std::wstring folder = scratch.path().wstring() + L"\\App Folder";
   CreateDirectoryW(folder.c_str(), nullptr);
   ASSERT_EQ(writeWholeFile(target.c_str(), "MZ", 2), 0u);
 
@@ -206,7 +207,8 @@ TEST(CreateShortcut, SavesALinkThatPointsAtTheTarget) {
   shellLink->Release();
 
   // A shortcut that cannot be saved reports the failure.
-  EXPECT_LT(createShortcut(target.c_str(), (scratch.path() + L"\\missing\\x.lnk").c_str()), 0);
+  const std::wstring unsaved = scratch.path().wstring() + L"\\missing\\x.lnk";
+  EXPECT_LT(createShortcut(target.c_str(), unsaved.c_str()), 0);
   CoUninitialize();
 }
 

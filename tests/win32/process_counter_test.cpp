@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "procs/process_counter.h"
-#include "tests/win32/scratch.h"
+#include "tests/unit/scratch.h"
+#include "tests/win32/standins.h"
 
 namespace vm {
 namespace {
 
-using testing::ScratchFolder;
-using testing::StandIn;
-using testing::fixturesFolder;
+using test::ScratchFolder;
+using test::StandIn;
+using test::fixturesFolder;
 
 struct Running {
   const wchar_t* fixture;
@@ -54,12 +55,12 @@ TEST(CountProcesses, CountsProcessesAndTheirModulesOfAVersion) {
       {"no process of the name", {}, L"VmNone.exe", -1, 0},
   };
   for (const Case& row : cases) {
-    ScratchFolder scratch;
+    ScratchFolder scratch("processes");
     std::vector<std::unique_ptr<StandIn>> processes;
     int copy = 0;
     for (const Running& running : row.running) {
       // Two copies of one name need two folders.
-      const std::wstring folder = scratch.path() + L"\\" + std::to_wstring(copy++);
+      const std::wstring folder = scratch.path().wstring() + L"\\" + std::to_wstring(copy++);
       CreateDirectoryW(folder.c_str(), nullptr);
       processes.push_back(std::make_unique<StandIn>(folder, running.fixture, running.name,
                                                     running.loadsVersion5Library ? library : L""));

@@ -1,5 +1,5 @@
-// Small helpers of the Windows adapter tests: a scratch folder per test, file contents, and
-// stand-in processes started from the fixtures folder.
+// Stand-in processes of the Windows adapter tests, started from the fixtures folder. (Scratch
+// folders and file contents come from tests/unit/scratch.h, which these tests share.)
 #pragma once
 
 #include <windows.h>
@@ -7,66 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vm::testing {
-
-inline bool isFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-inline std::string fileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  DWORD count = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0)
-    bytes.append(buffer, count);
-  CloseHandle(file);
-  return bytes;
-}
-
-inline void removeTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        removeTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
-// A fresh folder below the temporary folder, removed with everything in it at the end.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    for (unsigned attempt = GetTickCount();; ++attempt) {
-      path_ = std::wstring(temp) + L"velmora-test-" + std::to_wstring(GetCurrentProcessId()) +
-              L"-" + std::to_wstring(attempt);
-      if (CreateDirectoryW(path_.c_str(), nullptr)) break;
-    }
-  }
-  ~ScratchFolder() { removeTree(path_); }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
+namespace vm::test {
 
 // The fixtures folder of the build tree (tests\fixtures, beside this program's tests\win32).
 inline std::wstring fixturesFolder() {
@@ -129,4 +70,4 @@ class StandIn {
   bool running_ = false;
 };
 
-}  // namespace vm::testing
+}  // namespace vm::test
