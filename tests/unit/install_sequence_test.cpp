@@ -223,6 +223,13 @@ TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
       {"the registration key cannot be had",
        [](FakeInstallSystem& s, FakeNetwork&) { s.uninstallKeyOpens = false; },
        "openUninstallKey"},
+      // The folder fits, the executable's path in it does not: nothing is registered.
+      {"the application's path would not fit",
+       [](FakeInstallSystem& s, FakeNetwork& f) {
+         s.folders[KnownFolder::LocalAppData] = u"C:\\" + std::u16string(237, u'a');
+         f.responses[kPackagePath] = okResponse("not unpacked anywhere");
+       },
+       "mkdirs C:\\aaa"},
   };
   for (const auto& row : cases) {
     FakeInstallSystem system;
