@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
 """Whole runs of the real VelmoraInstaller.exe under Wine and Xvfb, observed from outside.
 
-Every case gets its own copy of the template prefix. The installer runs through velmora-watch,
-whose hook records every status text, marquee switch and progress position the window receives
-(tests/fixtures/watch_hook.c); the case then checks that record, the exit code and what the run
-left behind.
+One table of cases (CASES) over one world: each row, written with @case above its test, names
+what the case needs - what the download server serves (nginx with the sample tree, some packages
+replaced; a scripted server; nothing), prerequisites present, the Windows version, TEMP - and
+run_case sets that up around a fresh copy of the template prefix before the test runs. The
+installer runs through velmora-watch, whose hook records every status text, marquee switch and
+progress position the window receives (tests/fixtures/watch_hook.c); the test then checks that
+record, the exit code and what the run left behind.
 
     run.py --build BUILD --state STATE --case NAME     one case (ctest runs each one)
     run.py --list                                      the case names
 """
 import argparse
 import contextlib
+import dataclasses
 import filecmp
 import getpass
 import pathlib
@@ -71,6 +75,7 @@ class Machine:
         self.user = getpass.getuser()
         self.work = self.prefix / "drive_c" / "velmora-test"
         self.work.mkdir(parents=True, exist_ok=True)
+        self.temp = self.profile / "Temp"  # the user's TEMP (unless a case moves it)
 
     def close(self):
         wineenv.drop_prefix(self.state, self.name)
@@ -145,11 +150,6 @@ class Machine:
     @property
     def profile(self):
         return self.prefix / "drive_c" / "users" / self.user
-
-    @property
-    def temp(self):
-        """The user's temporary folder (TEMP of the template prefix)."""
-        return self.profile / "Temp"
 
     @property
     def app_folder(self):
@@ -260,99 +260,16 @@ class Record:
         return "\n".join("\t".join(event) for event in self.events)
 
 
-# ---------------------------------------------------------------- cases
-
-def in_empty_world(test):
-    """Runs `test(machine)` in a private network where the download host answers nothing, so
-    that no case depends on the machine's own network."""
-    def case(machine):
-        with worlds.World(machine.build, machine.name[4:]) as world:
-            machine.command_prefix = world.prefix
-            try:
-                test(machine)
-            finally:
-                machine.stop_wine()
-    case.__doc__ = test.__doc__
-    return case
-
-
-@in_empty_world
-def case_window_shows_and_closes(machine):
-    """The progress window appears as designed, the worker closes it, the exit code is 0."""
-    record = machine.watch(machine.installer_copy("VelmoraInstaller.exe"))
-    check(("dialog", "Velmora Installer") in record.events, "no progress window:\n" + record.dump())
-    check(("control", "-1", "Static", "[Message]") in record.events,
-          "status line missing or not the placeholder:\n" + record.dump())
-    check(("control", "1000", "msctls_progress32", "") in record.events,
-          "progress bar missing:\n" + record.dump())
-    check(record.kinds("close") and record.kinds("destroyed"),
-          "the worker did not close the window:\n" + record.dump())
-    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
-
-
-@in_empty_world
-def case_second_copy_is_refused(machine):
-    """Only one VelmoraInstaller.exe runs at a time; a channel-named copy is not counted."""
-    elsewhere = machine.work / "elsewhere"
-    elsewhere.mkdir()
-    holder = elsewhere / "VelmoraInstaller.exe"
-    shutil.copyfile(machine.fixture("standin-plain.exe"), holder)
-    started, stop = machine.work / "holder.started", machine.work / "holder.stop"
-    running = machine.wine_background(holder, "--record", machine.windows(started), "--until",
-                                      machine.windows(stop))
-    try:
-        for _ in range(600):
-            if started.exists():
-                break
-            time.sleep(0.1)
-        check(started.exists(), "the stand-in named VelmoraInstaller.exe did not start")
-
-        second = machine.watch(machine.installer_copy("VelmoraInstaller.exe"))
-        check(second.exit_code() == 1, f"second copy exit code {second.exit_code()}")
-        check(not second.kinds("dialog"), "the second copy showed a window:\n" + second.dump())
-
-        beta = machine.watch(machine.installer_copy("VelmoraInstaller-Beta.exe"))
-        check(beta.exit_code() == 0, f"Beta copy exit code {beta.exit_code()}")
-        check(("dialog", "Velmora Installer") in beta.events,
-              "the Beta copy showed no window:\n" + beta.dump())
-    finally:
-        stop.write_text("")
-        running.wait(timeout=60)
-
-
-@in_empty_world
-def case_old_windows_is_refused(machine):
-    """Below Windows Vista the refusal box appears with its exact caption and text; exit code 1."""
-    machine.set_windows_version("winxp64")
-    record = machine.watch(machine.installer_copy("VelmoraInstaller.exe"))
-    check(("dialog", REFUSAL_CAPTION) in record.events, "no refusal box:\n" + record.dump())
-    texts = [event[3] for event in record.kinds("control") if len(event) > 3]
-    check(REFUSAL_TEXT in texts, "refusal text differs:\n" + record.dump())
-    check(("dialog", "Velmora Installer") not in record.events, "the progress window appeared")
-    check(record.exit_code() == 1, f"exit code {record.exit_code()}")
-
-
-@in_empty_world
-def case_manifest_declares_windows_10(machine):
-    """The installer's manifest makes Windows 10 report 10.0 (6.2 without it)."""
-    machine.set_windows_version("win10")
-    versions = {}
-    for probe in ("version-probe.exe", "version-probe-plain.exe"):
-        shutil.copyfile(machine.fixture(probe), machine.work / probe)
-        versions[probe] = machine.wine(machine.work / probe).stdout.strip()
-    check(versions["version-probe.exe"] == "10.0", f"with the manifest: {versions}")
-    check(versions["version-probe-plain.exe"] == "6.2", f"without the manifest: {versions}")
-
-
-
-# ---------------------------------------------------------------- whole installations
+# ---------------------------------------------------------------- one machine in one world
 
 class Installation:
-    """One machine in one world: a download server in a private network, the stand-ins' log."""
+    """One machine in one world: a download server in a private network, the stand-ins' log;
+    `case` is the row of the table it was made for."""
 
-    def __init__(self, machine, world):
+    def __init__(self, machine, world, case=None):
         self.machine = machine
         self.world = world
+        self.case = case
         self.log = machine.work / "standins.log"
 
     def environment(self, extra=None):
@@ -378,6 +295,10 @@ class Installation:
     def roles(self):
         return [event[0] for event in self.standins()]
 
+    def installer_runs(self):
+        """(role, path, command line) of every start of a prerequisite installer."""
+        return [event for event in self.standins() if event[0] in ("runtime", "update")]
+
     def preinstall_prerequisites(self):
         self.machine.add_key(RUNTIME_KEY)
         self.machine.add_key(UPDATE_KEY)
@@ -391,28 +312,70 @@ class Installation:
         return False
 
 
-def with_installation(test, root=None, scripted=None, packages=None, serve=True):
-    """Runs `test(installation)` on a fresh machine in a fresh world serving the sample tree
-    (or `packages` instead of some channels' samples, or a scripted server, or nothing)."""
-    def case(machine):
-        work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-world-"))
-        try:
-            tree = None
-            if serve and scripted is None:
-                tree = worlds.server_tree(machine.build, work / "www",
-                                          packages(work) if packages else None)
-            with worlds.World(machine.build, machine.name[4:], root=tree,
-                              scripted=scripted) as world:
-                machine.command_prefix = world.prefix
-                try:
-                    test(Installation(machine, world))
-                finally:
-                    machine.stop_wine()
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
-    case.__doc__ = test.__doc__
-    return case
+# ---------------------------------------------------------------- the table of cases
 
+@dataclasses.dataclass(frozen=True)
+class Case:
+    """A row of the table: the world a case needs, and its test (the runs and the checks)."""
+    test: object  # test(installation, **given)
+    given: dict
+    serve: object = "tree"  # "tree": nginx serving the sample tree; {path: behaviour}: the
+    #                         scripted server (servers.BEHAVIOURS); None: nothing answers
+    packages: object = None  # packages(build, work) -> {channel: file}, served instead of samples
+    prerequisites: bool = False  # both prerequisites are installed (their detection keys exist)
+    windows: str = None  # the version Wine reports (winecfg's name)
+    temp: str = None  # TEMP and TMP: a C:\ path, or a folder below the user's profile
+
+
+CASES = {}
+
+
+def case(name=None, given=None, **needs):
+    """Adds the decorated test to CASES as `name` (its own name by default) with the world that
+    `needs` describes (Case's fields). Stacked, it adds one row per decorator."""
+    def add(test):
+        CASES[name or test.__name__] = Case(test, given or {}, **needs)
+        return test
+    return add
+
+
+def run_case(name, build, state):
+    """Runs the case `name` on a fresh machine in the world its row asks for: a private network
+    in which the download host is nginx serving the sample tree (some channels' packages
+    replaced), a scripted server or nothing; then the machine's Windows version, TEMP and
+    prerequisites; then the test."""
+    case = CASES[name]
+    machine = Machine(build, state, "e2e-" + name)
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-world-"))
+    try:
+        tree = None
+        if case.serve == "tree":
+            tree = worlds.server_tree(machine.build, work / "www",
+                                      case.packages(machine.build, work) if case.packages else None)
+        scripted = case.serve if isinstance(case.serve, dict) else None
+        with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted) as world:
+            machine.command_prefix = world.prefix
+            installation = Installation(machine, world, case)
+            try:
+                if case.windows:
+                    machine.set_windows_version(case.windows)
+                if case.temp:
+                    machine.temp = machine.unix(case.temp) if case.temp.startswith("C:\\") \
+                        else machine.profile / case.temp
+                    machine.temp.mkdir(parents=True, exist_ok=True)
+                    for variable in ("TEMP", "TMP"):
+                        machine.set_user_environment(variable, machine.windows(machine.temp))
+                if case.prerequisites:
+                    installation.preinstall_prerequisites()
+                case.test(installation, **case.given)
+            finally:
+                machine.stop_wine()
+    finally:
+        machine.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- shared checks
 
 def statuses_with_marquee(record):
     """(status, marquee after it) for every status: the text comes first, then the mode."""
@@ -468,14 +431,107 @@ def expected_installation(installation, channel="Live", left_as_it_was=()):
           "the shortcut went to the Programs folder")
 
 
-def installation_case(**world):
-    def wrap(test):
-        return with_installation(test, **world)
-    return wrap
+def check_run_ended(installation, record, statuses):
+    """The run ended after `statuses`: the worker closed the window, nothing ran, nothing was
+    unpacked or registered."""
+    machine = installation.machine
+    check(record.statuses() == statuses, "\n" + record.dump())
+    check_closed(record)
+    check(not installation.standins(), f"something ran: {installation.standins()}")
+    check(not machine.app_folder.exists(), "something was unpacked")
+    check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
 
 
-@installation_case()
-def case_clean_machine_installs_everything(installation):
+def check_closed(record):
+    """The installer closed its window (the worker's close command) and exited with 0."""
+    check(record.kinds("close") and record.kinds("destroyed"),
+          "the window did not close:\n" + record.dump())
+    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+
+
+def check_finished(record, what=""):
+    """The process ended with exit code 0 after its window was destroyed."""
+    check(record.exit_code() == 0 and record.kinds("destroyed"), what + "\n" + record.dump())
+
+
+def launched(installation):
+    """True once the stand-in application below the application folder has logged its start;
+    Wine's processes are waited for first, so a start that is on its way is seen."""
+    machine = installation.machine
+    subprocess.run(["wineserver", "-w"], env=machine.env(), timeout=RUN_TIMEOUT)
+    application = (machine.windows(machine.app_folder) + "\\Velmora.exe").lower()
+    return any(event[0] == "application" and event[1].lower() == application
+               for event in installation.standins())
+
+
+# ---------------------------------------------------------------- the window
+
+@case(serve=None)
+def window_shows_and_closes(installation):
+    """The progress window appears as designed, the worker closes it, the exit code is 0."""
+    record = installation.run()
+    check(("dialog", "Velmora Installer") in record.events, "no progress window:\n" + record.dump())
+    check(("control", "-1", "Static", "[Message]") in record.events,
+          "status line missing or not the placeholder:\n" + record.dump())
+    check(("control", "1000", "msctls_progress32", "") in record.events,
+          "progress bar missing:\n" + record.dump())
+    check_closed(record)
+
+
+@case(serve=None)
+def second_copy_is_refused(installation):
+    """Only one VelmoraInstaller.exe runs at a time; a channel-named copy is not counted."""
+    machine = installation.machine
+    elsewhere = machine.work / "elsewhere"
+    elsewhere.mkdir()
+    holder = elsewhere / "VelmoraInstaller.exe"
+    shutil.copyfile(machine.fixture("standin-plain.exe"), holder)
+    started, stop = machine.work / "holder.started", machine.work / "holder.stop"
+    running = machine.wine_background(holder, "--record", machine.windows(started), "--until",
+                                      machine.windows(stop))
+    try:
+        check(installation.wait_for(started.exists),
+              "the stand-in named VelmoraInstaller.exe did not start")
+        second = installation.run()
+        check(second.exit_code() == 1, f"second copy exit code {second.exit_code()}")
+        check(not second.kinds("dialog"), "the second copy showed a window:\n" + second.dump())
+
+        beta = installation.run("VelmoraInstaller-Beta.exe")
+        check(beta.exit_code() == 0, f"Beta copy exit code {beta.exit_code()}")
+        check(("dialog", "Velmora Installer") in beta.events,
+              "the Beta copy showed no window:\n" + beta.dump())
+    finally:
+        stop.write_text("")
+        running.wait(timeout=60)
+
+
+@case(serve=None, windows="winxp64")
+def old_windows_is_refused(installation):
+    """Below Windows Vista the refusal box appears with its exact caption and text; exit code 1."""
+    record = installation.run()
+    check(("dialog", REFUSAL_CAPTION) in record.events, "no refusal box:\n" + record.dump())
+    texts = [event[3] for event in record.kinds("control") if len(event) > 3]
+    check(REFUSAL_TEXT in texts, "refusal text differs:\n" + record.dump())
+    check(("dialog", "Velmora Installer") not in record.events, "the progress window appeared")
+    check(record.exit_code() == 1, f"exit code {record.exit_code()}")
+
+
+@case(serve=None, windows="win10")
+def manifest_declares_windows_10(installation):
+    """The installer's manifest makes Windows 10 report 10.0 (6.2 without it)."""
+    machine = installation.machine
+    versions = {}
+    for probe in ("version-probe.exe", "version-probe-plain.exe"):
+        shutil.copyfile(machine.fixture(probe), machine.work / probe)
+        versions[probe] = machine.wine(machine.work / probe).stdout.strip()
+    check(versions["version-probe.exe"] == "10.0", f"with the manifest: {versions}")
+    check(versions["version-probe-plain.exe"] == "6.2", f"without the manifest: {versions}")
+
+
+# ---------------------------------------------------------------- whole installations
+
+@case()
+def clean_machine_installs_everything(installation):
     """On a clean machine: both prerequisites, then the package; everything installed."""
     record = installation.run()
     check(statuses_with_marquee(record) == [
@@ -487,21 +543,19 @@ def case_clean_machine_installs_everything(installation):
     check(installation.world.requests() == [
         "/DotNetFX40/dotNetFx40_Client_x86_x64.exe", "/DotNetFX40/NDP40-KB2468871-v2-x64.exe",
         worlds.package_path("Live")], f"requests {installation.world.requests()}")
-    runs = [event for event in installation.standins() if event[0] in ("runtime", "update")]
+    runs = installation.installer_runs()
     check([event[0] for event in runs] == ["runtime", "update"], f"installers ran: {runs}")
     for role, path, command in runs:
         check(command.endswith(" /q /norestart"), f"{role} started as {command}")
-    check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
-    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    check_closed(record)
     expected_installation(installation)
 
 
-@installation_case()
-def case_present_prerequisites_are_skipped(installation):
+@case(prerequisites=True)
+def present_prerequisites_are_skipped(installation):
     """With both prerequisites present only the package is fetched; with the update present only
     the runtime is added."""
     machine = installation.machine
-    installation.preinstall_prerequisites()
     record = installation.run()
     check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
     check(installation.world.requests() == [worlds.package_path("Live")],
@@ -521,10 +575,9 @@ def case_present_prerequisites_are_skipped(installation):
           f"installers: {installation.standins()}")
 
 
-@installation_case()
-def case_channel_comes_from_the_file_name(installation):
+@case(prerequisites=True)
+def channel_comes_from_the_file_name(installation):
     """-Beta, -Testing, both (Beta wins) and -beta (Live): the package path asked for."""
-    installation.preinstall_prerequisites()
     for file_name, channel in (("VelmoraInstaller-Beta.exe", "Beta"),
                                ("VelmoraInstaller-Testing.exe", "Testing"),
                                ("VelmoraInstaller-Testing-Beta.exe", "Beta"),
@@ -540,62 +593,58 @@ def case_channel_comes_from_the_file_name(installation):
         installation.machine.stop_wine()
 
 
-def waits_case(windows_version, reported):
-    """The wait on a prefix that reports `windows_version` (winecfg's name) as `reported`: the
-    version libraries are loaded differently where SetDefaultDllDirectories is missing, and the
-    wait must work on every supported version."""
-    @installation_case()
-    def case(installation):
-        machine = installation.machine
-        machine.set_windows_version(windows_version)
-        shutil.copyfile(machine.fixture("version-probe.exe"), machine.work / "version-probe.exe")
-        seen = machine.wine(machine.work / "version-probe.exe").stdout.strip()
-        check(seen == reported, f"the prefix reports {seen}, not {reported}")
-        installation.preinstall_prerequisites()
-        for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
-            running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
-            running.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(machine.fixture(fixture), running)
-            before = len(installation.standins())
-            holder = machine.wine_background(running, extra_env=installation.environment(
-                {"VELMORA_APP_MS": "8000"}))
-            check(installation.wait_for(lambda: len(installation.standins()) > before),
-                  "the running application did not start")
-            record = installation.run()
-            expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + \
-                [STATUS_INSTALLING]
-            check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
-            if waits:
-                check(holder.poll() is not None, "unpacking began while the application ran")
-            holder.wait(timeout=60)
-            machine.stop_wine()
-    case.__doc__ = (f"On {windows_version}: a running Velmora.exe with a version-5 module holds "
-                    "the unpacking back; major 4 does not.")
-    return case
-
-
-@installation_case()
-def case_temporary_folder_with_blanks_and_parentheses(installation):
-    """The silent installers run from a temporary folder like "Temp Dir (Work)"."""
+# The version libraries are loaded differently where SetDefaultDllDirectories is missing, and
+# the wait must work on every supported version.
+@case("waits_for_a_running_version_5_application_on_vista", windows="vista", prerequisites=True,
+      given={"reported": "6.0"})
+@case("waits_for_a_running_version_5_application_on_win7", windows="win7", prerequisites=True,
+      given={"reported": "6.1"})
+@case("waits_for_a_running_version_5_application_on_win10", windows="win10", prerequisites=True,
+      given={"reported": "10.0"})
+def waits_for_a_running_version_5_application(installation, reported):
+    """On a prefix that reports `reported`: a running Velmora.exe with a version-5 module holds
+    the unpacking back; major 4 does not."""
     machine = installation.machine
-    temp = machine.profile / "Temp Dir (Work)"
-    temp.mkdir(parents=True)
-    machine.set_user_environment("TEMP", machine.windows(temp))
-    machine.set_user_environment("TMP", machine.windows(temp))
+    shutil.copyfile(machine.fixture("version-probe.exe"), machine.work / "version-probe.exe")
+    seen = machine.wine(machine.work / "version-probe.exe").stdout.strip()
+    check(seen == reported, f"the prefix reports {seen}, not {reported}")
+    for fixture, waits in (("standin-app-v5.exe", True), ("standin-app-v4.exe", False)):
+        running = machine.work / fixture.replace(".exe", "") / "Velmora.exe"
+        running.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(machine.fixture(fixture), running)
+        before = len(installation.standins())
+        holder = machine.wine_background(running, extra_env=installation.environment(
+            {"VELMORA_APP_MS": "8000"}))
+        check(installation.wait_for(lambda: len(installation.standins()) > before),
+              "the running application did not start")
+        record = installation.run()
+        expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
+        check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+        if waits:
+            check(holder.poll() is not None, "unpacking began while the application ran")
+        holder.wait(timeout=60)
+        machine.stop_wine()
+
+
+# cmd.exe runs the installers: it splits at blanks and parentheses that are not quoted.
+@case("temporary_folder_with_blanks_and_parentheses", temp="Temp Dir (Work)")
+def installers_run_from_the_temporary_folder(installation):
+    """The silent installers run, in order, from the temporary folder; the installation
+    completes."""
+    machine = installation.machine
     record = installation.run()
     check(record.exit_code() == 0, f"exit code {record.exit_code()}")
-    runs = [event for event in installation.standins() if event[0] in ("runtime", "update")]
+    runs = installation.installer_runs()
     check([event[0] for event in runs] == ["runtime", "update"], f"installers ran: {runs}")
     for role, path, command in runs:
-        check(path.lower().startswith((machine.windows(temp) + "\\Velmora\\").lower()),
+        check(path.lower().startswith((machine.windows(machine.temp) + "\\Velmora\\").lower()),
               f"{role} ran from {path}")
         check(command.endswith(" /q /norestart"), f"{role} started as {command}")
     expected_installation(installation)
 
 
-def hostile_packages(work):
+def hostile_packages(build, work):
     """Live: not a ZIP at all; Beta: entries outside app/ only; Testing: names that climb out."""
-    import zipfile
     not_zip = work / "not-a-zip.vmpkg"
     not_zip.write_bytes(b"MZ this is no archive " * 1000)
     outside = work / "outside.vmpkg"
@@ -612,16 +661,14 @@ def hostile_packages(work):
     return {"Live": not_zip, "Beta": outside, "Testing": climbing}
 
 
-@installation_case(packages=hostile_packages)
-def case_hostile_packages_stay_in_the_application_folder(installation):
+@case(packages=hostile_packages, prerequisites=True)
+def hostile_packages_stay_in_the_application_folder(installation):
     """Broken and hostile packages: registered and launched all the same, nothing written
     outside the application folder."""
     machine = installation.machine
-    installation.preinstall_prerequisites()
     for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe",
                       "VelmoraInstaller-Testing.exe"):
-        record = installation.run(file_name)
-        check(record.exit_code() == 0 and record.kinds("destroyed"), f"{file_name}: {record.dump()}")
+        check_finished(installation.run(file_name), file_name)
         check(machine.user_registry_key(UNINSTALL_KEY) is not None, f"{file_name}: not registered")
         check((machine.desktop / "Velmora 5.lnk").exists(), f"{file_name}: no shortcut")
     escaped = [str(path) for path in machine.prefix.rglob("*evil*")
@@ -631,46 +678,8 @@ def case_hostile_packages_stay_in_the_application_folder(installation):
     check(installed == ["readme.txt"], f"installed: {installed}")
 
 
-def check_run_ended(installation, record, statuses):
-    """The run ended after `statuses`: the worker closed the window, nothing ran, nothing was
-    unpacked or registered."""
-    machine = installation.machine
-    check(record.statuses() == statuses, "\n" + record.dump())
-    check(record.kinds("close") and record.kinds("destroyed"), "the window did not close")
-    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
-    check(not installation.standins(), f"something ran: {installation.standins()}")
-    check(not machine.app_folder.exists(), "something was unpacked")
-    check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
-
-
-def failed_download_case(scripted=None, serve=True, prerequisites=True):
-    def test(installation):
-        if prerequisites:
-            installation.preinstall_prerequisites()
-        record = installation.run()
-        check_run_ended(installation, record,
-                        [STATUS_PACKAGE if prerequisites else STATUS_DEPENDENCIES])
-    return with_installation(test, scripted=scripted, serve=serve)
-
-
-case_server_down = failed_download_case(serve=False, prerequisites=False)
-case_server_down.__doc__ = "No server: the first download fails and the window closes."
-
-
-def case_package_not_found(machine):
-    """A 404 for the package ends the run: nothing is run or unpacked."""
-    package = worlds.package_path("Live").lstrip("/")
-    return failed_download_case(scripted={package: "not-found"})(machine)
-
-
-def case_truncated_package(machine):
-    """A package whose body ends before its length ends the run: nothing is unpacked."""
-    package = worlds.package_path("Live").lstrip("/")
-    return failed_download_case(scripted={package: "truncated"})(machine)
-
-
-@installation_case()
-def case_second_run_overwrites_registration_and_shortcuts(installation):
+@case()
+def second_run_overwrites_registration_and_shortcuts(installation):
     """Running again over an installation writes the values and shortcuts anew."""
     machine = installation.machine
     installation.run()
@@ -684,86 +693,109 @@ def case_second_run_overwrites_registration_and_shortcuts(installation):
     expected_installation(installation)
 
 
+@case(prerequisites=True)
+def uninstall_removes_what_the_installer_made(installation):
+    """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
+    machine = installation.machine
+    installation.run()
+    exe = machine.windows(machine.app_folder / "Velmora.exe")
+    machine.wine(exe, "Uninstall", extra_env=installation.environment())
+    check(installation.wait_for(lambda: "removed" in installation.roles()),
+          f"the remover did not finish: {installation.standins()}")
+    check(not machine.app_folder.exists(), "the application folder is still there")
+    check(machine.user_registry_key(UNINSTALL_KEY) is None, "the registration is still there")
+    for folder in (machine.desktop, machine.start_menu):
+        check(not (folder / "Velmora 5.lnk").exists(), f"a shortcut is left in {folder}")
+
+
+# ---------------------------------------------------------------- failed downloads
+
+RUNTIME_REQUEST = RUNTIME_PATH.lstrip("/")
+PACKAGE_REQUEST = worlds.package_path("Live").lstrip("/")
+
+
+# No server: the first download fails. A 404 for the package, or a package whose body ends
+# before its length.
+@case("server_down", serve=None)
+@case("package_not_found", serve={PACKAGE_REQUEST: "not-found"}, prerequisites=True)
+@case("truncated_package", serve={PACKAGE_REQUEST: "truncated"}, prerequisites=True)
+def a_failed_download_ends_the_run(installation):
+    """The first download that fails ends the run: the window closes, nothing is run, unpacked
+    or registered."""
+    record = installation.run()
+    check_run_ended(installation, record, [
+        STATUS_PACKAGE if installation.case.prerequisites else STATUS_DEPENDENCIES])
+
+
 # ---------------------------------------------------------------- the user closes the window
 
 MANY_FILES = 20_000
 
 
-def many_files_package(work):
+def many_files_package(build, work):
     """Many small files: unpacking them takes far longer than the process takes to end once the
     window is closed (each file costs several calls into the wineserver)."""
     package = work / "many-files.vmpkg"
     with zipfile.ZipFile(package, "w", zipfile.ZIP_STORED) as archive:
         for index in range(MANY_FILES):
             archive.writestr(f"app/data/{index // 500:02}/part-{index:05}.txt", f"part {index}\r\n")
-    return package
+    return {"Live": package}
 
 
-def close_case(close_at, prerequisites=False, scripted=None, packages=None,
-               running_application=False):
+@case("closed_while_downloading_dependencies", serve={RUNTIME_REQUEST: "hang"},
+      given={"close_at": STATUS_DEPENDENCIES})
+@case("closed_while_downloading_velmora", serve={PACKAGE_REQUEST: "hang"}, prerequisites=True,
+      given={"close_at": STATUS_PACKAGE})
+@case("closed_while_the_server_stalls_after_the_head", serve={PACKAGE_REQUEST: "head-stall"},
+      prerequisites=True, given={"close_at": "position"})
+@case("closed_while_waiting_for_velmora",
+      given={"close_at": STATUS_WAITING, "running_application": True})
+@case("closed_while_installing_dependencies", given={"close_at": STATUS_INSTALLING_DEPENDENCIES})
+@case("closed_while_installing_velmora", packages=many_files_package, prerequisites=True,
+      given={"close_at": STATUS_INSTALLING})
+def closed_by_the_user(installation, close_at, running_application=False):
     """The user closes the window when `close_at` appears (a status, or "position": the first
     progress position, once a download's head has arrived). The process ends at once with exit
     code 0 without waiting for what runs or stalls (a server, an application or a prerequisite
     installer busy for minutes); nothing is rolled back and no later step happens."""
-    def test(installation):
-        machine = installation.machine
-        if prerequisites:
-            installation.preinstall_prerequisites()
-        holder = None
-        if running_application:
-            running = machine.work / "running" / "Velmora.exe"
-            running.parent.mkdir(parents=True)
-            shutil.copyfile(machine.fixture("standin-app-v5.exe"), running)
-            holder = machine.wine_background(running, extra_env=installation.environment(
-                {"VELMORA_APP_MS": "300000"}))
-            check(installation.wait_for(lambda: "application" in installation.roles()),
-                  "the running application did not start")
-        started = time.monotonic()
-        record = installation.run(extra_env={"VELMORA_WATCH_CLOSE_AT": close_at,
-                                             "VELMORA_STANDIN_MS": "300000"})
-        elapsed = time.monotonic() - started
-        check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
-        check(record.exit_code() == 0, f"exit code {record.exit_code()}")
-        check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
-        if holder is not None:
-            check(holder.poll() is None, "the application ended before the installer")
-        last = STATUS_PACKAGE if close_at == "position" else close_at
-        check(record.statuses()[-1] == last, "a later step began:\n" + record.dump())
-        if close_at == "position":
-            check(record.kinds("position"), "closed before the head arrived:\n" + record.dump())
-        roles = installation.roles()
-        check("update" not in roles, f"the update installer ran: {installation.standins()}")
-        if close_at != STATUS_INSTALLING_DEPENDENCIES:
-            check("runtime" not in roles, f"the runtime installer ran: {installation.standins()}")
-        if close_at != STATUS_INSTALLING:
-            check(not machine.app_folder.exists(), "something was unpacked")
-        else:
-            unpacked = sum(1 for path in machine.app_folder.rglob("*") if path.is_file())
-            check(unpacked < MANY_FILES, "the unpacking went on to its end after the close")
-        if not prerequisites and close_at != STATUS_DEPENDENCIES:
-            for name in (worlds.RUNTIME_FILE, worlds.UPDATE_FILES[0]):
-                check((machine.temp / "Velmora" / name).exists(), f"{name} was taken away")
-        check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
-        check(not (machine.desktop / "Velmora 5.lnk").exists(), "a shortcut was made")
-        check(not launched(installation), "the application was started")
-    return with_installation(test, scripted=scripted, packages=packages)
-
-
-RUNTIME_REQUEST = RUNTIME_PATH.lstrip("/")
-PACKAGE_REQUEST = worlds.package_path("Live").lstrip("/")
-CLOSE_CASES = {
-    "closed_while_downloading_dependencies":
-        close_case(STATUS_DEPENDENCIES, scripted={RUNTIME_REQUEST: "hang"}),
-    "closed_while_downloading_velmora":
-        close_case(STATUS_PACKAGE, prerequisites=True, scripted={PACKAGE_REQUEST: "hang"}),
-    "closed_while_the_server_stalls_after_the_head":
-        close_case("position", prerequisites=True, scripted={PACKAGE_REQUEST: "head-stall"}),
-    "closed_while_waiting_for_velmora": close_case(STATUS_WAITING, running_application=True),
-    "closed_while_installing_dependencies": close_case(STATUS_INSTALLING_DEPENDENCIES),
-    "closed_while_installing_velmora":
-        close_case(STATUS_INSTALLING, prerequisites=True,
-                   packages=lambda work: {"Live": many_files_package(work)}),
-}
+    machine = installation.machine
+    holder = None
+    if running_application:
+        running = machine.work / "running" / "Velmora.exe"
+        running.parent.mkdir(parents=True)
+        shutil.copyfile(machine.fixture("standin-app-v5.exe"), running)
+        holder = machine.wine_background(running, extra_env=installation.environment(
+            {"VELMORA_APP_MS": "300000"}))
+        check(installation.wait_for(lambda: "application" in installation.roles()),
+              "the running application did not start")
+    started = time.monotonic()
+    record = installation.run(extra_env={"VELMORA_WATCH_CLOSE_AT": close_at,
+                                         "VELMORA_STANDIN_MS": "300000"})
+    elapsed = time.monotonic() - started
+    check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
+    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
+    if holder is not None:
+        check(holder.poll() is None, "the application ended before the installer")
+    last = STATUS_PACKAGE if close_at == "position" else close_at
+    check(record.statuses()[-1] == last, "a later step began:\n" + record.dump())
+    if close_at == "position":
+        check(record.kinds("position"), "closed before the head arrived:\n" + record.dump())
+    roles = installation.roles()
+    check("update" not in roles, f"the update installer ran: {installation.standins()}")
+    if close_at != STATUS_INSTALLING_DEPENDENCIES:
+        check("runtime" not in roles, f"the runtime installer ran: {installation.standins()}")
+    if close_at != STATUS_INSTALLING:
+        check(not machine.app_folder.exists(), "something was unpacked")
+    else:
+        unpacked = sum(1 for path in machine.app_folder.rglob("*") if path.is_file())
+        check(unpacked < MANY_FILES, "the unpacking went on to its end after the close")
+    if not installation.case.prerequisites and close_at != STATUS_DEPENDENCIES:
+        for name in (worlds.RUNTIME_FILE, worlds.UPDATE_FILES[0]):
+            check((machine.temp / "Velmora" / name).exists(), f"{name} was taken away")
+    check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+    check(not (machine.desktop / "Velmora 5.lnk").exists(), "a shortcut was made")
+    check(not launched(installation), "the application was started")
 
 
 # ---------------------------------------------------------------- faults of the disk
@@ -822,71 +854,54 @@ def full_disk_packages(build, work):
                 archive.writestr(name, data)
             archive.mkdir("app/after")
             archive.writestr("app/after/empty.txt", b"")
-    # Room for the first three files and a little of the filler.
-    return packages, sum(pages(len(data)) for _, data in head) + 4 * 4096
+    return packages
 
 
-def case_disk_fills_up_mid_extraction(machine):
+@case(packages=full_disk_packages, prerequisites=True)
+def disk_fills_up_mid_extraction(installation):
     """The disk under the application folder fills up while the package is unpacked: the entry
     that does not fit fails and stays cut off, the later ones are still extracted, and the
     application is registered and started - unless it is the file that was cut off."""
-    sizes = {}
-
-    def packages(work):
-        made, sizes["disk"] = full_disk_packages(machine.build, work)
-        return made
-
-    def test(installation):
-        installation.preinstall_prerequisites()
-        package = installation.world.root / worlds.package_path("Live").lstrip("/")
-        with zipfile.ZipFile(package) as archive:
-            expected = {info.filename: archive.read(info) for info in archive.infolist()}
-        app = machine.app_folder
-        with small_file_system(machine, app, sizes["disk"]):
-            record = installation.run()
-            check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
-            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
-            for name in ("Velmora.exe", "VelmoraRemover.exe", "readme.txt"):
-                check((app / name).read_bytes() == expected["app/" + name], f"{name} differs")
-            filler = app / "data" / "filler.bin"
-            check(filler.exists() and filler.stat().st_size < len(expected["app/data/filler.bin"]),
-                  "the filler is not the cut-off part that a full disk leaves")
-            check((app / "after" / "empty.txt").exists(), "extraction stopped at the full disk")
-            check(launched(installation), "not started")
-            check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
-            check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
-
-        machine.wine("reg", "delete", r"HKCU\Software\Microsoft\Windows\CurrentVersion"
-                     r"\Uninstall\Velmora", "/f")
-        (machine.desktop / "Velmora 5.lnk").unlink()
-        installation.log.unlink()
-        with small_file_system(machine, app, sizes["disk"]):
-            record = installation.run("VelmoraInstaller-Beta.exe")
-            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
-            check((app / "Velmora.exe").stat().st_size < len(expected["app/Velmora.exe"]),
-                  "Velmora.exe was not cut off")
-            check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
-            check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
-            check(not launched(installation), "the cut-off Velmora.exe was started")
-    return with_installation(test, packages=packages)(machine)
-
-
-def launched(installation):
-    """True once the stand-in application below the application folder has logged its start;
-    Wine's processes are waited for first, so a start that is on its way is seen."""
     machine = installation.machine
-    subprocess.run(["wineserver", "-w"], env=machine.env(), timeout=RUN_TIMEOUT)
-    application = (machine.windows(machine.app_folder) + "\\Velmora.exe").lower()
-    return any(event[0] == "application" and event[1].lower() == application
-               for event in installation.standins())
+    package = installation.world.root / worlds.package_path("Live").lstrip("/")
+    with zipfile.ZipFile(package) as archive:
+        expected = {info.filename: archive.read(info) for info in archive.infolist()}
+    head = ("Velmora.exe", "VelmoraRemover.exe", "readme.txt")
+    # Room for the first three files and a little of the filler.
+    disk = sum(pages(len(expected["app/" + name])) for name in head) + 4 * 4096
+    app = machine.app_folder
+    with small_file_system(machine, app, disk):
+        record = installation.run()
+        check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+        check_finished(record)
+        for name in head:
+            check((app / name).read_bytes() == expected["app/" + name], f"{name} differs")
+        filler = app / "data" / "filler.bin"
+        check(filler.exists() and filler.stat().st_size < len(expected["app/data/filler.bin"]),
+              "the filler is not the cut-off part that a full disk leaves")
+        check((app / "after" / "empty.txt").exists(), "extraction stopped at the full disk")
+        check(launched(installation), "not started")
+        check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
+        check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
+
+    machine.wine("reg", "delete", r"HKCU\Software\Microsoft\Windows\CurrentVersion"
+                 r"\Uninstall\Velmora", "/f")
+    (machine.desktop / "Velmora 5.lnk").unlink()
+    installation.log.unlink()
+    with small_file_system(machine, app, disk):
+        check_finished(installation.run("VelmoraInstaller-Beta.exe"))
+        check((app / "Velmora.exe").stat().st_size < len(expected["app/Velmora.exe"]),
+              "Velmora.exe was not cut off")
+        check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
+        check((machine.desktop / "Velmora 5.lnk").exists(), "no shortcut")
+        check(not launched(installation), "the cut-off Velmora.exe was started")
 
 
-@installation_case()
-def case_read_only_file_at_a_destination(installation):
+@case(prerequisites=True)
+def read_only_file_at_a_destination(installation):
     """A read-only file stands where an entry must go: that entry fails and the file stays as
     it was; the other entries are installed, the application registered and started."""
     machine = installation.machine
-    installation.preinstall_prerequisites()
     with small_file_system(machine, machine.app_folder, "64m"):
         readme = machine.app_folder / "readme.txt"
         readme.write_bytes(b"kept as it was\r\n")
@@ -894,33 +909,30 @@ def case_read_only_file_at_a_destination(installation):
         with immutable(readme):
             record = installation.run()
             check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
-            check(record.exit_code() == 0 and record.kinds("destroyed"), record.dump())
+            check_finished(record)
             check(readme.read_bytes() == b"kept as it was\r\n", "the read-only file changed")
             expected_installation(installation, left_as_it_was=("readme.txt",))
 
 
-@installation_case()
-def case_download_folder_cannot_be_created(installation):
+@case()
+def download_folder_cannot_be_created(installation):
     """A file stands where the temporary download folder must go: the runtime installer cannot
     be written, the run ends there and nothing runs."""
-    machine = installation.machine
-    folder = machine.temp / "Velmora"
+    folder = installation.machine.temp / "Velmora"
     folder.parent.mkdir(parents=True, exist_ok=True)
     folder.write_text("a file where the download folder must go")
-    record = installation.run()
-    check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+    check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES])
     check(folder.read_text() == "a file where the download folder must go", "the file changed")
 
 
-@installation_case()
-def case_download_folder_fills_up(installation):
+@case()
+def download_folder_fills_up(installation):
     """The disk under the download folder fills up part-way through writing the runtime
     installer: the run ends there, and the part that was written is not run."""
     machine = installation.machine
     folder = machine.temp / "Velmora"
     with small_file_system(machine, folder, "8k"):
-        record = installation.run()
-        check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+        check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES])
         partial = folder / worlds.RUNTIME_FILE
         whole = machine.fixture("standin-runtime.exe").stat().st_size
         check(partial.exists() and 0 < partial.stat().st_size < whole,
@@ -928,6 +940,8 @@ def case_download_folder_fills_up(installation):
     check(installation.world.requests() == [RUNTIME_PATH],
           f"requests {installation.world.requests()}")
 
+
+# ---------------------------------------------------------------- libraries planted beside it
 
 # Planted beside the installer besides its preload list (load-probe --list, what Windows loads by
 # name on its behalf): comctl32, which the manifest redirects, and what a build that lost its
@@ -937,8 +951,8 @@ PLANTED_BESIDES_PRELOADS = ("comctl32.dll", "zlib1.dll", "libgcc_s_dw2-1.dll",
 WINE_USER32_IMPORTS = ("version.dll", "zlib1.dll")
 
 
-@installation_case()
-def case_planted_libraries_are_not_loaded(installation):
+@case()
+def planted_libraries_are_not_loaded(installation):
     """Libraries with system names planted in Downloads, where the installer lies and runs from:
     a whole installation loads none of them."""
     machine = installation.machine
@@ -979,56 +993,10 @@ def case_planted_libraries_are_not_loaded(installation):
     check(taken == [], f"planted copies loaded after the preload of {present}: {taken}")
 
     record = installation.run(extra_env=overrides, cwd=downloads)
-    check(record.exit_code() == 0 and record.kinds("destroyed"), "\n" + record.dump())
+    check_finished(record)
     expected_installation(installation)
     taken = loaded()
     check(taken == [], f"planted copies loaded during the installation: {taken}")
-
-
-@installation_case()
-def case_uninstall_removes_what_the_installer_made(installation):
-    """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
-    machine = installation.machine
-    installation.preinstall_prerequisites()
-    installation.run()
-    exe = machine.windows(machine.app_folder / "Velmora.exe")
-    machine.wine(exe, "Uninstall", extra_env=installation.environment())
-    check(installation.wait_for(lambda: "removed" in installation.roles()),
-          f"the remover did not finish: {installation.standins()}")
-    check(not machine.app_folder.exists(), "the application folder is still there")
-    check(machine.user_registry_key(UNINSTALL_KEY) is None, "the registration is still there")
-    for folder in (machine.desktop, machine.start_menu):
-        check(not (folder / "Velmora 5.lnk").exists(), f"a shortcut is left in {folder}")
-
-
-CASES = {
-    "window_shows_and_closes": case_window_shows_and_closes,
-    "second_copy_is_refused": case_second_copy_is_refused,
-    "old_windows_is_refused": case_old_windows_is_refused,
-    "manifest_declares_windows_10": case_manifest_declares_windows_10,
-    "clean_machine_installs_everything": case_clean_machine_installs_everything,
-    "present_prerequisites_are_skipped": case_present_prerequisites_are_skipped,
-    "channel_comes_from_the_file_name": case_channel_comes_from_the_file_name,
-    "waits_for_a_running_version_5_application_on_vista": waits_case("vista", "6.0"),
-    "waits_for_a_running_version_5_application_on_win7": waits_case("win7", "6.1"),
-    "waits_for_a_running_version_5_application_on_win10": waits_case("win10", "10.0"),
-    "temporary_folder_with_blanks_and_parentheses":
-        case_temporary_folder_with_blanks_and_parentheses,
-    "hostile_packages_stay_in_the_application_folder":
-        case_hostile_packages_stay_in_the_application_folder,
-    "server_down": case_server_down,
-    "package_not_found": case_package_not_found,
-    "truncated_package": case_truncated_package,
-    "second_run_overwrites_registration_and_shortcuts":
-        case_second_run_overwrites_registration_and_shortcuts,
-    **CLOSE_CASES,
-    "disk_fills_up_mid_extraction": case_disk_fills_up_mid_extraction,
-    "read_only_file_at_a_destination": case_read_only_file_at_a_destination,
-    "download_folder_cannot_be_created": case_download_folder_cannot_be_created,
-    "download_folder_fills_up": case_download_folder_fills_up,
-    "uninstall_removes_what_the_installer_made": case_uninstall_removes_what_the_installer_made,
-    "planted_libraries_are_not_loaded": case_planted_libraries_are_not_loaded,
-}
 
 
 def main():
@@ -1045,17 +1013,14 @@ def main():
     # namespaces). A SIGKILL (ctest's time-out) skips them: dropping the prefix in the next run
     # of the case, or wineenv's cleanup, unmounts what it left.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(f"{arguments.case}: terminated"))
-    machine = Machine(arguments.build.resolve(), arguments.state.resolve(), "e2e-" + arguments.case)
     try:
-        CASES[arguments.case](machine)
+        run_case(arguments.case, arguments.build.resolve(), arguments.state.resolve())
     except CaseFailed as failure:
         print(f"FAILED {arguments.case}: {failure}", file=sys.stderr)
         return 1
     except CaseSkipped as reason:
         print(f"skipped {arguments.case}: {reason}")
         return SKIPPED
-    finally:
-        machine.close()
     print(f"passed {arguments.case}")
     return 0
 
