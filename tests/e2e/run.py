@@ -141,6 +141,9 @@ class Machine:
     def add_key(self, key, view="/reg:32"):
         self.wine("reg", "add", key, "/f", view)
 
+    def has_key(self, key, view="/reg:32"):
+        return self.wine("reg", "query", key, view).returncode == 0
+
     def set_user_environment(self, name, value):
         """A user environment variable; Wine reads them (TEMP, TMP) when its server starts."""
         self.wine("reg", "add", r"HKCU\Environment", "/v", name, "/t", "REG_SZ", "/d", value,
@@ -626,11 +629,14 @@ def waits_for_a_running_version_5_application(installation, reported):
         machine.stop_wine()
 
 
-# cmd.exe runs the installers: it splits at blanks and parentheses that are not quoted.
+# cmd.exe runs the installers: it splits at blanks and parentheses that are not quoted, and it
+# expands %NAME% even inside quotes.
 @case("temporary_folder_with_blanks_and_parentheses", temp="Temp Dir (Work)")
+@case("temporary_folder_holding_percent_signs", temp=r"C:\T 50%OS%off")
 def installers_run_from_the_temporary_folder(installation):
-    """The silent installers run, in order, from the temporary folder; the installation
-    completes."""
+    """The silent installers run, in order, from the temporary folder and finish (each creates
+    its detection key, which it does only when started with exactly "/q /norestart"); the
+    installation completes."""
     machine = installation.machine
     record = installation.run()
     check(record.exit_code() == 0, f"exit code {record.exit_code()}")
@@ -640,6 +646,8 @@ def installers_run_from_the_temporary_folder(installation):
         check(path.lower().startswith((machine.windows(machine.temp) + "\\Velmora\\").lower()),
               f"{role} ran from {path}")
         check(command.endswith(" /q /norestart"), f"{role} started as {command}")
+    for key in (RUNTIME_KEY, UPDATE_KEY):
+        check(machine.has_key(key), f"no {key}: an installer did not finish")
     expected_installation(installation)
 
 
