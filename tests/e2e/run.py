@@ -199,8 +199,9 @@ class Machine:
                 values[name] = ("other", data)
         return values
 
-    def watch(self, program, extra_env=None, shots=None, cwd=None):
-        """Runs `program` (a Unix path inside the prefix) under the watcher; returns the record."""
+    def watch(self, program, extra_env=None, shots=None, cwd=None, timeout=RUN_TIMEOUT):
+        """Runs `program` (a Unix path inside the prefix) under the watcher; returns the record.
+        A run that has not ended after `timeout` seconds fails the case."""
         for name in ("velmora-watch.exe", "watch_hook.dll"):
             shutil.copyfile(self.fixture(name), self.work / name)
         log = self.work / "watch.log"
@@ -209,8 +210,13 @@ class Machine:
         if shots:
             shots.mkdir(parents=True, exist_ok=True)
             environment["VELMORA_WATCH_SHOTS"] = self.windows(shots)
-        result = self.wine(self.work / "velmora-watch.exe", self.windows(log), self.windows(program),
-                           extra_env=environment, cwd=cwd, output=self.work / "watch.out")
+        try:
+            result = self.wine(self.work / "velmora-watch.exe", self.windows(log),
+                               self.windows(program), extra_env=environment, cwd=cwd,
+                               output=self.work / "watch.out", timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise CaseFailed(f"{program.name} still ran after {timeout} s:\n" +
+                             Record(log, None).dump())
         return Record(log, result.returncode)
 
 
@@ -280,10 +286,11 @@ class Installation:
         environment.update(extra or {})
         return environment
 
-    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None):
+    def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None,
+            timeout=RUN_TIMEOUT):
         installer = self.machine.installer_copy(file_name)
         return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
-                                  cwd=cwd)
+                                  cwd=cwd, timeout=timeout)
 
     def standins(self):
         """(role, path, command line) of every stand-in start, and ("removed", folder)."""
@@ -479,6 +486,19 @@ def window_shows_and_closes(installation):
     check(("control", "1000", "msctls_progress32", "") in record.events,
           "progress bar missing:\n" + record.dump())
     check_closed(record)
+
+
+@case()
+def worker_thread_cannot_be_created(installation):
+    """CreateThread fails for the installer (the watcher's hook makes it, see watch_hook.c): the
+    window closes at once the way the worker closes it, shows no status, fetches nothing, and
+    the exit code is 0. Should the window stay, the bound on the run ends the case."""
+    record = installation.run(extra_env={"VELMORA_WATCH_FAIL_THREADS": "1"}, timeout=60)
+    check(("no-threads",) in record.events, "CreateThread was not made to fail:\n" + record.dump())
+    check(("dialog", "Velmora Installer") in record.events, "no progress window:\n" + record.dump())
+    check_closed(record)
+    check(not record.kinds("user-close") and not record.kinds("status"), "\n" + record.dump())
+    check(installation.world.requests() == [], f"requests {installation.world.requests()}")
 
 
 @case(serve=None)
