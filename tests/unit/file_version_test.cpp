@@ -207,7 +207,7 @@ TEST(ReadFileVersion, AnswersForDamagedAndHostileImages) {
     row.damage(image);
     FileVersion version{99, 99, 99, 99};
     EXPECT_EQ(readOf(image.bytes, version), row.expected) << row.what;
-    if (row.expected != FileVersionStatus::Found) EXPECT_EQ(version.major, 99) << row.what;
+    EXPECT_EQ(version.major, 99) << row.what;  // untouched when nothing was found
   }
 }
 
