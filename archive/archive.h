@@ -109,6 +109,14 @@ ArchiveResult extractArchiveEntry(ArchiveHandle* handle, int32_t index,
 ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index,
                                  EntryFailure* failure = nullptr);
 
+// Reads entry `index` as verifyArchiveEntry does, delivering its bytes into `buffer`
+// (`capacity` bytes) instead of discarding them; `length` receives how many were delivered.
+// ArchiveWriteFailed when the data does not fit in `capacity`; otherwise verifyArchiveEntry's
+// results (a folder entry reads as 0 bytes). For tools that look into one entry (vmpkg reads
+// app/Velmora.exe's version resource); the installer does not use it.
+ArchiveResult readArchiveEntry(ArchiveHandle* handle, int32_t index, uint8_t* buffer,
+                               uint32_t capacity, uint32_t* length);
+
 // Creates `folder` (below `root` when root is not null) and every folder above it; reports
 // nothing. Paths that would not fit in 260 units are not created.
 void ensureFolder(const char16_t* root, const char16_t* folder);

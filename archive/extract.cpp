@@ -1,6 +1,8 @@
 // Extraction of single entries to files and folders, and reading an entry without writing it
 // (the same loop with no file behind it).
 
+#include <cstring>
+
 #include "archive/package_archive.h"
 #include "platform/memory.h"
 #include "platform/format.h"
@@ -204,6 +206,20 @@ ArchiveResult extractEntry(ArchiveHandle* handle, int32_t index, const char16_t*
 
 bool discard(void*, const uint8_t*, uint32_t) { return true; }
 
+struct MemorySinkContext {
+  uint8_t* buffer;
+  uint32_t capacity;
+  uint32_t used;
+};
+
+bool writeToMemory(void* context, const uint8_t* data, uint32_t length) {
+  auto* sink = static_cast<MemorySinkContext*>(context);
+  if (length > sink->capacity - sink->used) return false;
+  std::memcpy(sink->buffer + sink->used, data, length);
+  sink->used += length;
+  return true;
+}
+
 }  // namespace
 
 void ensureFolder(const char16_t* root, const char16_t* folder) {
@@ -225,6 +241,22 @@ ArchiveResult verifyArchiveEntry(ArchiveHandle* handle, int32_t index, EntryFail
   if (entry.attributes & FileAttributeDirectory) return recordResult(ArchiveOk);
   PackageArchive& archive = *handle->archive;
   const ArchiveResult result = pumpEntry(archive, EntrySink{discard, nullptr, nullptr}, detail);
+  return recordResult(closeEntry(*archive.reader, result, detail));
+}
+
+ArchiveResult readArchiveEntry(ArchiveHandle* handle, int32_t index, uint8_t* buffer,
+                               uint32_t capacity, uint32_t* length) {
+  MemorySinkContext context{buffer, buffer != nullptr ? capacity : 0, 0};
+  if (length != nullptr) *length = 0;
+  EntryFailure detail;
+  ArchiveEntry entry;
+  const ArchiveResult prepared = prepareEntry(handle, index, entry, detail);
+  if (prepared != ArchiveOk) return recordResult(prepared);
+  if (entry.attributes & FileAttributeDirectory) return recordResult(ArchiveOk);
+  PackageArchive& archive = *handle->archive;
+  const ArchiveResult result =
+      pumpEntry(archive, EntrySink{writeToMemory, nullptr, &context}, detail);
+  if (length != nullptr) *length = context.used;
   return recordResult(closeEntry(*archive.reader, result, detail));
 }
 

@@ -3,6 +3,8 @@
 //   vmpkg list PACKAGE           one line per entry, then "entries: N"
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
 //   vmpkg check PACKAGE          will the installer install this package completely?
+//   vmpkg pack APPDIR OUT        a package of APPDIR that the installer installs completely
+//                                (host build; see pack.h)
 //
 // The package is read whole into memory (mapped on POSIX hosts) and opened with
 // openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
@@ -15,7 +17,11 @@
 #include "archive/archive.h"
 #include "archive/unpack.h"
 #include "net/download.h"
+#include "platform/path.h"
 #include "platform/utf8.h"
+#include "tools/vmpkg/main_program.h"
+#include "tools/vmpkg/pack.h"
+#include "tools/vmpkg/package_limits.h"
 
 #ifdef _WIN32
 #include <cwchar>
@@ -33,9 +39,6 @@ using ArgumentUnit = char;
 namespace vm {
 namespace {
 
-// The installer's download buffer (kDownloadBufferSize) holds the whole HTTP response and a
-// zero byte after it; a typical nginx response head takes a few hundred bytes.
-constexpr uint64_t kTypicalResponseHead = 512;
 // The installer hands the archive a signed 32-bit length.
 constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
 
@@ -326,16 +329,35 @@ const char* failureReason(const EntryFailure& failure, ArchiveResult result, cha
   return buffer;
 }
 
+// How extraction treats an entry whose name ends with a separator but that lacks the folder
+// attribute (Java's jar and ZipOutputStream write folders so): the destination's folder part is
+// the whole path, so the folder is made, and then no file of that name can be created, so the
+// result is ArchiveNoFile. Harmless without data; with data, the data is lost.
+enum class FolderWithoutAttribute { No, Harmless, DataLost };
+
+FolderWithoutAttribute folderWithoutAttribute(const ArchiveEntry& entry) {
+  const std::size_t length = textLength(entry.name);
+  if ((entry.attributes & FileAttributeDirectory) || length == 0 ||
+      !isPathSeparator(entry.name[length - 1])) {
+    return FolderWithoutAttribute::No;
+  }
+  return entry.uncompressedSize == 0 ? FolderWithoutAttribute::Harmless
+                                     : FolderWithoutAttribute::DataLost;
+}
+
 int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
   unsigned problems = 0;
   auto report = [&problems](const char* kind, const char* what, const char* why) {
     std::printf("%s: %s: %s\n", kind, what, why);
     ++problems;
   };
+  // Failing entries that change nothing the installation leaves behind: listed, not counted.
+  unsigned harmless = 0;
   ArchiveEntry entry;
   getArchiveEntry(handle, -1, entry);
   const int32_t count = entry.index;
   bool mainProgram = false;
+  int32_t mainProgramIndex = -1;  // the last whole app/Velmora.exe: the one that stays
   for (int32_t index = 0; index < count; ++index) {
     char reason[96];
     EntryFailure failure;
@@ -362,10 +384,28 @@ int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
       report("fails", name.text, failureReason(failure, result, reason));
       continue;
     }
+    const FolderWithoutAttribute folder = folderWithoutAttribute(entry);
+    if (folder == FolderWithoutAttribute::Harmless) {
+      std::printf("harmless: %s: folder entry without the folder attribute; extraction makes "
+                  "the folder, then answers ArchiveNoFile\n", name.text);
+      ++harmless;
+      continue;
+    }
+    if (folder == FolderWithoutAttribute::DataLost) {
+      report("fails", name.text, "a file entry whose name ends with a slash; extraction makes "
+                                 "the folder and answers ArchiveNoFile, its data is lost");
+      continue;
+    }
     if (textEquals(entry.name, u"app/Velmora.exe") &&
         !(entry.attributes & FileAttributeDirectory)) {
       mainProgram = true;
+      mainProgramIndex = index;
     }
+  }
+  char versionWhy[160];
+  if (mainProgram) {
+    if (const char* why = entryVersionProblem(handle, mainProgramIndex, versionWhy))
+      report("wrong version", "app/Velmora.exe", why);
   }
   if (packageLength + kTypicalResponseHead + 1 > kDownloadBufferSize) {
     char why[160];
@@ -380,7 +420,12 @@ int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
   }
   if (!mainProgram) report("missing", "app/Velmora.exe", "no such file entry extracts whole");
   if (problems == 0) {
-    std::printf("check: ok, %d entries\n", count);
+    if (harmless == 0) {
+      std::printf("check: ok, %d entries\n", count);
+    } else {
+      std::printf("check: ok, %d entries, %u harmless finding%s\n", count, harmless,
+                  harmless == 1 ? "" : "s");
+    }
     return 0;
   }
   std::printf("check: %u problem%s\n", problems, problems == 1 ? "" : "s");
@@ -391,7 +436,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: vmpkg list PACKAGE\n"
                "       vmpkg extract PACKAGE DEST\n"
-               "       vmpkg check PACKAGE\n");
+               "       vmpkg check PACKAGE\n"
+               "       vmpkg pack APPDIR OUT\n");
   return 2;
 }
 
@@ -401,9 +447,34 @@ bool argumentIs(const ArgumentUnit* argument, const char* command) {
   return *argument == 0;
 }
 
+// vmpkg pack APPDIR OUT. SOURCE_DATE_EPOCH (decimal seconds since 1970) caps the times.
+int pack(int count, ArgumentUnit** arguments) {
+  if (count != 4) return usage();
+#ifdef _WIN32
+  (void)arguments;
+  std::fprintf(stderr, "vmpkg: pack is made by the host build's vmpkg\n");
+  return 2;
+#else
+  PackOptions options;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(epoch, &end, 10);
+    if (*epoch < '0' || *epoch > '9' || *end != 0 || errno != 0 || value > 0x7FFFFFFF) {
+      std::fprintf(stderr, "vmpkg: SOURCE_DATE_EPOCH must be a count of seconds from 0 to "
+                           "2147483647\n");
+      return 2;
+    }
+    options.sourceDateEpoch = value;
+  }
+  return packFolder(arguments[2], arguments[3], options);
+#endif
+}
+
 int run(int count, ArgumentUnit** arguments) {
   if (count < 3) return usage();
   const ArgumentUnit* command = arguments[1];
+  if (argumentIs(command, "pack")) return pack(count, arguments);
   const bool list = argumentIs(command, "list") && count == 3;
   const bool extract = argumentIs(command, "extract") && count == 4;
   const bool check = argumentIs(command, "check") && count == 3;
