@@ -7,10 +7,15 @@ small application tree, or crafted byte by byte (hostile packages). Each is extr
 unzip extracts from the same archive; hostile packages must give a clear per-entry result and
 write nothing outside DEST.
 
-    conformance.py host VMPKG                  the host cases (run by ctest on the host build)
+    conformance.py host VMPKG                  the host cases (run by ctest on the host build);
+                                               VELMORA_NODE_CACHE: where the Node producer's
+                                               library is installed (from the npm registry)
     conformance.py wine VMPKG_EXE WINE_STATE   drive-letter and backslash cases, and a few tool
                                                archives, with vmpkg.exe under Wine
     conformance.py seeds DIR                   writes every archive into DIR (fuzzing seeds)
+
+`vmpkg pack` is checked here too: its packages against every tool and `vmpkg check`, their
+determinism, and a table of folders it must refuse.
 """
 import io
 import os
@@ -25,6 +30,8 @@ import tempfile
 import time
 import zipfile
 import zlib
+
+import tiny_pe
 
 HERE = pathlib.Path(__file__).resolve().parent
 WINEENV = HERE.parent / "harness" / "wineenv.py"
@@ -47,7 +54,8 @@ def make_tree(root):
     app = root / "app"
     (app / "bin" / "plugins").mkdir(parents=True)
     (app / "empty folder").mkdir()
-    (app / "Velmora.exe").write_bytes(b"MZ" + os.urandom(20000))
+    # A PE image of version 5.0.3.0 (vmpkg check and pack look for it) and random bytes after it.
+    (app / "Velmora.exe").write_bytes(tiny_pe.version_image((5, 0, 3, 0)) + os.urandom(19000))
     (app / "readme.txt").write_text("Velmora 5\r\n" * 2000)
     (app / "bin" / "random.bin").write_bytes(os.urandom(70000))
     (app / "bin" / "plugins" / "empty.dat").write_bytes(b"")
@@ -86,9 +94,67 @@ def python_zip(target, stored=False, streamed=False):
                     archive.write(path)
 
 
-def tool_cases():
-    """(name, how to make x.zip in a folder holding app/). Strings run through the shell."""
-    return [
+YAZL_MAKER = r"""
+// Zips app/ with yazl: folders by addEmptyDirectory, files by addFile (streamed, so with data
+// descriptors), names sorted, modes and times from the files.
+const fs = require("fs");
+const path = require("path");
+const yazl = require(process.argv[2]);
+const zip = new yazl.ZipFile();
+function walk(folder) {
+  for (const name of fs.readdirSync(folder).sort()) {
+    const full = path.join(folder, name);
+    const status = fs.statSync(full);
+    const options = {mtime: status.mtime, mode: status.mode};
+    if (status.isDirectory()) {
+      zip.addEmptyDirectory(full, options);
+      walk(full);
+    } else {
+      zip.addFile(full, full, options);
+    }
+  }
+}
+walk("app");
+zip.outputStream.pipe(fs.createWriteStream("x.zip"));
+zip.end();
+"""
+YAZL_VERSION = "3.3.1"
+
+
+def node_producer():
+    """The path of the yazl module, installed from the npm registry into VELMORA_NODE_CACHE
+    (once), or None with the reason printed when it cannot be had."""
+    cache = pathlib.Path(os.environ.get("VELMORA_NODE_CACHE",
+                                        pathlib.Path.home() / ".cache" / "velmora-node")).resolve()
+    module = cache / "node_modules" / "yazl"
+    if not shutil.which("node") or not shutil.which("npm"):
+        print("skip yazl producer: node or npm is not installed", flush=True)
+        return None
+    if not (module / "package.json").exists():
+        cache.mkdir(parents=True, exist_ok=True)
+        try:
+            installed = subprocess.run(
+                ["npm", "install", "--prefix", str(cache), "--no-audit", "--no-fund",
+                 "--no-save", f"yazl@{YAZL_VERSION}"], capture_output=True, text=True,
+                timeout=180)
+        except subprocess.TimeoutExpired:
+            installed = None
+        if installed is None or installed.returncode != 0 or not module.exists():
+            why = "timed out" if installed is None else installed.stderr.strip()[-300:]
+            print(f"skip yazl producer: the npm registry cannot be reached ({why})", flush=True)
+            return None
+    return module
+
+
+def tool_cases(yazl=None):
+    """(name, how to make x.zip in a folder holding app/). Strings run through the shell.
+    `yazl`: the Node module's path, which adds the Node producer."""
+    node = []
+    if yazl is not None:
+        node = [("yazl (Node)", lambda: (pathlib.Path("make.js").write_text(YAZL_MAKER),
+                                         subprocess.run(["node", "make.js", str(yazl)],
+                                                        check=True)))]
+    return node + [
         ("zip deflated", "zip -q -r x.zip app"),
         ("zip stored", "zip -q -r -0 x.zip app"),
         ("zip -X (DOS times only)", "zip -q -r -X x.zip app"),
@@ -105,6 +171,8 @@ def tool_cases():
         ("Python zipfile", lambda: python_zip("x.zip")),
         ("Python zipfile stored", lambda: python_zip("x.zip", stored=True)),
         ("Python zipfile streamed", lambda: python_zip("x.zip", streamed=True)),
+        # Java: folder entries without the folder attribute, data descriptors, no manifest.
+        ("jar (Java)", "jar --create --no-manifest --file x.zip app"),
     ]
 
 
@@ -156,12 +224,20 @@ def compare_trees(case, expected, actual, compare_times=True, time_slack=0):
 
 
 def run(command, env=None, cwd=None):
-    return subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd,
-                          timeout=600)
+    return subprocess.run(command, capture_output=True, text=True, errors="replace", env=env,
+                          cwd=cwd, timeout=600)
 
 
 def unzip_tree(archive, into, env):
     subprocess.run(["unzip", "-o", "-q", str(archive), "-d", str(into)], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return into / "app"
+
+
+def sevenzip_tree(archive, into, env):
+    """7-Zip's extraction: the reference where Info-ZIP unzip misreads names (it ignores the
+    UTF-8 flag of entries made on a FAT host, as jar makes them)."""
+    subprocess.run(["7z", "x", "-y", "-bd", "-bso0", f"-o{into}", str(archive)], env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return into / "app"
 
@@ -271,23 +347,37 @@ def hostile_cases():
 # ------------------------------------------------------------------ host cases
 
 def host_conformance(vmpkg, scratch):
+    yazl = node_producer()
     for zone in ("UTC0", "JST-9"):
         env = dict(os.environ, TZ=zone)
-        for name, maker in tool_cases():
-            if zone != "UTC0" and "DOS times" not in name and "7-Zip" not in name:
+        for name, maker in tool_cases(yazl):
+            if zone != "UTC0" and "DOS times" not in name and "7-Zip" not in name \
+                    and "jar" not in name:
                 continue  # only archives without Unix times depend on the zone
             case = f"{name} [TZ={zone}]"
             work = scratch / f"tool-{len(FAILURES)}-{abs(hash(case))}"
             work.mkdir()
             make_tree(work)
             archive = make_tool_archive(work, maker, env)
-            expected = snapshot(unzip_tree(archive, work / "by-unzip", env))
+            reference = sevenzip_tree if "jar" in name else unzip_tree
+            expected = snapshot(reference(archive, work / "by-unzip", env))
             result = run([vmpkg, "extract", str(archive), str(work / "by-vmpkg")], env=env)
-            check(result.returncode == 0, f"{case}: exit {result.returncode}: {result.stderr}")
             compare_trees(case, expected, snapshot(work / "by-vmpkg"))
             checked = run([vmpkg, "check", str(archive)], env=env)
             check(checked.returncode == 0 and "check: ok" in checked.stdout,
                   f"{case}: check: {checked.stdout}")
+            # check predicts extraction exactly: each harmless finding is one ArchiveNoFile.
+            harmless = [line.split(": ")[1] for line in checked.stdout.splitlines()
+                        if line.startswith("harmless: ")]
+            failed = [line for line in result.stderr.splitlines() if "failed" in line]
+            check(failed == [f"vmpkg: failed: {name}: ArchiveNoFile 0x200" for name in harmless]
+                  and result.returncode == (1 if harmless else 0),
+                  f"{case}: extract exit {result.returncode}: {result.stderr} "
+                  f"after check: {checked.stdout}")
+            if "jar" in name:
+                check(harmless and "app/empty folder/" in harmless,
+                      f"{case}: folder entries without the attribute not reported: "
+                      f"{checked.stdout}")
             print(f"done {case}", flush=True)
 
 
@@ -320,15 +410,16 @@ def host_hostile(vmpkg, scratch):
 
 def host_check_reports(vmpkg, scratch):
     """vmpkg check names every reason a package would not install completely."""
-    velmora = file_entry("app/Velmora.exe", b"MZ")
+    velmora = file_entry("app/Velmora.exe", tiny_pe.version_image((5, 0, 3, 0)))
+    fat_folder = {"made_by": 0x0014, "attrs": 0}  # as jar writes folders: no attribute at all
     encrypted = scratch / "encrypted"
     (encrypted / "app").mkdir(parents=True)
-    (encrypted / "app" / "Velmora.exe").write_bytes(b"MZ" * 100)
+    (encrypted / "app" / "Velmora.exe").write_bytes(tiny_pe.version_image((5, 0, 0, 0)))
     subprocess.run("zip -q -r -P secret x.zip app", shell=True, cwd=encrypted, check=True)
     big = scratch / "big"
     big.mkdir()
     (big / "app").mkdir()
-    (big / "app" / "Velmora.exe").write_bytes(b"MZ")
+    (big / "app" / "Velmora.exe").write_bytes(tiny_pe.version_image((5, 0, 0, 0)))
     with open(big / "app" / "filler.bin", "wb") as filler:
         filler.write(os.urandom(51_000_000 - 400))
     subprocess.run("zip -q -0 -r x.zip app", shell=True, cwd=big, check=True)
@@ -347,6 +438,23 @@ def host_check_reports(vmpkg, scratch):
          ["fails: app/Velmora.exe: it is encrypted with a password", "missing: app/Velmora.exe"]),
         ("too large for the download buffer", (big / "x.zip").read_bytes(), 1,
          ["too large: package:"]),
+        ("a Velmora.exe of major version 4",
+         crafted([file_entry("app/Velmora.exe", tiny_pe.version_image((4, 2, 0, 0)))]), 1,
+         ["wrong version: app/Velmora.exe: its version resource says 4.2.0.0", "check: 1 problem"]),
+        ("a Velmora.exe that is no program", crafted([file_entry("app/Velmora.exe", b"MZ")]), 1,
+         ["wrong version: app/Velmora.exe: it is no Windows executable"]),
+        ("a Velmora.exe without a version resource",
+         crafted([file_entry("app/Velmora.exe", tiny_pe.version_image((5, 0, 0, 0),
+                                                                      resources=False))]), 1,
+         ["wrong version: app/Velmora.exe: it has no version resource"]),
+        ("folder entries without the folder attribute",
+         crafted([file_entry("app/", b"", **fat_folder), file_entry("app/empty/", b"", **fat_folder),
+                  velmora]), 0,
+         ["harmless: app/: folder entry without the folder attribute",
+          "harmless: app/empty/: folder entry", "check: ok, 3 entries, 2 harmless findings"]),
+        ("a folder name on an entry with data",
+         crafted([file_entry("app/data/", b"lost", **fat_folder), velmora]), 1,
+         ["fails: app/data/: a file entry whose name ends with a slash", "check: 1 problem"]),
     ]
     for name, data, exit_code, messages in cases:
         package = scratch / "check.zip"
@@ -362,6 +470,180 @@ def host_check_reports(vmpkg, scratch):
     missing = run([vmpkg, "list", str(scratch / "does-not-exist.zip")])
     check(missing.returncode == 2 and "cannot open" in missing.stderr, "list: missing file")
     print("ok   list", flush=True)
+
+
+# ------------------------------------------------------------------ vmpkg pack
+
+def pack_records(package):
+    """What pack promises about its records, read with Python's zipfile: problems found."""
+    problems = []
+    with zipfile.ZipFile(package) as archive:
+        infos = archive.infolist()
+        names = [info.filename for info in infos]
+        if names != sorted(names, key=lambda name: name.encode()):
+            problems.append(f"names not sorted: {names}")
+        for info in infos:
+            folder = info.filename.endswith("/")
+            mode = info.external_attr >> 16
+            if info.create_system != 3 or info.flag_bits & 0x08 or info.comment:
+                problems.append(f"{info.filename}: made by {info.create_system}, flags "
+                                f"{info.flag_bits:#x}")
+            if len(info.extra) != 9 or info.extra[:5] != struct.pack("<HHB", 0x5455, 5, 1):
+                problems.append(f"{info.filename}: extra fields {info.extra!r}")
+            if folder != stat.S_ISDIR(mode) or folder != bool(info.external_attr & 0x10):
+                problems.append(f"{info.filename}: folder attributes {info.external_attr:#x}")
+            if info.compress_type not in (0, 8) or (info.compress_type == 8 and
+                                                   info.compress_size >= info.file_size):
+                problems.append(f"{info.filename}: method {info.compress_type}")
+    return problems
+
+
+def pack_one(vmpkg, app, package, env=None):
+    return run([vmpkg, "pack", str(app), str(package)], env=env)
+
+
+def host_pack(vmpkg, scratch):
+    """vmpkg pack: its package passes check, unzip -t, 7z t and bsdtar, extracts like the
+    folder it came from with unzip and vmpkg, and comes out the same bytes from another path,
+    another time zone and a second run."""
+    work = scratch / "pack"
+    work.mkdir()
+    app = make_tree(work)
+    (app / "run.sh").write_text("#!/bin/sh\n")
+    (app / "run.sh").chmod(0o755)
+    for path in [app, *app.rglob("*")]:
+        os.utime(path, (FIXED_TIME, FIXED_TIME))
+    env = dict(os.environ, TZ="UTC0")
+    package = work / "x.vmpkg"
+    packed = pack_one(vmpkg, app, package, env)
+    check(packed.returncode == 0 and packed.stdout.startswith("packed 10 entries"),
+          f"pack: exit {packed.returncode}: {packed.stdout} {packed.stderr}")
+    for command in (["unzip", "-t", "-q", str(package)], ["7z", "t", "-bd", str(package)],
+                    ["bsdtar", "-tf", str(package)], [vmpkg, "check", str(package)]):
+        result = run(command)
+        check(result.returncode == 0, f"pack: {command[0]} {command[1]}: {result.returncode} "
+                                      f"{result.stdout[-300:]} {result.stderr[-300:]}")
+    problems = pack_records(package)
+    check(not problems, f"pack: records: {problems}")
+    source = snapshot(app)
+    for zone in ("UTC0", "JST-9"):
+        zone_env = dict(os.environ, TZ=zone)
+        by_unzip = unzip_tree(package, work / f"unzip-{zone}", zone_env)
+        compare_trees(f"pack: unzip [TZ={zone}]", source, snapshot(by_unzip))
+        extracted = run([vmpkg, "extract", str(package), str(work / f"vmpkg-{zone}")], zone_env)
+        check(extracted.returncode == 0, f"pack: extract: {extracted.stderr}")
+        compare_trees(f"pack: vmpkg extract [TZ={zone}]", source,
+                      snapshot(work / f"vmpkg-{zone}"))
+    check(not (by_unzip / "run.sh").stat().st_mode & 0o022 and
+          (by_unzip / "run.sh").stat().st_mode & 0o100, "pack: run.sh's mode not 0755")
+
+    # The same bytes again, from another path and in another time zone.
+    elsewhere = scratch / "pack-elsewhere" / "deeper" / "application"
+    shutil.copytree(app, elsewhere, symlinks=True)  # times and modes kept
+    first = work / "first.vmpkg"
+    pack_one(vmpkg, app, first, env)
+    again = [pack_one(vmpkg, app, work / "again.vmpkg", env),
+             pack_one(vmpkg, elsewhere, work / "elsewhere.vmpkg", dict(env, TZ="JST-9"))]
+    check(all(result.returncode == 0 for result in again), f"pack again: {again}")
+    for name in ("again.vmpkg", "elsewhere.vmpkg"):
+        check((work / name).read_bytes() == first.read_bytes(), f"pack: {name} differs")
+
+    # SOURCE_DATE_EPOCH caps every time.
+    capped = work / "capped.vmpkg"
+    result = pack_one(vmpkg, app, capped, dict(env, SOURCE_DATE_EPOCH=str(FIXED_TIME - 86400)))
+    check(result.returncode == 0, f"pack: SOURCE_DATE_EPOCH: {result.stderr}")
+    times = {value[2] for value in snapshot(unzip_tree(capped, work / "capped", env)).values()
+             if value[0] == "file"}
+    check(times == {FIXED_TIME - 86400}, f"pack: SOURCE_DATE_EPOCH gave times {times}")
+    print("done pack: tools, trees and determinism", flush=True)
+    host_pack_refusals(vmpkg, scratch)
+
+
+def pack_refusal_cases():
+    """(name, how to spoil a good app folder, text expected on stderr, exit code)."""
+    def touch(name, data=b"x"):
+        return lambda app: (app / name).write_bytes(data)
+
+    def deep(app):
+        folder = app
+        for _ in range(30):
+            folder = folder / "abcdefghi"
+        folder.mkdir(parents=True)
+        (folder / "f").write_bytes(b"f")
+
+    def many(app):
+        folder = app / "many"
+        folder.mkdir()
+        for index in range(65535):
+            (folder / f"{index}").touch()
+
+    def huge(app):
+        with open(app / "huge.bin", "wb") as sparse:
+            sparse.truncate(1 << 32)
+
+    def velmora(data):
+        return lambda app: (app / "Velmora.exe").write_bytes(data)
+
+    return [
+        ("a symbolic link", lambda app: (app / "link").symlink_to("readme.txt"),
+         "app/link: a symbolic link", 1),
+        ("a named pipe", lambda app: os.mkfifo(app / "pipe"), "app/pipe: a special file", 1),
+        ("a character Windows refuses", touch("a<b"), "app/a<b: its name holds a character", 1),
+        ("a trailing dot", touch("name."), "app/name.: its name ends with a dot", 1),
+        ("a trailing blank in a folder", lambda app: (app / "dir ").mkdir(),
+         "app/dir : its name ends with a dot or a blank", 1),
+        ("a device name", touch("nul.txt"), "app/nul.txt: its name is a Windows device name", 1),
+        ("names that differ in case", touch("README.TXT"),
+         "app/README.TXT: its name differs from app/readme.txt only in the case", 1),
+        ("a name that is no UTF-8", lambda app: (pathlib.Path(os.fsdecode(
+            bytes(app) + b"/bad\xff"))).write_bytes(b"x"), "its name is no valid UTF-8", 1),
+        ("a name of 260 bytes or more", deep, "bytes is too long (at most 259)", 1),
+        ("more than 65,535 entries", many, "refused: package: more than 65535 entries", 1),
+        ("a file of 4 GiB", huge, "app/huge.bin: 4 GiB or more", 1),
+        ("a time after 2038", lambda app: os.utime(app / "readme.txt", (2**31 + 9, 2**31 + 9)),
+         "app/readme.txt: its modification time lies before 1970 or after 2038-01-19", 1),
+        ("too large for the download buffer",
+         lambda app: (app / "noise.bin").write_bytes(os.urandom(51_000_000 - 2000)),
+         "refused: package: larger than 50999487 bytes", 1),
+        ("no Velmora.exe", lambda app: (app / "Velmora.exe").unlink(),
+         "refused: app/Velmora.exe: missing", 1),
+        ("Velmora.exe as a folder", lambda app: ((app / "Velmora.exe").unlink(),
+                                                 (app / "Velmora.exe").mkdir()),
+         "refused: app/Velmora.exe: missing", 1),
+        ("a Velmora.exe of major version 4", velmora(tiny_pe.version_image((4, 9, 0, 0))),
+         "app/Velmora.exe: its version resource says 4.9.0.0", 1),
+        ("a Velmora.exe of major version 50", velmora(tiny_pe.version_image((50, 0, 0, 0),
+                                                                             plus=True)),
+         "app/Velmora.exe: its version resource says 50.0.0.0", 1),
+        ("a Velmora.exe without a version resource",
+         velmora(tiny_pe.version_image((5, 0, 0, 0), resources=False)),
+         "app/Velmora.exe: it has no version resource", 1),
+        ("a Velmora.exe that is no program", velmora(b"MZ" + os.urandom(5000)),
+         "app/Velmora.exe: it is no Windows executable", 1),
+    ]
+
+
+def host_pack_refusals(vmpkg, scratch):
+    for index, (name, spoil, message, exit_code) in enumerate(pack_refusal_cases()):
+        work = scratch / f"refuse-{index}"
+        work.mkdir()
+        app = make_tree(work)
+        spoil(app)
+        out = work / "out"
+        out.mkdir()
+        result = pack_one(vmpkg, app, out / "x.vmpkg")
+        check(result.returncode == exit_code and message in result.stderr,
+              f"pack refuses {name}: exit {result.returncode}: {result.stderr[-400:]}")
+        check(not any(out.iterdir()), f"pack refuses {name}: left {list(out.iterdir())}")
+        shutil.rmtree(work, ignore_errors=True)
+        print(f"done pack refuses {name}", flush=True)
+    work = scratch / "refuse-inside"
+    work.mkdir()
+    app = make_tree(work)
+    result = pack_one(vmpkg, app, app / "x.vmpkg")
+    check(result.returncode == 2 and "lies inside" in result.stderr and
+          not (app / "x.vmpkg").exists(), f"pack into APPDIR: {result.stderr}")
+    print("done pack refuses a package inside APPDIR", flush=True)
 
 
 def unprivileged_user():
@@ -497,6 +779,7 @@ def main(argv):
                 host_conformance(vmpkg, scratch)
                 host_hostile(vmpkg, scratch)
                 host_check_reports(vmpkg, scratch)
+                host_pack(vmpkg, scratch)
                 host_permissions(vmpkg, scratch)
             else:
                 wine_cases(pathlib.Path(argv[2]).resolve(), pathlib.Path(argv[3]).resolve(),

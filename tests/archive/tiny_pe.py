@@ -2,6 +2,7 @@
 
     version_image((5, 0, 3, 0))             PE32, 1,024 bytes
     version_image((5, 0, 3, 0), plus=True)  PE32+
+    version_image((5, 0, 3, 0), resources=False)   without a version resource
 
 The image has one section, .rsrc, holding a resource directory (type 16, identifier 1,
 language 0x409) and a VS_VERSIONINFO block with the fixed file-information block; no code.
@@ -16,7 +17,8 @@ BLOCK = 0x58  # offset of the version block in the section
 BLOCK_SIZE = 92
 
 
-def version_image(version, plus=False):
+def version_image(version, plus=False, resources=True):
+    """The image; `resources` False leaves its resource directory entry empty."""
     major, minor, build, revision = version
     optional_size = (112 if plus else 96) + 16 * 8
     image = bytearray(SECTION_RAW + 0x200)
@@ -28,7 +30,8 @@ def version_image(version, plus=False):
     struct.pack_into("<H", image, optional, 0x20B if plus else 0x10B)
     directories = optional + (112 if plus else 96)
     struct.pack_into("<I", image, directories - 4, 16)
-    struct.pack_into("<II", image, directories + 16, SECTION_RVA, BLOCK + BLOCK_SIZE)
+    if resources:
+        struct.pack_into("<II", image, directories + 16, SECTION_RVA, BLOCK + BLOCK_SIZE)
     section = optional + optional_size
     struct.pack_into("<8sIIII", image, section, b".rsrc", BLOCK + BLOCK_SIZE, SECTION_RVA,
                      0x200, SECTION_RAW)
