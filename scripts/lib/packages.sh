@@ -13,7 +13,17 @@ VELMORA_PACKAGES=(
   python3 nginx-light curl zip unzip p7zip-full libarchive-tools iproute2 procps mount e2fsprogs
   # benchmarks: GNU time for peak memory
   time
+  # more ZIP producers of the conformance driver: Java's jar, Node (its library comes from the
+  # npm registry at test time)
+  openjdk-17-jdk-headless nodejs
+  # release: Authenticode signing and the test certificates of its test
+  osslsigncode openssl
 )
+# npm: Debian's package, unless the nodejs in place brings its own npm (a nodejs from elsewhere
+# conflicts with Debian's npm).
+if ! command -v npm >/dev/null 2>&1; then
+  VELMORA_PACKAGES+=(npm)
+fi
 
 velmora_install_packages() {
   local missing=()

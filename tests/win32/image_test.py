@@ -14,6 +14,11 @@ even show its refusal box), and version.dll is no KnownDLL; comctl32 is loaded o
 is restricted, so that its own imports are not looked for beside the installer either.
 
 hardening: ASLR and DEP flags, and a relocation table, without which ASLR cannot move the image.
+
+timestamps: the file header's and the resource directories' time stamps are 0, so that the same
+sources and options give the same bytes on every build (see repro.installer).
+
+paths: no build or source folder (--forbid, ASCII or UTF-16) appears in the image.
 """
 import argparse
 import re
@@ -108,7 +113,33 @@ def check_hardening(image):
     return problems
 
 
-CHECKS = {"imports": check_imports, "hardening": check_hardening}
+def check_timestamps(image):
+    problems = []
+    with open(image.exe, "rb") as exe:
+        data = exe.read(4096)
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    stamp = int.from_bytes(data[header + 8:header + 12], "little")
+    if stamp != 0:
+        problems.append(f"the file header's time stamp is {stamp:#x}, not 0")
+    for found in re.findall(r"Table: Char: \d+, Time: ([0-9a-f]+)", image.text):
+        if int(found, 16) != 0:
+            problems.append(f"a resource directory's time stamp is {found}, not 0")
+    return problems
+
+
+def check_paths(image):
+    with open(image.exe, "rb") as exe:
+        data = exe.read()
+    problems = []
+    for path in image.forbidden:
+        for encoded in (path.encode(), path.encode("utf-16-le")):
+            if encoded in data:
+                problems.append(f"holds the path {path}")
+    return problems
+
+
+CHECKS = {"imports": check_imports, "hardening": check_hardening,
+          "timestamps": check_timestamps, "paths": check_paths}
 
 
 def main():
@@ -117,11 +148,15 @@ def main():
     parser.add_argument("--exe")
     parser.add_argument("--check")
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--forbid", action="append", default=[],
+                        help="a path that must not appear in the image (repeatable)")
     arguments = parser.parse_args()
     if arguments.list:
         print(";".join(CHECKS))
         return 0
-    problems = CHECKS[arguments.check](Image(arguments.objdump, arguments.exe))
+    image = Image(arguments.objdump, arguments.exe)
+    image.forbidden = arguments.forbid
+    problems = CHECKS[arguments.check](image)
     for problem in problems:
         print(f"{arguments.exe}: {problem}", file=sys.stderr)
     return 1 if problems else 0
