@@ -17,6 +17,7 @@ commands compared, with minimum and maximum, and their ratio (subject / baseline
  5  VelmoraInstaller.exe's size vs 80 KB
  6  peak memory: vmpkg extract vs bsdtar; a whole run vs an empty program under the same Wine;
     how much of the 51,000,000-byte download buffer is ever resident
+ 7  packing row 2's folder: vmpkg pack vs zip -q -r -9
 The pieces live in bench_download.py, bench_extract.py and bench_install.py; docs/performance.md
 says how each row is measured and what it shows. Goals are reported, never asserted.
 """
@@ -132,6 +133,18 @@ def vmpkg_memory_rows(host_build, package, runs):
                 "bsdtar -xf", "bytes", vmpkg, spread(peaks["bsdtar -xf"]), note=note)]
 
 
+def pack_rows(host_build, application, runs):
+    progress("row 7: packing")
+    measured = bench_extract.pack_times(host_build, runs, application)
+    note = (f"{measured['unpacked']:,} bytes unpacked; packages: vmpkg pack "
+            f"{measured['bytes']['vmpkg pack']:,} bytes, zip "
+            f"{measured['bytes']['zip -q -r -9']:,} bytes; pack also reads its package back "
+            f"with the installer's archive code")
+    return [row("7", "packing a folder into tmpfs, seconds", "vmpkg pack (host-release)",
+                "zip -q -r -9", "s", spread(measured["vmpkg pack"]),
+                spread(measured["zip -q -r -9"]), 1.0, note)]
+
+
 # ---------------------------------------------------------------- row 5
 
 def size_row(win32_build):
@@ -218,6 +231,8 @@ def main():
         wineenv.setup(state)
         rows += download_rows(host_build, win32_build, runs, wine_runs, state)
         rows += extract_rows(host_build, package, runs)
+        rows += pack_rows(host_build, win32_build / "tests" / "fixtures" / "standin-app-v5.exe",
+                          runs)
         progress("row 4: whole installations under Wine (and row 6: their memory)")
         installation = bench_install.run(win32_build, package[0], state, wine_runs)
         rows += [values for values in installation if values["row"] == "4"]

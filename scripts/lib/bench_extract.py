@@ -2,6 +2,7 @@
 """Benchmark: `vmpkg extract` against bsdtar and Info-ZIP unzip, and against zlib alone.
 
     python3 scripts/lib/bench_extract.py BUILD_DIR [--runs N] [--json PATH]
+    python3 scripts/lib/bench_extract.py BUILD_DIR --pack [--runs N]   vmpkg pack vs zip -9
 
 Builds a package of about 48 MB unpacked (text, random binary, 2,000 small files; zip -9) in
 tmpfs (/dev/shm), then times, alternating the commands within each round, the extraction by
@@ -94,6 +95,14 @@ def make_package(work, application=None):
     app/Velmora.exe: 500,000 random bytes, or the program `application` (a path) when given,
     so that the installer can launch what it unpacked. Returns the package and the unpacked
     size."""
+    app, unpacked = make_folder(work, application)
+    subprocess.run(["zip", "-q", "-9", "-r", "package.zip", "app"], cwd=work, check=True)
+    shutil.rmtree(app)
+    return work / "package.zip", unpacked
+
+
+def make_folder(work, application=None):
+    """The package's folder work/app (see make_package); returns it and its size in bytes."""
     rng = random.Random(5)
     app = work / "app"
     (app / "text").mkdir(parents=True)
@@ -120,9 +129,40 @@ def make_package(work, application=None):
         program = pathlib.Path(application).read_bytes()
     (app / "Velmora.exe").write_bytes(program)
     unpacked = sum(path.stat().st_size for path in app.rglob("*") if path.is_file())
-    subprocess.run(["zip", "-q", "-9", "-r", "package.zip", "app"], cwd=work, check=True)
-    shutil.rmtree(app)
-    return work / "package.zip", unpacked
+    return app, unpacked
+
+
+def pack_times(build_dir, runs=7, application=None):
+    """`vmpkg pack` of the row-2 folder against `zip -q -r -9` of it, into tmpfs, alternating:
+    {command: [seconds]}, plus "bytes": {command: package size}. Without `application`,
+    app/Velmora.exe is a tiny version-5 image followed by the same random bytes (pack refuses
+    a Velmora.exe without major version 5)."""
+    vmpkg = pathlib.Path(build_dir).resolve() / "tools" / "vmpkg" / "vmpkg"
+    shm = pathlib.Path("/dev/shm") if pathlib.Path("/dev/shm").is_dir() else None
+    with tempfile.TemporaryDirectory(prefix="velmora-bench-", dir=shm) as folder:
+        work = pathlib.Path(folder)
+        app, unpacked = make_folder(work, application)
+        if application is None:
+            sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" /
+                                   "archive"))
+            import tiny_pe  # noqa: E402
+            program = app / "Velmora.exe"
+            program.write_bytes(tiny_pe.version_image((5, 0, 0, 0)) + program.read_bytes())
+        outputs = {"vmpkg pack": work / "out.vmpkg", "zip -q -r -9": work / "out.zip"}
+        commands = {"vmpkg pack": [str(vmpkg), "pack", "app", str(outputs["vmpkg pack"])],
+                    "zip -q -r -9": ["zip", "-q", "-r", "-9", str(outputs["zip -q -r -9"]),
+                                     "app"]}
+        times = {name: [] for name in commands}
+        names = list(commands)
+        for round_index in range(max(runs, 5)):
+            for name in names[round_index % 2:] + names[:round_index % 2]:
+                outputs[name].unlink(missing_ok=True)  # zip would add to an old archive
+                started = time.perf_counter()
+                subprocess.run(commands[name], cwd=work, check=True, stdout=subprocess.DEVNULL)
+                times[name].append(time.perf_counter() - started)
+        times["bytes"] = {name: outputs[name].stat().st_size for name in names}
+        times["unpacked"] = unpacked
+        return times
 
 
 def build_floor(work):
@@ -254,6 +294,16 @@ def main(argv):
         return 2
     build_dir = pathlib.Path(argv[1])
     runs = int(argv[argv.index("--runs") + 1]) if "--runs" in argv else 7
+    if "--pack" in argv:
+        measured = pack_times(build_dir, runs)
+        for name in ("vmpkg pack", "zip -q -r -9"):
+            print(f"{name}: median {statistics.median(measured[name]):.3f} s "
+                  f"(min {min(measured[name]):.3f}, max {max(measured[name]):.3f}), "
+                  f"{measured['bytes'][name]:,} bytes")
+        ratio = statistics.median(measured["vmpkg pack"]) / statistics.median(
+            measured["zip -q -r -9"])
+        print(f"ratio {ratio:.3f} (goal <= 1.0)")
+        return 0
     output = pathlib.Path(argv[argv.index("--json") + 1]) if "--json" in argv else \
         build_dir / "bench" / "extract.json"
     rows = run(build_dir, runs)

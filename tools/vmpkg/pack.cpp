@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -344,68 +345,91 @@ bool readWhole(const char* path, uint64_t limit, FileBytes& bytes) {
 
 enum class Step { Ok, TooLarge, Failed };
 
-struct Writer {
-  FILE* file = nullptr;
-  uint64_t position = 0;
+// What one file's compression needs: its own deflate state and buffers, so that two files can
+// be compressed at once (one on a helper thread).
+struct Slot {
   z_stream deflater{};
   bool deflaterReady = false;
   uint8_t* compressed = nullptr;  // kLargestDownloadablePackage bytes: deflate's output
   uint8_t* chunk = nullptr;       // kReadChunk bytes: what is read from a file
-  ~Writer() {
+  Slot() = default;
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot() {
     if (deflaterReady) deflateEnd(&deflater);
     std::free(compressed);
     std::free(chunk);
   }
+  bool prepare() {
+    compressed = static_cast<uint8_t*>(std::malloc(kLargestDownloadablePackage + 1));
+    chunk = static_cast<uint8_t*>(std::malloc(kReadChunk));
+    deflaterReady =
+        deflateInit2(&deflater, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    return compressed != nullptr && chunk != nullptr && deflaterReady;
+  }
+};
+
+struct Writer {
+  FILE* file = nullptr;
+  uint64_t position = 0;
   bool write(const void* data, uint64_t length) {
     position += length;
     return length == 0 || std::fwrite(data, 1, length, file) == length;
   }
 };
 
-// Reads the file of `entry` below `root` once, computing its CRC-32 and deflating it while
-// deflate stays smaller than the file and than the room left; stores it (a second read,
-// checked against the first) otherwise. Writes the local header and data.
-Step packFile(Writer& writer, const char* root, Entry& entry) {
+// Opens the file of `entry` below `root`, which must still be the file the walk saw.
+int openEntryFile(const char* root, const Entry& entry) {
   char path[PATH_MAX];
   std::snprintf(path, sizeof path, "%s/%s", root, entry.name + 4);
-  const uint64_t header = kZipLocalHeaderSize + entry.nameLength;
-  if (writer.position + header > kLargestDownloadablePackage) return Step::TooLarge;
-  const uint64_t room = kLargestDownloadablePackage - writer.position - header;
   const int file = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat status;
-  if (file < 0 || fstat(file, &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_dev != entry.device || status.st_ino != entry.inode ||
-      static_cast<uint64_t>(status.st_size) != entry.size) {
+  if (file >= 0 && fstat(file, &status) == 0 && S_ISREG(status.st_mode) &&
+      status.st_dev == entry.device && status.st_ino == entry.inode &&
+      static_cast<uint64_t>(status.st_size) == entry.size) {
+    return file;
+  }
+  if (file >= 0) close(file);
+  return -1;
+}
+
+// Reads the file of `entry` once, computing its CRC-32 and deflating it into the slot while
+// deflate stays smaller than the file (and than the largest package). Fills the record's CRC,
+// sizes and method: 8 with the data in slot.compressed, or 0 (stored: written by a second
+// read). Touches nothing shared, so it may run on a helper thread.
+Step compressFile(Slot& slot, const char* root, Entry& entry) {
+  const int file = openEntryFile(root, entry);
+  if (file < 0) {
     std::fprintf(stderr, "vmpkg: pack: %s: changed or unreadable while packing\n", entry.name);
-    if (file >= 0) close(file);
     return Step::Failed;
   }
   uint64_t limit = entry.size == 0 ? 0 : entry.size - 1;  // deflate must come out smaller
-  if (limit > room) limit = room;
-  z_stream& z = writer.deflater;
+  if (limit > kLargestDownloadablePackage) limit = kLargestDownloadablePackage;
+  z_stream& z = slot.deflater;
   deflateReset(&z);
-  z.next_out = writer.compressed;
+  z.next_out = slot.compressed;
   z.avail_out = static_cast<uInt>(limit);
   bool deflating = limit > 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   uint64_t total = 0;
   bool ok = true;
   for (;;) {
-    const ssize_t got = read(file, writer.chunk, kReadChunk);
+    const ssize_t got = read(file, slot.chunk, kReadChunk);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       ok = got == 0;
       break;
     }
     total += static_cast<uint64_t>(got);
-    crc = crc32(crc, writer.chunk, static_cast<uInt>(got));
-    z.next_in = writer.chunk;
+    crc = crc32(crc, slot.chunk, static_cast<uInt>(got));
+    z.next_in = slot.chunk;
     z.avail_in = static_cast<uInt>(got);
     while (deflating && z.avail_in > 0) {
       if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) ok = deflating = false;
       if (z.avail_out == 0 && z.avail_in > 0) deflating = false;  // not smaller: stored
     }
   }
+  close(file);
   while (ok && deflating && total == entry.size) {
     const int result = deflate(&z, Z_FINISH);
     if (result == Z_STREAM_END) break;
@@ -413,7 +437,6 @@ Step packFile(Writer& writer, const char* root, Entry& entry) {
   }
   if (!ok || total != entry.size) {
     std::fprintf(stderr, "vmpkg: pack: %s: changed or unreadable while packing\n", entry.name);
-    close(file);
     return Step::Failed;
   }
   ZipEntryRecord& record = entry.record;
@@ -422,38 +445,44 @@ Step packFile(Writer& writer, const char* root, Entry& entry) {
   record.method = deflating ? 8 : 0;
   record.compressedSize =
       deflating ? static_cast<uint32_t>(limit - z.avail_out) : record.uncompressedSize;
-  if (!deflating && entry.size > room) {
-    close(file);
+  return Step::Ok;
+}
+
+// Writes the local header and data of a file that compressFile has done in `slot`; a stored
+// file is read a second time and must give the bytes its CRC-32 was computed over.
+Step writeFile(Writer& writer, Slot& slot, const char* root, Entry& entry) {
+  ZipEntryRecord& record = entry.record;
+  const uint64_t header = kZipLocalHeaderSize + entry.nameLength;
+  if (writer.position + header + record.compressedSize > kLargestDownloadablePackage)
     return Step::TooLarge;
-  }
   record.localOffset = static_cast<uint32_t>(writer.position);
   uint8_t local[kZipLocalHeaderSize + kNameLimit];
   bool written = writer.write(local, encodeLocalHeader(record, local));
-  if (deflating) {
-    written = written && writer.write(writer.compressed, record.compressedSize);
+  if (record.method == 8) {
+    written = written && writer.write(slot.compressed, record.compressedSize);
   } else if (written && entry.size > 0) {
-    // The second read must give the bytes the CRC-32 was computed over.
+    const int file = openEntryFile(root, entry);
     uLong again = crc32(0L, Z_NULL, 0);
     uint64_t copied = 0;
-    written = lseek(file, 0, SEEK_SET) == 0;
-    while (written) {
-      const ssize_t got = read(file, writer.chunk, kReadChunk);
+    bool same = file >= 0;
+    while (same && written) {
+      const ssize_t got = read(file, slot.chunk, kReadChunk);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
-        written = got == 0;
+        same = got == 0;
         break;
       }
-      again = crc32(again, writer.chunk, static_cast<uInt>(got));
+      again = crc32(again, slot.chunk, static_cast<uInt>(got));
       copied += static_cast<uint64_t>(got);
-      written = copied <= entry.size && writer.write(writer.chunk, static_cast<uint64_t>(got));
+      same = copied <= entry.size;
+      written = same && writer.write(slot.chunk, static_cast<uint64_t>(got));
     }
-    if (written && (again != crc || copied != entry.size)) {
+    if (file >= 0) close(file);
+    if (written && (!same || again != record.crc || copied != entry.size)) {
       std::fprintf(stderr, "vmpkg: pack: %s: changed while packing\n", entry.name);
-      close(file);
       return Step::Failed;
     }
   }
-  close(file);
   if (!written) {
     std::fprintf(stderr, "vmpkg: pack: cannot write the package: %s\n", std::strerror(errno));
     return Step::Failed;
@@ -461,7 +490,34 @@ Step packFile(Writer& writer, const char* root, Entry& entry) {
   return Step::Ok;
 }
 
-Step writeArchive(Writer& writer, const char* root, Entries& entries, const char*& stoppedAt) {
+Step writeFolder(Writer& writer, Entry& entry) {
+  if (writer.position + kZipLocalHeaderSize + entry.nameLength > kLargestDownloadablePackage)
+    return Step::TooLarge;
+  entry.record.localOffset = static_cast<uint32_t>(writer.position);
+  uint8_t local[kZipLocalHeaderSize + kNameLimit];
+  if (!writer.write(local, encodeLocalHeader(entry.record, local))) return Step::Failed;
+  return Step::Ok;
+}
+
+struct CompressJob {
+  Slot* slot;
+  const char* root;
+  Entry* entry;
+  Step step;
+};
+
+void* runCompressJob(void* argument) {
+  auto* job = static_cast<CompressJob*>(argument);
+  job->step = compressFile(*job->slot, job->root, *job->entry);
+  return nullptr;
+}
+
+// Writes every entry in order, then the central directory and the end record. Files are
+// compressed two at a time: while this thread compresses and writes one file, a helper thread
+// compresses the next, which is written right after it (deflate at level 9 is the cost of
+// packing; the machine has two cores or more).
+Step writeArchive(Writer& writer, Slot (&slots)[2], const char* root, Entries& entries,
+                  const char*& stoppedAt) {
   for (uint32_t index = 0; index < entries.count; ++index) {
     Entry& entry = entries.items[index];
     ZipEntryRecord& record = entry.record;
@@ -469,17 +525,41 @@ Step writeArchive(Writer& writer, const char* root, Entries& entries, const char
     record.nameLength = entry.nameLength;
     record.unixTime = entry.mtime;
     record.mode = entry.mode;
+  }
+  for (uint32_t index = 0; index < entries.count;) {
+    Entry& entry = entries.items[index];
     stoppedAt = entry.name;
     if (entry.folder) {
-      if (writer.position + kZipLocalHeaderSize + entry.nameLength > kLargestDownloadablePackage)
-        return Step::TooLarge;
-      record.localOffset = static_cast<uint32_t>(writer.position);
-      uint8_t local[kZipLocalHeaderSize + kNameLimit];
-      if (!writer.write(local, encodeLocalHeader(record, local))) return Step::Failed;
+      const Step step = writeFolder(writer, entry);
+      if (step != Step::Ok) return step;
+      ++index;
       continue;
     }
-    const Step step = packFile(writer, root, entry);
+    uint32_t next = index + 1;
+    while (next < entries.count && entries.items[next].folder) ++next;
+    CompressJob job{&slots[1], root, next < entries.count ? &entries.items[next] : nullptr,
+                    Step::Ok};
+    pthread_t helper;
+    const bool helping = job.entry != nullptr &&
+                         pthread_create(&helper, nullptr, runCompressJob, &job) == 0;
+    Step step = compressFile(slots[0], root, entry);
+    if (step == Step::Ok) step = writeFile(writer, slots[0], root, entry);
+    if (helping) pthread_join(helper, nullptr);
     if (step != Step::Ok) return step;
+    if (job.entry == nullptr) {
+      index = next;
+      continue;
+    }
+    for (uint32_t folder = index + 1; folder < next; ++folder) {
+      stoppedAt = entries.items[folder].name;
+      step = writeFolder(writer, entries.items[folder]);
+      if (step != Step::Ok) return step;
+    }
+    stoppedAt = job.entry->name;
+    if (!helping) job.step = compressFile(slots[1], root, *job.entry);
+    if (job.step == Step::Ok) job.step = writeFile(writer, slots[1], root, *job.entry);
+    if (job.step != Step::Ok) return job.step;
+    index = next + 1;
   }
   stoppedAt = "the central directory";
   const uint64_t directoryOffset = writer.position;
@@ -644,11 +724,8 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
   if (!collect(appFolder, options, entries)) return 1;
 
   Writer writer;
-  writer.compressed = static_cast<uint8_t*>(std::malloc(kLargestDownloadablePackage + 1));
-  writer.chunk = static_cast<uint8_t*>(std::malloc(kReadChunk));
-  writer.deflaterReady = deflateInit2(&writer.deflater, 9, Z_DEFLATED, -15, 8,
-                                      Z_DEFAULT_STRATEGY) == Z_OK;
-  if (writer.compressed == nullptr || writer.chunk == nullptr || !writer.deflaterReady) {
+  Slot slots[2];
+  if (!slots[0].prepare() || !slots[1].prepare()) {
     std::fprintf(stderr, "vmpkg: pack: no memory to compress\n");
     return 2;
   }
@@ -676,7 +753,7 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
   fchmod(descriptor, 0666 & ~mask);
 
   const char* stoppedAt = "";
-  const Step step = writeArchive(writer, appFolder, entries, stoppedAt);
+  const Step step = writeArchive(writer, slots, appFolder, entries, stoppedAt);
   const bool synced = step == Step::Ok && fsync(descriptor) == 0;
   std::fclose(writer.file);
   int exitCode = 0;
