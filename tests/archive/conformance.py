@@ -490,6 +490,11 @@ def pack_records(package):
                                 f"{info.flag_bits:#x}")
             if len(info.extra) != 9 or info.extra[:5] != struct.pack("<HHB", 0x5455, 5, 1):
                 problems.append(f"{info.filename}: extra fields {info.extra!r}")
+                continue
+            # The DOS time is the "UT" time in UTC, to the even second below.
+            utc = time.gmtime(struct.unpack("<I", info.extra[5:9])[0] & ~1)
+            if info.date_time != tuple(utc[:6]):
+                problems.append(f"{info.filename}: DOS time {info.date_time}, UT {utc[:6]}")
             if folder != stat.S_ISDIR(mode) or folder != bool(info.external_attr & 0x10):
                 problems.append(f"{info.filename}: folder attributes {info.external_attr:#x}")
             if info.compress_type not in (0, 8) or (info.compress_type == 8 and

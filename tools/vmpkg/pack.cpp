@@ -33,6 +33,7 @@ constexpr uint32_t kMostEntries = 65535;  // the end record's 16-bit count, with
 constexpr uint32_t kNameLimit = 260;  // the installer refuses names of this many bytes or more
 constexpr uint64_t kLargestEntry = 0xFFFFFFFE;  // 0xFFFFFFFF in a size field means Zip64
 constexpr uint32_t kReadChunk = 1u << 20;
+constexpr uint64_t kLargestProgram = 512u << 20;  // a Velmora.exe read whole for its version
 constexpr int64_t kLatestTime = 0x7FFFFFFF;  // the "UT" field holds a signed 32-bit count
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kUnixEpochTicks = 116444736000000000;  // 1970-01-01 as a FILETIME
@@ -685,8 +686,8 @@ bool collect(const char* appFolder, const PackOptions& options, Entries& entries
     std::snprintf(path, sizeof path, "%s/Velmora.exe", walk.path);
     FileBytes bytes;
     char why[160];
-    if (!readWhole(path, kLargestEntry, bytes)) {
-      refusals.add("app/Velmora.exe", "cannot be read");
+    if (!readWhole(path, kLargestProgram, bytes)) {
+      refusals.add("app/Velmora.exe", "cannot be read whole (or is larger than 512 MiB)");
     } else if (const char* problem = versionProblem(bytes.data, bytes.length, why)) {
       refusals.add("app/Velmora.exe", problem);
     }
