@@ -3,6 +3,8 @@
 //   vmpkg list PACKAGE           one line per entry, then "entries: N"
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
 //   vmpkg check PACKAGE          will the installer install this package completely?
+//   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (signing.cpp)
+//   vmpkg sign, vmpkg verify           the package signature (signing.h)
 //
 // The package is read whole into memory (mapped on POSIX hosts) and opened with
 // openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
@@ -16,6 +18,7 @@
 #include "archive/unpack.h"
 #include "net/download.h"
 #include "platform/utf8.h"
+#include "tools/vmpkg/signing.h"
 
 #ifdef _WIN32
 #include <cwchar>
@@ -326,8 +329,8 @@ const char* failureReason(const EntryFailure& failure, ArchiveResult result, cha
   return buffer;
 }
 
-int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
-  unsigned problems = 0;
+// `problems`: those already reported (a refused signature).
+int checkPackage(ArchiveHandle* handle, uint64_t packageLength, unsigned problems) {
   auto report = [&problems](const char* kind, const char* what, const char* why) {
     std::printf("%s: %s: %s\n", kind, what, why);
     ++problems;
@@ -391,7 +394,9 @@ int usage() {
   std::fprintf(stderr,
                "usage: vmpkg list PACKAGE\n"
                "       vmpkg extract PACKAGE DEST\n"
-               "       vmpkg check PACKAGE\n");
+               "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
+               "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
+               "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
   return 2;
 }
 
@@ -404,20 +409,34 @@ bool argumentIs(const ArgumentUnit* argument, const char* command) {
 int run(int count, ArgumentUnit** arguments) {
   if (count < 3) return usage();
   const ArgumentUnit* command = arguments[1];
+  if (isSigningCommand(command)) return runSigningCommand(count, arguments);
+  // check --key KEY PACKAGE: the signature is checked first and counted among the problems.
+  const ArgumentUnit* key = nullptr;
+  if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key")) {
+    key = arguments[3];
+    arguments += 2;
+    count -= 2;
+  }
   const bool list = argumentIs(command, "list") && count == 3;
   const bool extract = argumentIs(command, "extract") && count == 4;
   const bool check = argumentIs(command, "check") && count == 3;
   if (!list && !extract && !check) return usage();
   Package package;
   if (!readPackage(arguments[2], package)) return 2;
+  unsigned problems = 0;
+  if (key != nullptr) {
+    const int signature = reportPackageSignature(key, package.data, package.length);
+    if (signature == 2) return 2;
+    problems = static_cast<unsigned>(signature);
+  }
   ArchiveHandle* handle = openPackage(package, arguments[2]);
   if (handle == nullptr) {
-    if (check) std::printf("check: 1 problem\n");
+    if (check) std::printf("check: %u problem%s\n", problems + 1, problems == 0 ? "" : "s");
     return check ? 1 : 2;
   }
   const int status = list      ? listPackage(handle)
                      : extract ? extractPackage(handle, arguments[3])
-                               : checkPackage(handle, package.length);
+                               : checkPackage(handle, package.length, problems);
   closePackageArchive(handle);
   return status;
 }
