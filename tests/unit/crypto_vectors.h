@@ -1,8 +1,9 @@
 // A fixed test vector for the crypto adapters, made once with Debian's openssl: two RSA keys
 // (2048 and 4096 bits, the sizes the build accepts at either end, exponent 65537), a message,
 // openssl's PKCS#1 v1.5 SHA-256 signature of it under each key, and its SHA-256 (sha256sum).
-// checkCryptoVectors runs the same rows against any Crypto: CryptoAPI under Wine
-// (tests/win32/crypto_api_test.cpp) and OpenSSL on the host (tests/unit/openssl_crypto_test.cpp).
+// checkCryptoVectors and checkSignedPackageVector run the same rows against any Crypto: CryptoAPI
+// under Wine (tests/win32/crypto_api_test.cpp) and OpenSSL on the host
+// (tests/unit/openssl_crypto_test.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "archive/package_signature.h"
 #include "platform/crypto.h"
 
 namespace vm::testing {
@@ -74,6 +76,25 @@ const SignatureVector kSignatureVectors[] = {
      "2b06ed8a7c2491dd24dd81ed6ce444f8657d7d96e7538bbac152d7b6"},
 };
 
+// A package (app/Velmora.exe holding "MZ small", zipped by Info-ZIP zip) signed by vmpkg sign
+// with the 2048-bit key above: the whole check, core and adapter, on real bytes.
+constexpr char kSignedPackage[] =
+    "504b03040a0000000000a163885d00000000000000000000000004001c006170702f55540900030df8176b0df817"
+    "6b75780b000104000000000400000000504b03040a0000000000a163885d94a6d4e408000000080000000f001c00"
+    "6170702f56656c6d6f72612e65786555540900030df8176b0df8176b75780b0001040000000004000000004d5a20"
+    "736d616c6c504b01021e030a0000000000a163885d000000000000000000000000040018000000000000001000ed"
+    "41000000006170702f55540500030df8176b75780b000104000000000400000000504b01021e030a0000000000a1"
+    "63885d94a6d4e408000000080000000f0018000000000001000000a4813e0000006170702f56656c6d6f72612e65"
+    "786555540500030df8176b75780b000104000000000400000000504b050600000000020002009f0000008f000000"
+    "6d0176656c6d6f72612d7369676e61747572652d76313a5871775635442f572b7a6e62744f53434b7864744d4a62"
+    "68554f4b2f526f6e507a7a6a636650586c4e4365455047682b317442677a635066366d636c6a566d7a3538734176"
+    "505963554d3856792f6637707664696b444b6647454677417a44484b594a632f65475a5976676537454e37344562"
+    "30547869383250426e2f44584a5044377277694c6254726c4553786646446f4d654b6f58567a3775566a45504934"
+    "4b7a554154533874744270523862784274466b344c6d3064394d486e4851585470304c476c347671674466504b32"
+    "41326c345632756a575164427666774166385a4e4e6b6f57626d484b6770333947324c767778764f6f632f523451"
+    "556b61465962334d756367785452514c4b48375456335531694835523533636f415053524e594d4b347039676e36"
+    "6546483661596b6e7578676532516e6c63716f3872393755466c78695a533055426f3162725934706c61413d3d";
+
 inline std::string fromHex(const char* hex) {
   std::string bytes;
   for (; hex[0] != 0 && hex[1] != 0; hex += 2) {
@@ -130,6 +151,21 @@ inline void checkCryptoVectors(Crypto& crypto) {
                                         static_cast<uint32_t>(signature.size())))
         << "another exponent";
   }
+}
+
+// The signed package through checkPackageSignature with `crypto`: good, and a mismatch once a
+// byte among its entries changes.
+inline void checkSignedPackageVector(Crypto& crypto) {
+  const std::string modulus = fromHex(kSignatureVectors[0].modulus);
+  const RsaPublicKey key{bytesOf(modulus), static_cast<uint32_t>(modulus.size()), 65537};
+  std::string package = fromHex(kSignedPackage);
+  EXPECT_EQ(checkPackageSignature(bytesOf(package), static_cast<uint32_t>(package.size()), key,
+                                  crypto),
+            SignatureVerdict::Good);
+  package[100] ^= 0x20;  // a byte among the entries
+  EXPECT_EQ(checkPackageSignature(bytesOf(package), static_cast<uint32_t>(package.size()), key,
+                                  crypto),
+            SignatureVerdict::Mismatch);
 }
 
 }  // namespace vm::testing

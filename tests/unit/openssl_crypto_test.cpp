@@ -13,5 +13,10 @@ TEST(OpenSslCrypto, HashesAndVerifiesWhatOpensslMadeAndRefusesEveryChange) {
   testing::checkCryptoVectors(crypto);
 }
 
+TEST(OpenSslCrypto, ChecksAPackageSignedByVmpkgWithTheInstallersOwnCheck) {
+  OpenSslCrypto crypto;
+  testing::checkSignedPackageVector(crypto);
+}
+
 }  // namespace
 }  // namespace vm

@@ -13,5 +13,10 @@ TEST(CryptoApi, HashesAndVerifiesWhatOpensslMadeAndRefusesEveryChange) {
   testing::checkCryptoVectors(crypto);
 }
 
+TEST(CryptoApi, ChecksAPackageSignedByVmpkgWithTheInstallersOwnCheck) {
+  CryptoApi crypto;
+  testing::checkSignedPackageVector(crypto);
+}
+
 }  // namespace
 }  // namespace vm
