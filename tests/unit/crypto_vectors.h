@@ -18,7 +18,8 @@
 namespace vm::testing {
 
 constexpr char kMessage[] = "Velmora 5 package, signed by the release engineer.\n";
-constexpr char kMessageSha256[] = "6142a7d9517640fdb2fa5a07c75c741a64882d22a3f01fe2a71a46acb43e0a03";
+constexpr char kMessageSha256[] =
+    "6142a7d9517640fdb2fa5a07c75c741a64882d22a3f01fe2a71a46acb43e0a03";
 // SHA-256 of no bytes and of "abc", as published with the algorithm.
 constexpr char kEmptySha256[] =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
