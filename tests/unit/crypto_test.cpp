@@ -10,7 +10,7 @@
 namespace vm {
 namespace {
 
-using testing::FakeCrypto;
+using test::FakeCrypto;
 
 TEST(Sha256Matches, AcceptsOnlyTheSameDigestAndFailsClosed) {
   const std::string body = "prerequisite installer as served";

@@ -15,7 +15,7 @@
 #include "archive/package_signature.h"
 #include "platform/crypto.h"
 
-namespace vm::testing {
+namespace vm::test {
 
 constexpr char kMessage[] = "Velmora 5 package, signed by the release engineer.\n";
 constexpr char kMessageSha256[] =
@@ -169,4 +169,4 @@ inline void checkSignedPackageVector(Crypto& crypto) {
             SignatureVerdict::Mismatch);
 }
 
-}  // namespace vm::testing
+}  // namespace vm::test

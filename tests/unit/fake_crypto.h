@@ -9,7 +9,7 @@
 
 #include "platform/crypto.h"
 
-namespace vm::testing {
+namespace vm::test {
 
 class FakeCrypto final : public Crypto {
  public:
@@ -53,4 +53,4 @@ class FakeCrypto final : public Crypto {
   }
 };
 
-}  // namespace vm::testing
+}  // namespace vm::test

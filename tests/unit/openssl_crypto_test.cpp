@@ -10,12 +10,12 @@ namespace {
 
 TEST(OpenSslCrypto, HashesAndVerifiesWhatOpensslMadeAndRefusesEveryChange) {
   OpenSslCrypto crypto;
-  testing::checkCryptoVectors(crypto);
+  test::checkCryptoVectors(crypto);
 }
 
 TEST(OpenSslCrypto, ChecksAPackageSignedByVmpkgWithTheInstallersOwnCheck) {
   OpenSslCrypto crypto;
-  testing::checkSignedPackageVector(crypto);
+  test::checkSignedPackageVector(crypto);
 }
 
 }  // namespace

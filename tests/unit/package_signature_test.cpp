@@ -16,7 +16,7 @@ namespace {
 using test::buildZip;
 using test::ZipEntryRecipe;
 using test::ZipRecipe;
-using testing::FakeCrypto;
+using test::FakeCrypto;
 
 const uint8_t* bytesOf(const std::string& text) {
   return reinterpret_cast<const uint8_t*>(text.data());

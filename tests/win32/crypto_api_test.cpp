@@ -10,12 +10,12 @@ namespace {
 
 TEST(CryptoApi, HashesAndVerifiesWhatOpensslMadeAndRefusesEveryChange) {
   CryptoApi crypto;
-  testing::checkCryptoVectors(crypto);
+  test::checkCryptoVectors(crypto);
 }
 
 TEST(CryptoApi, ChecksAPackageSignedByVmpkgWithTheInstallersOwnCheck) {
   CryptoApi crypto;
-  testing::checkSignedPackageVector(crypto);
+  test::checkSignedPackageVector(crypto);
 }
 
 }  // namespace
