@@ -5,6 +5,9 @@ VELMORA_PACKAGES=(
   # builds
   cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev zlib1g-dev libgtest-dev googletest
   g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-i686
+  # package signatures: libcrypto on the host build, the openssl command at configure time (to
+  # read a release key) and in the tests (to make keys)
+  libssl-dev openssl
   # running Windows programs: Wine, a virtual display, screenshots; qemu-user where the kernel
   # cannot run 32-bit code itself
   wine wine32:i386 wine64 xvfb imagemagick qemu-user-static

@@ -3,8 +3,10 @@
 //   vmpkg list PACKAGE           one line per entry, then "entries: N"
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
 //   vmpkg check PACKAGE          will the installer install this package completely?
+//   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (signing.cpp)
 //   vmpkg pack APPDIR OUT        a package of APPDIR that the installer installs completely
 //                                (host build; see pack.h)
+//   vmpkg sign, vmpkg verify     the package signature (host build; see signing.h)
 //
 // The package is read whole into memory (mapped on POSIX hosts) and opened with
 // openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
@@ -22,6 +24,7 @@
 #include "tools/vmpkg/main_program.h"
 #include "tools/vmpkg/pack.h"
 #include "tools/vmpkg/package_limits.h"
+#include "tools/vmpkg/signing.h"
 
 #ifdef _WIN32
 #include <cwchar>
@@ -345,8 +348,8 @@ FolderWithoutAttribute folderWithoutAttribute(const ArchiveEntry& entry) {
                                      : FolderWithoutAttribute::DataLost;
 }
 
-int checkPackage(ArchiveHandle* handle, uint64_t packageLength) {
-  unsigned problems = 0;
+// `problems`: those already reported (a refused signature).
+int checkPackage(ArchiveHandle* handle, uint64_t packageLength, unsigned problems) {
   auto report = [&problems](const char* kind, const char* what, const char* why) {
     std::printf("%s: %s: %s\n", kind, what, why);
     ++problems;
@@ -436,8 +439,10 @@ int usage() {
   std::fprintf(stderr,
                "usage: vmpkg list PACKAGE\n"
                "       vmpkg extract PACKAGE DEST\n"
-               "       vmpkg check PACKAGE\n"
-               "       vmpkg pack APPDIR OUT\n");
+               "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
+               "       vmpkg pack APPDIR OUT\n"
+               "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
+               "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
   return 2;
 }
 
@@ -475,20 +480,34 @@ int run(int count, ArgumentUnit** arguments) {
   if (count < 3) return usage();
   const ArgumentUnit* command = arguments[1];
   if (argumentIs(command, "pack")) return pack(count, arguments);
+  if (isSigningCommand(command)) return runSigningCommand(count, arguments);
+  // check --key KEY PACKAGE: the signature is checked first and counted among the problems.
+  const ArgumentUnit* key = nullptr;
+  if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key")) {
+    key = arguments[3];
+    arguments += 2;
+    count -= 2;
+  }
   const bool list = argumentIs(command, "list") && count == 3;
   const bool extract = argumentIs(command, "extract") && count == 4;
   const bool check = argumentIs(command, "check") && count == 3;
   if (!list && !extract && !check) return usage();
   Package package;
   if (!readPackage(arguments[2], package)) return 2;
+  unsigned problems = 0;
+  if (key != nullptr) {
+    const int signature = reportPackageSignature(key, package.data, package.length);
+    if (signature == 2) return 2;
+    problems = static_cast<unsigned>(signature);
+  }
   ArchiveHandle* handle = openPackage(package, arguments[2]);
   if (handle == nullptr) {
-    if (check) std::printf("check: 1 problem\n");
+    if (check) std::printf("check: %u problem%s\n", problems + 1, problems == 0 ? "" : "s");
     return check ? 1 : 2;
   }
   const int status = list      ? listPackage(handle)
                      : extract ? extractPackage(handle, arguments[3])
-                               : checkPackage(handle, package.length);
+                               : checkPackage(handle, package.length, problems);
   closePackageArchive(handle);
   return status;
 }

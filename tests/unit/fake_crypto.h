@@ -1,0 +1,56 @@
+// A stand-in for the platform's crypto in core tests: a "signature" is a keyed checksum of the
+// signed bytes, as long as the key's modulus, so that a changed byte, a changed range or another
+// key all fail as a real signature would. Not cryptography: it only tells inputs apart.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/crypto.h"
+
+namespace vm::test {
+
+class FakeCrypto final : public Crypto {
+ public:
+  bool fail = false;          // every operation fails, as a platform without the provider
+  uint32_t lastVerified = 0;  // bytes the last verification covered
+
+  // The signature `key` would give `length` bytes at `data`.
+  static std::string sign(const RsaPublicKey& key, const void* data, uint32_t length) {
+    uint64_t state = 0xCBF29CE484222325u ^ key.exponent;
+    for (uint32_t at = 0; at < key.modulusLength; ++at) state = mix(state, key.modulus[at]);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (uint32_t at = 0; at < length; ++at) state = mix(state, bytes[at]);
+    state = mix(state, length & 0xFF);
+    std::string signature(key.modulusLength, '\0');
+    for (uint32_t at = 0; at < key.modulusLength; ++at) {
+      state = mix(state, at & 0xFF);
+      signature[at] = static_cast<char>(state >> 56);
+    }
+    return signature;
+  }
+
+  bool sha256(const uint8_t* data, uint32_t length, Sha256Digest& out) override {
+    if (fail) return false;
+    static const uint8_t kUnkeyed[kSha256Size] = {};
+    const std::string digest = sign(RsaPublicKey{kUnkeyed, kSha256Size, 0}, data, length);
+    std::memcpy(out.bytes, digest.data(), kSha256Size);
+    return true;
+  }
+
+  bool verifyRsaSha256(const RsaPublicKey& key, const uint8_t* data, uint32_t length,
+                       const uint8_t* signature, uint32_t signatureLength) override {
+    lastVerified = length;
+    return !fail && signatureLength == key.modulusLength &&
+           sign(key, data, length) == std::string(reinterpret_cast<const char*>(signature),
+                                                  signatureLength);
+  }
+
+ private:
+  static uint64_t mix(uint64_t state, uint8_t byte) {
+    return (state ^ byte) * 0x100000001B3u;  // FNV-1a
+  }
+};
+
+}  // namespace vm::test
