@@ -1,7 +1,9 @@
 #include "ui/install_worker.h"
 
 #include "net/win32/winsock_network.h"
+#include "platform/win32/crypto_api.h"
 #include "product_values.h"  // generated: the download host
+#include "release_trust.h"   // generated: the package key and the prerequisites' pins
 #include "ui/progress_window.h"
 #include "workflow/install_sequence.h"
 #include "workflow/win32/win32_install_system.h"
@@ -12,13 +14,26 @@ namespace {
 // The download server: the product's fixed host, port 80.
 constexpr Endpoint kDownloadServer = {kDownloadHost, 80};
 
+// Whether this build checks anything it downloads. Without a key or pins the platform's crypto
+// is not even made, so the installer imports none of it.
+constexpr bool kChecksDownloads = kPackageKey.modulusLength != 0 || kRuntimeInstallerPin.pinned ||
+                                  kUpdateX86InstallerPin.pinned || kUpdateX64InstallerPin.pinned;
+
 }  // namespace
 
 DWORD WINAPI installWorker(LPVOID window) {
   Win32ProgressView view(static_cast<HWND>(window));
   Win32InstallSystem system;
   WinsockNetwork network;
-  return static_cast<DWORD>(runInstallation(system, view, network, kDownloadServer));
+  Release release{kDownloadServer,
+                  {kRuntimeInstallerPin, kUpdateX86InstallerPin, kUpdateX64InstallerPin},
+                  kPackageKey, nullptr};
+  if constexpr (kChecksDownloads) {
+    CryptoApi crypto;
+    release.crypto = &crypto;
+    return static_cast<DWORD>(runInstallation(system, view, network, release));
+  }
+  return static_cast<DWORD>(runInstallation(system, view, network, release));
 }
 
 }  // namespace vm

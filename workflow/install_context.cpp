@@ -34,7 +34,8 @@ const char* selectChannel(const char16_t* fileName) {
   return "Live";
 }
 
-bool resolveInstallContext(InstallSystem& system, InstallContext& context) {
+bool resolveInstallContext(InstallSystem& system, InstallContext& context,
+                           const PrerequisitePins& pins) {
   // An unknown own path leaves an empty name, which selects the Live channel.
   if (!system.modulePath(context.modulePath)) context.modulePath.clear();
   context.fileName = fileNameOf(context.modulePath.get());
@@ -45,10 +46,12 @@ bool resolveInstallContext(InstallSystem& system, InstallContext& context) {
   runtime.detectionKeys = kRuntimeKeys;
   runtime.requestPath = kRuntimeRequestPath;
   runtime.fileName = kRuntimeFileName;
+  runtime.pin = pins.runtime;
   Prerequisite& update = context.prerequisites[UpdatePrerequisite];
   update.detectionKeys = kUpdateKeys;
   update.requestPath = context.isWow64 ? kUpdateRequestPath64 : kUpdateRequestPath32;
   update.fileName = context.isWow64 ? kUpdateFileName64 : kUpdateFileName32;
+  update.pin = context.isWow64 ? pins.updateX64 : pins.updateX86;
   (void)formatInto(context.packageRequestPath, kPackageRequestFormat, context.channel.get());
 
   if (!system.knownFolder(KnownFolder::LocalAppData, context.appFolder) ||

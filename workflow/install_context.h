@@ -2,6 +2,7 @@
 // three request paths, the folders it writes to and the installers' local file names.
 #pragma once
 
+#include "platform/crypto.h"
 #include "platform/fixed_string.h"
 #include "workflow/install_system.h"
 
@@ -15,6 +16,15 @@ struct Prerequisite {
   const char* requestPath = nullptr;
   const char16_t* fileName = nullptr;  // the installer's local file name
   WidePath installerPath;              // downloadFolder + fileName
+  // The installer's SHA-256 as served, fixed when the installer was built; not pinned: any.
+  Sha256Pin pin = {};
+};
+
+// The SHA-256 pins of the prerequisite installers a release was built with (none by default).
+struct PrerequisitePins {
+  Sha256Pin runtime = {};    // dotNetFx40_Client_x86_x64.exe
+  Sha256Pin updateX86 = {};  // NDP40-KB2468871-v2-x86.exe
+  Sha256Pin updateX64 = {};  // NDP40-KB2468871-v2-x64.exe
 };
 
 // The prerequisites in the order every step takes them: the runtime first, then its update.
@@ -42,8 +52,10 @@ struct InstallContext {
 // may stand anywhere in the name.
 const char* selectChannel(const char16_t* fileName);
 
-// Fills `context` from the platform. False when a well-known folder or the temporary folder
-// cannot be had (the run ends); `context` is then partly filled.
-[[nodiscard]] bool resolveInstallContext(InstallSystem& system, InstallContext& context);
+// Fills `context` from the platform, each prerequisite with its pin from `pins`. False when a
+// well-known folder or the temporary folder cannot be had, or a path does not fit (the run
+// ends); `context` is then partly filled.
+[[nodiscard]] bool resolveInstallContext(InstallSystem& system, InstallContext& context,
+                                         const PrerequisitePins& pins = PrerequisitePins{});
 
 }  // namespace vm

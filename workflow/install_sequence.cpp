@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "archive/archive.h"
+#include "archive/package_signature.h"
 #include "archive/unpack.h"
 #include "net/download.h"
 #include "platform/format.h"
@@ -91,13 +92,33 @@ bool isInstalled(InstallSystem& system, const Prerequisite& prerequisite) {
   return false;
 }
 
+// True when a pinned installer's body has the SHA-256 it was pinned with (an unpinned one is
+// taken as it is).
+bool matchesPin(const Release& release, const Prerequisite& prerequisite, const Body& body) {
+  if (!prerequisite.pin.pinned) return true;
+  return release.crypto != nullptr &&
+         sha256Matches(*release.crypto, body.data, static_cast<uint32_t>(body.length),
+                       prerequisite.pin.digest);
+}
+
+// True when the package may be unpacked: no key was built in, or its signature is good.
+bool packageAccepted(const Release& release, const Body& package) {
+  if (release.packageKey.modulusLength == 0) return true;
+  return release.crypto != nullptr &&
+         checkPackageSignature(package.data, static_cast<uint32_t>(package.length),
+                               release.packageKey, *release.crypto) == SignatureVerdict::Good;
+}
+
 // Downloads a missing prerequisite's installer and writes it to the download folder; it must
-// be written before the next download reuses the buffer.
+// be written before the next download reuses the buffer. A pinned installer is compared first:
+// one that differs is never written, so nothing can run it.
 bool fetchPrerequisite(InstallSystem& system, ProgressView& view, const Downloads& downloads,
-                       const InstallContext& context, const Prerequisite& prerequisite) {
+                       const InstallContext& context, const Prerequisite& prerequisite,
+                       const Release& release) {
   showStatus(view, kStatusDownloadingDependencies, false);
   Body body;
   if (!downloads.fetch(prerequisite.requestPath, body)) return false;
+  if (!matchesPin(release, prerequisite, body)) return false;
   system.createDirectoryChain(context.downloadFolder);
   return system.writeWholeFile(prerequisite.installerPath.get(), body.data, body.length) == 0;
 }
@@ -171,30 +192,34 @@ class ApplicationWatch final : public UnpackObserver {
 }  // namespace
 
 InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network& network,
-                              const Endpoint& server) {
+                              const Release& release) {
   CloseOnExit closer(view);
 
   InstallContext context;
-  if (!resolveInstallContext(system, context)) return InstallFailed;
+  if (!resolveInstallContext(system, context, release.pins)) return InstallFailed;
 
   DownloadBuffer buffer;
   if (buffer.bytes() == nullptr) return InstallFailed;
 
-  const Downloads downloads{view, network, server, buffer.bytes()};
+  const Downloads downloads{view, network, release.server, buffer.bytes()};
   // Every download comes before the wait and the installs; each prerequisite is detected just
   // before it would be fetched.
   bool installed[PrerequisiteCount];
   for (int32_t at = 0; at < PrerequisiteCount; ++at) {
     const Prerequisite& prerequisite = context.prerequisites[at];
     installed[at] = isInstalled(system, prerequisite);
-    if (!installed[at] && !fetchPrerequisite(system, view, downloads, context, prerequisite))
+    if (!installed[at] &&
+        !fetchPrerequisite(system, view, downloads, context, prerequisite, release))
       return InstallFailed;
   }
 
-  // The package stays in the buffer until it is unpacked.
+  // The package stays in the buffer until it is unpacked. One the release's key refuses ends
+  // the run like a failed download.
   showStatus(view, kStatusDownloadingVelmora, false);
   Body package;
-  if (!downloads.fetch(context.packageRequestPath.get(), package)) return InstallFailed;
+  if (!downloads.fetch(context.packageRequestPath.get(), package) ||
+      !packageAccepted(release, package))
+    return InstallFailed;
 
   waitForApplication(system, view);
 

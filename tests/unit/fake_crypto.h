@@ -1,13 +1,18 @@
 // A stand-in for the platform's crypto in core tests: a "signature" is a keyed checksum of the
 // signed bytes, as long as the key's modulus, so that a changed byte, a changed range or another
-// key all fail as a real signature would. Not cryptography: it only tells inputs apart.
+// key all fail as a real signature would. Not cryptography: it only tells inputs apart. With it,
+// packages signed as vmpkg signs them.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include <functional>
+
+#include "archive/package_signature.h"
 #include "platform/crypto.h"
+#include "tests/unit/zip_builder.h"
 
 namespace vm::test {
 
@@ -52,5 +57,48 @@ class FakeCrypto final : public Crypto {
     return (state ^ byte) * 0x100000001B3u;  // FNV-1a
   }
 };
+
+inline const uint8_t* bytesOf(const std::string& text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+
+// A key of `size` bytes whose bytes start from `seed` (the first byte is never zero).
+struct TestKey {
+  std::string modulus;
+  RsaPublicKey key() const {
+    return {bytesOf(modulus), static_cast<uint32_t>(modulus.size()), 65537};
+  }
+};
+inline TestKey makeKey(uint32_t size, uint8_t seed) {
+  TestKey made;
+  for (uint32_t at = 0; at < size; ++at) made.modulus += static_cast<char>(seed + at * 7);
+  made.modulus[0] = static_cast<char>(0x80 | seed);
+  return made;
+}
+
+inline std::string commentFor(const std::string& signature) {
+  uint8_t text[kLargestSignatureComment];
+  const uint32_t length =
+      formatSignatureComment(bytesOf(signature), static_cast<uint32_t>(signature.size()), text);
+  return std::string(reinterpret_cast<const char*>(text), length);
+}
+
+using CommentChange = std::function<void(std::string&)>;
+
+// The recipe's archive signed with `key` by the fake. `change` edits the comment text before it
+// is stored; the signature still covers the archive as stored (comment length included), so
+// only the edit itself can make the package fail.
+inline std::string signedPackage(ZipRecipe recipe, const TestKey& key,
+                                 const CommentChange& change = nullptr) {
+  std::string comment = commentFor(std::string(key.modulus.size(), '\0'));
+  if (change) change(comment);
+  recipe.comment = std::string(comment.size(), ' ');
+  std::string package = buildZip(recipe);
+  const uint32_t signedLength = static_cast<uint32_t>(package.size() - comment.size());
+  comment = commentFor(FakeCrypto::sign(key.key(), package.data(), signedLength));
+  if (change) change(comment);
+  package.replace(signedLength, comment.size(), comment);
+  return package;
+}
 
 }  // namespace vm::test

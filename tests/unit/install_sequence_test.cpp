@@ -12,6 +12,7 @@
 
 #include "net/socket.h"
 #include "product_values.h"
+#include "tests/unit/fake_crypto.h"
 #include "tests/unit/fake_install_system.h"
 #include "tests/unit/fake_network.h"
 #include "tests/unit/scratch.h"
@@ -40,6 +41,9 @@ std::string okResponse(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The key a release's packages are signed with, for the fake crypto.
+const test::TestKey kReleaseKey = test::makeKey(256, 0x5A);
+
 test::ZipEntryRecipe entry(const std::string& name, const std::string& data, uint16_t method) {
   test::ZipEntryRecipe recipe;
   recipe.name = name;
@@ -57,14 +61,21 @@ class InstallRun : public ::testing::Test {
     system.tempFolderValue = u"C:\\Users\\Ann Lee (Work)\\AppData\\Local\\Temp\\";
     server.responses[kRuntimePath] = okResponse("runtime installer");
     server.responses[kUpdatePath] = okResponse("update installer");
-    test::ZipRecipe package;
     package.entries = {entry("app/Velmora.exe", "MZ application", 0),
                        entry("app/sub/readme.txt", "hello", 8),
                        entry("other/outside.txt", "not installed", 0)};
     server.responses[kPackagePath] = okResponse(test::buildZip(package));
   }
 
-  InstallResult run() { return runInstallation(system, view, server, {"host.example", 80}); }
+  InstallResult run() { return runInstallation(system, view, server, release); }
+
+  // A pin of `body` as the fake crypto hashes it.
+  Sha256Pin pinOf(const std::string& body) {
+    Sha256Pin pin{true, {}};
+    EXPECT_TRUE(crypto.sha256(test::bytesOf(body), static_cast<uint32_t>(body.size()),
+                              pin.digest));
+    return pin;
+  }
 
   // The window's events without the progress positions.
   std::vector<std::string> windowSteps() const {
@@ -82,6 +93,9 @@ class InstallRun : public ::testing::Test {
   FakeInstallSystem system;
   RecordingProgress view;
   FakeNetwork server;
+  test::ZipRecipe package;
+  test::FakeCrypto crypto;
+  Release release{{"host.example", 80}};
 
  private:
   test::ScratchFolder scratch_;
@@ -200,32 +214,49 @@ TEST_F(InstallRun, WaitsWhileTheApplicationRuns) {
 TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
   const struct {
     const char* what;
-    void (*arrange)(FakeInstallSystem&, FakeNetwork&);
+    void (*arrange)(FakeInstallSystem&, FakeNetwork&, Release&);
     const char* lastSystemEvent;  // what the system was last asked before the window closed
   } cases[] = {
       {"a folder is missing",
-       [](FakeInstallSystem& s, FakeNetwork&) { s.folders.erase(KnownFolder::Desktop); },
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) {
+         s.folders.erase(KnownFolder::Desktop);
+       },
        "knownFolder 0"},
       {"the runtime download fails",
-       [](FakeInstallSystem&, FakeNetwork& f) { f.responses.erase(kRuntimePath); },
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.responses.erase(kRuntimePath); },
        "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
       {"the runtime comes without a length",
-       [](FakeInstallSystem&, FakeNetwork& f) {
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) {
          f.responses[kRuntimePath] = "HTTP/1.1 200 OK\r\n\r\nwhole file?";
        },
        "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+      // Compared before anything is written: the differing file never reaches the disk.
+      {"the runtime differs from its pin",
+       [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.pins.runtime = {true, {}}; },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
       {"the installer cannot be written",
-       [](FakeInstallSystem& s, FakeNetwork&) { s.writeResult = 5; }, "write"},
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.writeResult = 5; }, "write"},
       {"the package download fails",
-       [](FakeInstallSystem&, FakeNetwork& f) { f.responses.erase(kPackagePath); }, "write"},
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.responses.erase(kPackagePath); },
+       "write"},
+      // Refused right after its download: no wait, no installer, nothing unpacked.
+      {"the package is not signed with the release's key",
+       [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.packageKey = kReleaseKey.key(); },
+       "write"},
+      {"a key but no crypto to check with",
+       [](FakeInstallSystem&, FakeNetwork&, Release& r) {
+         r.packageKey = kReleaseKey.key();
+         r.crypto = nullptr;
+       },
+       "write"},
       {"an installer cannot be started",
-       [](FakeInstallSystem& s, FakeNetwork&) { s.installersStart = false; }, "run"},
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.installersStart = false; }, "run"},
       {"the registration key cannot be had",
-       [](FakeInstallSystem& s, FakeNetwork&) { s.uninstallKeyOpens = false; },
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.uninstallKeyOpens = false; },
        "openUninstallKey"},
       // The folder fits, the executable's path in it does not: nothing is registered.
       {"the application's path would not fit",
-       [](FakeInstallSystem& s, FakeNetwork& f) {
+       [](FakeInstallSystem& s, FakeNetwork& f, Release&) {
          s.folders[KnownFolder::LocalAppData] = u"C:\\" + std::u16string(237, u'a');
          f.responses[kPackagePath] = okResponse("not unpacked anywhere");
        },
@@ -236,13 +267,28 @@ TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
     system.folders[KnownFolder::LocalAppData] = this->system.folders[KnownFolder::LocalAppData];
     FakeNetwork server = this->server;
     RecordingProgress view;
-    row.arrange(system, server);
-    EXPECT_EQ(runInstallation(system, view, server, {"host.example", 80}), InstallFailed)
-        << row.what;
+    Release release{{"host.example", 80}};
+    release.crypto = &crypto;
+    row.arrange(system, server, release);
+    EXPECT_EQ(runInstallation(system, view, server, release), InstallFailed) << row.what;
     EXPECT_EQ(view.events.back(), "close") << row.what;
     EXPECT_EQ(system.events.back().rfind(row.lastSystemEvent, 0), 0u)
         << row.what << ": " << system.events.back();
   }
+}
+
+// A release built with a key and pins: what passes installs as without them.
+TEST_F(InstallRun, InstallsWhatMatchesTheReleasesPinsAndKey) {
+  release.crypto = &crypto;
+  release.pins.runtime = pinOf("runtime installer");
+  release.pins.updateX64 = pinOf("update installer");
+  release.pins.updateX86 = {true, {}};  // not this machine's variant: not asked for
+  release.packageKey = kReleaseKey.key();
+  server.responses[kPackagePath] = okResponse(test::signedPackage(package, kReleaseKey));
+  EXPECT_EQ(run(), InstallSucceeded);
+  EXPECT_EQ(server.requests, (std::vector<std::string>{kRuntimePath, kUpdatePath, kPackagePath}));
+  EXPECT_EQ(test::readFile(appFolder() / "Velmora.exe"), "MZ application");
+  EXPECT_TRUE(systemDid("launch "));
 }
 
 TEST_F(InstallRun, RegistersAndLaunchesEvenWhenNothingWasUnpacked) {

@@ -16,53 +16,17 @@ namespace {
 using test::buildZip;
 using test::ZipEntryRecipe;
 using test::ZipRecipe;
+using test::bytesOf;
+using test::CommentChange;
+using test::commentFor;
 using test::FakeCrypto;
+using test::makeKey;
+using test::signedPackage;
+using test::TestKey;
 
-const uint8_t* bytesOf(const std::string& text) {
-  return reinterpret_cast<const uint8_t*>(text.data());
-}
-
-// A key of `size` bytes whose bytes start from `seed` (the first byte is never zero).
-struct TestKey {
-  std::string modulus;
-  RsaPublicKey key() const {
-    return {bytesOf(modulus), static_cast<uint32_t>(modulus.size()), 65537};
-  }
-};
-TestKey makeKey(uint32_t size, uint8_t seed) {
-  TestKey made;
-  for (uint32_t at = 0; at < size; ++at) made.modulus += static_cast<char>(seed + at * 7);
-  made.modulus[0] = static_cast<char>(0x80 | seed);
-  return made;
-}
 const TestKey kKey = makeKey(256, 0x11);
 const TestKey kSameSizeKey = makeKey(256, 0x22);
 const TestKey kLargerKey = makeKey(384, 0x33);
-
-std::string commentFor(const std::string& signature) {
-  uint8_t text[kLargestSignatureComment];
-  const uint32_t length =
-      formatSignatureComment(bytesOf(signature), static_cast<uint32_t>(signature.size()), text);
-  return std::string(reinterpret_cast<const char*>(text), length);
-}
-
-using CommentChange = std::function<void(std::string&)>;
-
-// The recipe's archive signed with `key` by the fake. `change` edits the comment text before it
-// is stored; the signature still covers the archive as stored (comment length included), so
-// only the edit itself can make the package fail.
-std::string signedPackage(ZipRecipe recipe, const TestKey& key,
-                          const CommentChange& change = nullptr) {
-  std::string comment = commentFor(std::string(key.modulus.size(), '\0'));
-  if (change) change(comment);
-  recipe.comment = std::string(comment.size(), ' ');
-  std::string package = buildZip(recipe);
-  const uint32_t signedLength = static_cast<uint32_t>(package.size() - comment.size());
-  comment = commentFor(FakeCrypto::sign(key.key(), package.data(), signedLength));
-  if (change) change(comment);
-  package.replace(signedLength, comment.size(), comment);
-  return package;
-}
 
 ZipRecipe samplePackage() {
   ZipEntryRecipe program;
