@@ -11,6 +11,9 @@ record, the exit code and what the run left behind.
 
     run.py --build BUILD --state STATE --case NAME     one case (ctest runs each one)
     run.py --list                                      the case names
+    run.py --list-release                              the cases that install from a release
+    run.py --build BUILD --make-release                scripts/release's release for them, in
+                                                       BUILD/e2e-release (a ctest fixture)
 """
 import argparse
 import contextlib
@@ -99,11 +102,12 @@ class Machine:
     def fixture(self, name):
         return self.build / "tests" / "fixtures" / name
 
-    def installer_copy(self, file_name, folder=None):
-        """A copy of the installer under `file_name` (in Downloads unless told otherwise)."""
+    def installer_copy(self, file_name, folder=None, exe=None):
+        """A copy of the installer (of the build, or `exe`) under `file_name`, in Downloads
+        unless told otherwise."""
         folder = folder or self.downloads
         target = folder / file_name
-        shutil.copyfile(self.build / "ui" / "VelmoraInstaller.exe", target)
+        shutil.copyfile(exe or self.build / "ui" / "VelmoraInstaller.exe", target)
         return target
 
     # ---- running programs
@@ -275,10 +279,11 @@ class Installation:
     """One machine in one world: a download server in a private network, the stand-ins' log;
     `case` is the row of the table it was made for."""
 
-    def __init__(self, machine, world, case=None):
+    def __init__(self, machine, world, case=None, release=None):
         self.machine = machine
         self.world = world
         self.case = case
+        self.release = release  # worlds.Release, for cases that install from one
         self.log = machine.work / "standins.log"
 
     def environment(self, extra=None):
@@ -287,8 +292,8 @@ class Installation:
         return environment
 
     def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None,
-            timeout=RUN_TIMEOUT):
-        installer = self.machine.installer_copy(file_name)
+            timeout=RUN_TIMEOUT, exe=None):
+        installer = self.machine.installer_copy(file_name, exe=exe)
         return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
                                   cwd=cwd, timeout=timeout)
 
@@ -329,8 +334,10 @@ class Case:
     """A row of the table: the world a case needs, and its test (the runs and the checks)."""
     test: object  # test(installation, **given)
     given: dict
-    serve: object = "tree"  # "tree": nginx serving the sample tree; {path: behaviour}: the
-    #                         scripted server (servers.BEHAVIOURS); None: nothing answers
+    serve: object = "tree"  # "tree": nginx serving the sample tree; "release": nginx serving
+    #                         a copy of the release's www/ through its nginx-velmora.conf;
+    #                         {path: behaviour}: the scripted server (servers.BEHAVIOURS); None:
+    #                         nothing answers
     packages: object = None  # packages(build, work) -> {channel: file}, served instead of samples
     prerequisites: bool = False  # both prerequisites are installed (their detection keys exist)
     windows: str = None  # the version Wine reports (winecfg's name)
@@ -358,14 +365,22 @@ def run_case(name, build, state):
     machine = Machine(build, state, "e2e-" + name)
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-world-"))
     try:
-        tree = None
+        tree = site = release = None
         if case.serve == "tree":
             tree = worlds.server_tree(machine.build, work / "www",
                                       case.packages(machine.build, work) if case.packages else None)
+        elif case.serve == "release":
+            release = worlds.Release(build / "e2e-release")
+            tree = work / "www"  # a copy: a case may change what is served
+            shutil.copytree(release.dist / "www", tree)
+            site = work / "nginx-velmora.conf"
+            site.write_text((release.dist / "nginx-velmora.conf").read_text().replace(
+                str((release.dist / "www").resolve()), str(tree)))
         scripted = case.serve if isinstance(case.serve, dict) else None
-        with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted) as world:
+        with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
+                          site=site) as world:
             machine.command_prefix = world.prefix
-            installation = Installation(machine, world, case)
+            installation = Installation(machine, world, case, release)
             try:
                 if case.windows:
                     machine.set_windows_version(case.windows)
@@ -420,11 +435,7 @@ def expected_installation(installation, channel="Live", left_as_it_was=()):
         f"the application was not launched: {installation.standins()}")
     values = machine.user_registry_key(UNINSTALL_KEY)
     check(values is not None, "no uninstall registration")
-    website = "https://www.velmora.example/"
-    cache = machine.build / "CMakeCache.txt"
-    for line in cache.read_text().splitlines():
-        if line.startswith("VELMORA_WEBSITE_URL:"):
-            website = line.split("=", 1)[1]
+    website = worlds.website(machine.build)
     expected = {
         "DisplayIcon": ("sz", exe), "DisplayName": ("sz", "Velmora 5"),
         "DisplayVersion": ("sz-bare", ""), "Version": ("sz-bare", ""), "InstallLocation": ("sz", app),
@@ -1027,15 +1038,97 @@ def planted_libraries_are_not_loaded(installation):
     check(taken == [], f"planted copies loaded during the installation: {taken}")
 
 
+# ---------------------------------------------------------------- releases
+
+def in_namespace(installation, *command):
+    """Runs a host program inside the case's private network, where the download host is its
+    nginx."""
+    return subprocess.run(installation.world.prefix + [str(part) for part in command],
+                          capture_output=True, text=True, timeout=RUN_TIMEOUT)
+
+
+@case(serve="release")
+def release_kit_from_an_application_folder_to_an_installation(installation):
+    """scripts/release's release of all three channels (signed packages, pinned prerequisites,
+    Authenticode-signed installers) served through its own nginx site: velmora-fetch check
+    passes, the installers verify against the throwaway CA, SHA256SUMS holds, and the Beta
+    installer installs on a clean machine."""
+    release = installation.release
+    host = worlds.download_host(installation.machine.build)
+    checked = in_namespace(installation, release.fetch, "check", host, "80", "--key",
+                           release.public_key)
+    check(checked.returncode == 0, f"velmora-fetch check:\n{checked.stdout}{checked.stderr}")
+    for name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe",
+                 "VelmoraInstaller-Testing.exe"):
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                                   str(release.root_certificate), "-in",
+                                   str(release.dist / "installer" / name)],
+                                  capture_output=True, text=True)
+        check(verified.returncode == 0, f"{name}: osslsigncode verify:\n{verified.stdout}")
+    sums = subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=release.dist,
+                          capture_output=True, text=True)
+    check(sums.returncode == 0, f"SHA256SUMS: {sums.stdout}{sums.stderr}")
+
+    record = installation.run("VelmoraInstaller-Beta.exe",
+                              exe=release.dist / "installer" / "VelmoraInstaller-Beta.exe")
+    check_finished(record)
+    check([event[0] for event in installation.installer_runs()] == ["runtime", "update"],
+          f"installers ran: {installation.installer_runs()}")
+    expected_installation(installation, "Beta")
+    check((installation.machine.app_folder / "channel.txt").read_text() == "Beta",
+          "installed the wrong channel")
+
+
+@case(serve="release", prerequisites=True)
+def signed_release_refuses_what_was_not_signed_or_pinned(installation):
+    """The release's installer (package key and pins built in) against a changed server: a
+    package with one byte changed and an unsigned one end the run right after their download,
+    and an installer whose bytes differ from its pin ends the run before it is written; nothing
+    is run, unpacked, registered, linked or started."""
+    release, machine = installation.release, installation.machine
+    served = installation.world.root
+    live = served / worlds.package_path("Live").lstrip("/")
+    tampered = bytearray(live.read_bytes())
+    tampered[len(tampered) // 2] ^= 0x01  # inside the entries' data, covered by the signature
+    live.write_bytes(bytes(tampered))
+    testing = served / worlds.package_path("Testing").lstrip("/")
+    packed = subprocess.run([str(release.vmpkg), "pack", str(release.application("Testing")),
+                             str(testing)], capture_output=True, text=True)
+    check(packed.returncode == 0, f"vmpkg pack: {packed.stderr}")
+    exe = release.dist / "installer" / "VelmoraInstaller.exe"
+    for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Testing.exe"):
+        record = installation.run(file_name, exe=exe)
+        check_run_ended(installation, record, [STATUS_PACKAGE])
+        check(not (machine.desktop / "Velmora 5.lnk").exists(), f"{file_name}: linked")
+
+    machine.wine("reg", "delete", RUNTIME_KEY, "/f", "/reg:32")
+    runtime = served / RUNTIME_PATH.lstrip("/")
+    runtime.write_bytes(runtime.read_bytes() + b"\0")
+    record = installation.run("VelmoraInstaller-Beta.exe", exe=exe)
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+    check(not (machine.temp / "Velmora" / worlds.RUNTIME_FILE).exists(),
+          "the installer that differs from its pin was written")
+    check(installation.world.requests()[-1] == RUNTIME_PATH,
+          f"requests {installation.world.requests()}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=pathlib.Path)
     parser.add_argument("--state", type=pathlib.Path)
     parser.add_argument("--case")
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--list-release", action="store_true")
+    parser.add_argument("--make-release", action="store_true")
     arguments = parser.parse_args()
     if arguments.list:
         print(";".join(CASES))
+        return 0
+    if arguments.list_release:
+        print(";".join(name for name, row in CASES.items() if row.serve == "release"))
+        return 0
+    if arguments.make_release:
+        worlds.make_release(arguments.build.resolve(), arguments.build.resolve() / "e2e-release")
         return 0
     # Stopped with SIGTERM, a case still goes through its clean-ups (mounts, servers,
     # namespaces). A SIGKILL (ctest's time-out) skips them: dropping the prefix in the next run

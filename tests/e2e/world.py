@@ -54,15 +54,82 @@ def make_package(source, package, *, method=None):
     return package
 
 
+def website(build):
+    """The web-site address the installer of `build` was made with (CMake cache)."""
+    cache = pathlib.Path(build) / "CMakeCache.txt"
+    for line in cache.read_text().splitlines():
+        if line.startswith("VELMORA_WEBSITE_URL:"):
+            return line.split("=", 1)[1]
+    return "https://www.velmora.example/"
+
+
+def prerequisites_folder(build, folder):
+    """The three prerequisite installers, the stand-ins under their served names."""
+    fixtures = pathlib.Path(build) / "tests" / "fixtures"
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(fixtures / "standin-runtime.exe", folder / RUNTIME_FILE)
+    for name in UPDATE_FILES:
+        shutil.copyfile(fixtures / "standin-update.exe", folder / name)
+    return folder
+
+
+class Release:
+    """What scripts/release made for the release-kit cases, below `folder`: dist/ (the release
+    of all three channels, signed packages, Authenticode-signed installers), the package key
+    pair (package.key, package.pub), the throwaway CA (root.crt) and the host tools it built
+    (vmpkg, velmora-fetch)."""
+
+    def __init__(self, folder):
+        self.folder = pathlib.Path(folder)
+        self.dist = self.folder / "dist"
+        self.private_key = self.folder / "package.key"
+        self.public_key = self.folder / "package.pub"
+        self.root_certificate = self.folder / "root.crt"
+        tools = self.folder / "build" / "host" / "tools"
+        self.vmpkg = tools / "vmpkg" / "vmpkg"
+        self.fetch = tools / "velmora-fetch" / "velmora-fetch"
+
+    def application(self, channel):
+        return self.folder / "applications" / channel / "app"
+
+
+def make_release(build, folder):
+    """Runs scripts/release for each channel into `folder`/dist with a package key pair made by
+    openssl and a code-signing certificate of a throwaway CA: the release the release-kit cases
+    install from. The build folder below `folder` is kept, so a second run rebuilds little."""
+    sys.path.insert(0, str(HERE.parent / "win32"))
+    import authenticode_test  # noqa: E402 (makes the throwaway CA and certificate)
+    release = Release(folder)
+    release.folder.mkdir(parents=True, exist_ok=True)
+    for stale in ("dist", "applications", "prerequisites"):
+        shutil.rmtree(release.folder / stale, ignore_errors=True)
+    subprocess.run(["openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
+                    "rsa_keygen_bits:3072", "-out", str(release.private_key)], check=True)
+    subprocess.run(["openssl", "pkey", "-in", str(release.private_key), "-pubout", "-out",
+                    str(release.public_key)], check=True)
+    authenticode_test.make_certificates(release.folder)
+    prerequisites = prerequisites_folder(build, release.folder / "prerequisites")
+    script = HERE.parents[1] / "scripts" / "release"
+    for channel in CHANNELS:
+        application = application_tree(build, release.folder / "applications" / channel,
+                                       channel)
+        subprocess.run([str(script), "--host", download_host(build), "--site", website(build),
+                        "--app", str(application), "--prerequisites", str(prerequisites),
+                        "--channel", channel, "--out", str(release.dist),
+                        "--package-key", str(release.private_key),
+                        "--public-key", str(release.public_key),
+                        "--cert", str(release.folder / "signing.crt"),
+                        "--cert-key", str(release.folder / "signing.key"),
+                        "--build", str(release.folder / "build")], check=True)
+    subprocess.run(["cmake", "--build", str(release.folder / "build" / "host"), "--target",
+                    "velmora-fetch"], check=True, stdout=subprocess.DEVNULL)
+    return release
+
+
 def server_tree(build, root, packages=None):
     """The download server's files: both prerequisites and a package per channel. `packages`
     maps a channel to a package file to serve instead of the sample."""
-    fixtures = pathlib.Path(build) / "tests" / "fixtures"
-    prerequisites = root / "DotNetFX40"
-    prerequisites.mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(fixtures / "standin-runtime.exe", prerequisites / RUNTIME_FILE)
-    for name in UPDATE_FILES:
-        shutil.copyfile(fixtures / "standin-update.exe", prerequisites / name)
+    prerequisites_folder(build, root / "DotNetFX40")
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-package-"))
     try:
         for channel in CHANNELS:
@@ -80,13 +147,15 @@ def server_tree(build, root, packages=None):
 
 
 class World:
-    """A namespace whose download host is nginx serving `root` (or a scripted server, or none)."""
+    """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
+    with `site`, nginx serves through that site file (a release's nginx-velmora.conf)."""
 
-    def __init__(self, build, name, root=None, scripted=None):
+    def __init__(self, build, name, root=None, scripted=None, site=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)])
         self.root = root
         self.scripted = scripted
+        self.site = site
         self.server = None
         self.access_log = None
 
@@ -98,7 +167,8 @@ class World:
         self.namespace.start()
         try:
             if self.root is not None:
-                self.server = servers.Nginx(self.root, port=80, prefix=self.prefix).start()
+                self.server = servers.Nginx(self.root, port=80, prefix=self.prefix,
+                                            site=self.site).start()
                 self.access_log = self.server.access_log
             elif self.scripted is not None:
                 self.server = servers.ScriptedProcess(80, self.scripted, prefix=self.prefix).start()

@@ -60,32 +60,39 @@ http {{
     scgi_temp_path {work}/scgi;
     default_type application/octet-stream;
     sendfile on;
+{server}
+}}
+"""
+
+NGINX_SERVER = """\
     server {{
         listen {listen}:{port};
         root {root};
         location / {{ }}
-    }}
-}}
-"""
+    }}"""
 
 
 class Nginx:
-    """nginx serving the files below `root` on listen:port (port None: a free loopback port)."""
+    """nginx serving the files below `root` on listen:port (port None: a free loopback port), or,
+    with `site`, the server block of that file (a site as a release engineer would include it;
+    `root` and the port are then the site's own)."""
 
-    def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=()):
+    def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None):
         self.root = pathlib.Path(root).resolve()
         self.listen = listen
         self.port = port if port is not None else free_port(listen)
         self.prefix = list(prefix)
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-nginx-"))
         self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
+        self.site = pathlib.Path(site) if site else None
         self.process = None
 
     def start(self, timeout=15):
         configuration = self.work / "nginx.conf"
+        server = f"    include {self.site};" if self.site else NGINX_SERVER.format(
+            listen=self.listen, port=self.port, root=self.root)
         configuration.write_text(NGINX_CONFIGURATION.format(
-            work=self.work, access_log=self.access_log, listen=self.listen, port=self.port,
-            root=self.root))
+            work=self.work, access_log=self.access_log, server=server))
         pid_file = self.work / "nginx.pid"
         self.process = subprocess.Popen(
             self.prefix + ["nginx", "-p", str(self.work), "-c", str(configuration),
