@@ -6,6 +6,11 @@ inside a private network in which the installer's fixed download host is 127.0.0
 VelmoraInstaller.exe runs under Wine in a virtual display, watched. The report lists what the
 window showed, the installed files, the uninstall registration, the shortcuts and the launch, and
 leaves a screenshot of the window at every state.
+
+Then signed packages: scripts/release makes a Live release with a throwaway key pair (the
+installer built with its public key and the prerequisites' pins); the signed package installs,
+and the same package with one byte changed is refused with nothing installed. Screenshots of
+those runs go to OUT/signed and OUT/changed.
 """
 import argparse
 import pathlib
@@ -60,6 +65,57 @@ def report(installation, record, pictures):
         print(f"  {picture}")
 
 
+def install(build, state, name, out, tree, site=None, exe=None):
+    """One run of the installer (the build's, or `exe`) on a clean machine in a network where
+    nginx serves `tree` (through `site` when given); prints the report and returns what the run
+    left: whether it exited with 0, started anything, started the application, unpacked anything,
+    and whether the window was photographed."""
+    machine = e2e.Machine(build, state, "e2e-" + name)
+    try:
+        with worlds.World(build, name, root=tree, site=site) as world:
+            machine.command_prefix = world.prefix
+            installation = e2e.Installation(machine, world)
+            installer = machine.installer_copy("VelmoraInstaller.exe", exe=exe)
+            print(f"running {machine.windows(installer)} on a clean machine ...", flush=True)
+            shots = machine.work / "shots"
+            # The stand-in installers take a moment, as real ones would.
+            record = machine.watch(installer, shots=shots, extra_env=installation.environment(
+                {"VELMORA_STANDIN_MS": "1500"}))
+            installation.wait_for(lambda: "application" in installation.roles(), 30)
+            out.mkdir(parents=True, exist_ok=True)
+            pictures = []
+            for bitmap in sorted(shots.glob("*.bmp")):
+                picture = out / (bitmap.stem + ".png")
+                subprocess.run(["convert", str(bitmap), str(picture)], check=True)
+                pictures.append(picture)
+            report(installation, record, pictures)
+            machine.stop_wine()
+            return {"exited": record.exit_code() == 0, "ran": bool(installation.standins()),
+                    "started": "application" in installation.roles(),
+                    "unpacked": machine.app_folder.exists(), "pictures": bool(pictures)}
+    finally:
+        machine.close()
+
+
+def signed_release(build, work):
+    """A throwaway package key pair made with openssl, and scripts/release's Live release with
+    it: a signed package, the installer built with its public key and the prerequisites' pins."""
+    key, public = work / "package.key", work / "package.pub"
+    subprocess.run(["openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
+                    "rsa_keygen_bits:3072", "-out", str(key)], check=True)
+    subprocess.run(["openssl", "pkey", "-in", str(key), "-pubout", "-out", str(public)],
+                   check=True)
+    application = worlds.application_tree(build, work / "application")
+    prerequisites = worlds.prerequisites_folder(build, work / "prerequisites")
+    dist = work / "release"
+    subprocess.run([str(ROOT / "scripts" / "release"), "--host", worlds.download_host(build),
+                    "--site", worlds.website(build), "--app", str(application),
+                    "--prerequisites", str(prerequisites), "--channel", "Live", "--out",
+                    str(dist), "--package-key", str(key), "--public-key", str(public),
+                    "--build", str(build / "demo-release")], check=True)
+    return dist
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=pathlib.Path, required=True)
@@ -74,31 +130,32 @@ def main():
     print("preparing Wine (a template prefix and a virtual display) and the download server ...",
           flush=True)
     wineenv.setup(state)
-    machine = e2e.Machine(build, state, "e2e-demo")
     try:
-        tree = worlds.server_tree(build, work / "www")
-        with worlds.World(build, "demo", root=tree) as world:
-            machine.command_prefix = world.prefix
-            installation = e2e.Installation(machine, world)
-            installer = machine.installer_copy("VelmoraInstaller.exe")
-            print(f"running {machine.windows(installer)} on a clean machine ...", flush=True)
-            shots = machine.work / "shots"
-            # The stand-in installers take a moment, as real ones would.
-            record = machine.watch(installer, shots=shots, extra_env=installation.environment(
-                {"VELMORA_STANDIN_MS": "1500"}))
-            installation.wait_for(lambda: "application" in installation.roles(), 30)
-            pictures = []
-            for bitmap in sorted(shots.glob("*.bmp")):
-                picture = out / (bitmap.stem + ".png")
-                subprocess.run(["convert", str(bitmap), str(picture)], check=True)
-                pictures.append(picture)
-            report(installation, record, pictures)
-            machine.stop_wine()
-        ok = record.exit_code() == 0 and "application" in installation.roles() and pictures
+        run = install(build, state, "demo", out, worlds.server_tree(build, work / "www"))
+        ok = run["exited"] and run["started"] and run["pictures"]
         print("\ninstallation complete" if ok else "\nthe installation did not complete")
-        return 0 if ok else 1
+
+        print("\n---- signed packages: a release made with scripts/release and a throwaway key",
+              flush=True)
+        dist = signed_release(build, work)
+        exe = dist / "installer" / "VelmoraInstaller.exe"
+        site = dist / "nginx-velmora.conf"
+        run = install(build, state, "demo-signed", out / "signed", dist / "www", site, exe)
+        signed = run["exited"] and run["started"] and run["pictures"]
+        print("\nthe signed package installed" if signed else
+              "\nthe signed package did not install")
+
+        print("\n---- the same package with one byte changed", flush=True)
+        package = dist / "www" / worlds.package_path("Live").lstrip("/")
+        changed = bytearray(package.read_bytes())
+        changed[len(changed) // 2] ^= 0x01
+        package.write_bytes(bytes(changed))
+        run = install(build, state, "demo-changed", out / "changed", dist / "www", site, exe)
+        refused = run["exited"] and not run["ran"] and not run["unpacked"] and run["pictures"]
+        print("\nrefused: nothing was run, unpacked, registered or started" if refused else
+              "\nthe changed package was not refused")
+        return 0 if ok and signed and refused else 1
     finally:
-        machine.close()
         wineenv.cleanup(state)
         shutil.rmtree(work, ignore_errors=True)
 
