@@ -13,7 +13,9 @@ commands compared, with minimum and maximum, and their ratio (subject / baseline
  2  extraction of a ~48 MB package (zip -9): vmpkg extract vs bsdtar -xf and vs unzip -o -q
  3  the same extraction vs inflating and CRC-checking its entries in memory with zlib
  4  a whole installation under Wine vs Wine's start-up plus curl + unzip of the same package;
-    the installer's unpack step alone (vmpkg.exe extract) under the same Wine vs unzip
+    the installer's unpack step alone (vmpkg.exe extract) under the same Wine vs unzip; the
+    installation's unpack phase and vmpkg.exe vs the floor Wine sets (unpack_floor.c: the same
+    files by plain Win32 calls, A without and B with zlib's inflate)
  5  VelmoraInstaller.exe's size vs 80 KB
  6  peak memory: vmpkg extract vs bsdtar; a whole run vs an empty program under the same Wine;
     how much of the 51,000,000-byte download buffer is ever resident
