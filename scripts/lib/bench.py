@@ -268,7 +268,8 @@ def main():
         rows += pack_rows(host_build, win32_build / "tests" / "fixtures" / "standin-app-v5.exe",
                           runs)
         progress("row 4: whole installations under Wine (and row 6: their memory)")
-        installation = bench_install.run(win32_build, package[0], state, wine_runs)
+        installation = bench_install.run(win32_build, package[0], state, wine_runs,
+                                         host_build=host_build)
         rows += [values for values in installation if values["row"] == "4"]
         rows.append(size_row(win32_build))
         rows += vmpkg_memory_rows(host_build, package, runs)

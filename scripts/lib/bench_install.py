@@ -3,7 +3,7 @@
 and its peak memory.
 
     python3 scripts/lib/bench_install.py WIN32_BUILD_DIR PACKAGE [--runs N] [--json FILE]
-                                         [--unpack-only]
+                                         [--unpack-only] [--host-build HOST_BUILD_DIR]
 
 The unchanged VelmoraInstaller.exe runs in a private network whose download host is nginx
 (tests/e2e/world.py), on a machine with both prerequisites present, so a run is: download the
@@ -27,6 +27,12 @@ These are timed, alternating, at least 5 times each:
                  prepared in a plan file (write_floor_plan), floor B inflating and CRC-checking
                  the package's data with zlib as well. Timed like vmpkg.exe (wall time, the
                  phase, the process's CPU time); the trees all of them leave are compared once.
+  the release options  the same installation with an installer built with every option of a
+                 signed release (VELMORA_PACKAGE_PUBLIC_KEY and the three pins; a key made for
+                 the run) and the package signed by vmpkg sign, against the installer without
+                 them installing the same signed package: what checking the signature costs
+                 (the prerequisites are present, so no pin is checked). Needs the host build's
+                 vmpkg (--host-build); goal: at most 1.05.
 The goal: installation - Wine start-up <= 1.2 x (curl + unzip). The prefix (and so every file
 written) lies in tmpfs; the prefix's wineserver is kept running (`wineserver -p`), so no run pays
 for starting it and Wine's start-up is what starting one more process costs. --unpack-only
@@ -276,14 +282,49 @@ class Sampler:
                     candidate = False
 
 
+def checked_release(build, host_build, package, work):
+    """An installer built with a package key made for the run and the stand-in prerequisites'
+    pins (in BUILD/bench-checked), and `package` signed with that key by the host build's vmpkg:
+    (installer, signed package), or None without vmpkg."""
+    vmpkg = pathlib.Path(host_build) / "tools" / "vmpkg" / "vmpkg" if host_build else None
+    if vmpkg is None or not vmpkg.exists():
+        return None
+    key, public = work / "package.key", work / "package.pub"
+    subprocess.run(["openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
+                    "rsa_keygen_bits:3072", "-out", str(key)], check=True)
+    subprocess.run(["openssl", "pkey", "-in", str(key), "-pubout", "-out", str(public)],
+                   check=True)
+    signed = work / "signed.vmpkg"
+    subprocess.run([str(vmpkg), "sign", str(key), str(package), str(signed)], check=True,
+                   stdout=subprocess.DEVNULL)
+    fixtures = build / "tests" / "fixtures"
+    runtime = hashlib.sha256((fixtures / "standin-runtime.exe").read_bytes()).hexdigest()
+    update = hashlib.sha256((fixtures / "standin-update.exe").read_bytes()).hexdigest()
+    folder = build / "bench-checked"
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(folder), "-G", "Ninja",
+                    f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'toolchain-mingw-i686.cmake'}",
+                    "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                    f"-DVELMORA_DOWNLOAD_HOST={worlds.download_host(build)}",
+                    f"-DVELMORA_PACKAGE_PUBLIC_KEY={public}",
+                    f"-DVELMORA_RUNTIME_SHA256={runtime}", f"-DVELMORA_UPDATE_X86_SHA256={update}",
+                    f"-DVELMORA_UPDATE_X64_SHA256={update}"], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(folder), "--target", "VelmoraInstaller"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return folder / "ui" / "VelmoraInstaller.exe", signed
+
+
 class Bench:
     """One machine (prefix in tmpfs) in one world serving the package; the timed commands."""
 
-    def __init__(self, build, state, package, work):
+    def __init__(self, build, state, package, work, checked=None):
         self.build = build
         self.work = work
         self.machine = e2e.Machine(build, state, "bench-install")
-        tree = worlds.server_tree(build, work / "www", packages={"Live": package})
+        served = {"Live": package}
+        if checked:
+            served["Testing"] = checked[1]  # the signed package, for both installers
+        tree = worlds.server_tree(build, work / "www", packages=served)
         self.world = worlds.World(build, "bench", root=tree)
         self.world.start()
         self.machine.command_prefix = self.world.prefix
@@ -297,6 +338,13 @@ class Bench:
         shutil.copyfile(self.machine.fixture("standin-plain.exe"), self.empty)
         self.installers = {channel: self.machine.installer_copy(name) for channel, name in
                            (("Live", "VelmoraInstaller.exe"), ("Beta", "VelmoraInstaller-Beta.exe"))}
+        if checked:
+            # The same file name for both, in folders of their own: only the build differs.
+            for channel, exe in (("unchecked", None), ("checked", checked[0])):
+                folder = self.machine.work / channel
+                folder.mkdir(parents=True, exist_ok=True)
+                self.installers[channel] = self.machine.installer_copy(
+                    "VelmoraInstaller-Testing.exe", folder=folder, exe=exe)
         with zipfile.ZipFile(package) as archive:
             files = [info.filename for info in archive.infolist()
                      if info.filename.startswith("app/") and not info.is_dir()]
@@ -463,24 +511,27 @@ class Bench:
 
 
 STEPS = ("install", "empty", "baseline", "extract", "floor_files", "floor_inflate", "memory",
-         "small")
+         "small", "unchecked", "checked")
 # The steps that the unpack rows need (--unpack-only): the installation for its phase, Wine's
 # start-up, vmpkg.exe, the floors.
 UNPACK_STEPS = ("install", "empty", "extract", "floor_files", "floor_inflate")
 
 
-def run(win32_build, package, state, runs=5, steps=STEPS):
+def run(win32_build, package, state, runs=5, steps=STEPS, host_build=None):
     """Rows: the installation against Wine's start-up plus curl + unzip, its unpack phase and
-    vmpkg.exe against the floors, and peak memory. `steps`: a part of STEPS (rows whose steps
-    did not run are left out)."""
+    vmpkg.exe against the floors, peak memory, and (with the host build's vmpkg) the
+    installation with the release options against the same without them. `steps`: a part of
+    STEPS (rows whose steps did not run are left out)."""
     build = pathlib.Path(win32_build).resolve()
     package = pathlib.Path(package).resolve()
     runs = max(runs, 5)
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-install-", dir="/dev/shm"))
-    bench = Bench(build, pathlib.Path(state), package, work)
+    checked = checked_release(build, host_build, package, work) \
+        if "checked" in steps else None
+    bench = Bench(build, pathlib.Path(state), package, work, checked)
     values = {name: [] for name in ("install", "first", "last", "phase", "phase_cpu", "empty",
                                     "baseline", "peak", "empty_peak", "buffer", "small_buffer",
-                                    "small_peak", "unzip")}
+                                    "small_peak", "unzip", "unchecked", "checked")}
     for name in ("extract", "floor_files", "floor_inflate"):
         values[name] = []
         values[name + "_phase"] = []
@@ -492,7 +543,8 @@ def run(win32_build, package, state, runs=5, steps=STEPS):
         for name in ("extract", "floor_files", "floor_inflate"):
             bench.unpack_alone(name)  # warms the programs; records the trees they make
         bench.check_floor()
-        steps = [step for step in STEPS if step in steps]
+        steps = [step for step in STEPS if step in steps and
+                 (checked or step not in ("unchecked", "checked"))]
         for round_index in range(runs):
             shift = round_index % len(steps)
             for step in steps[shift:] + steps[:shift]:
@@ -512,6 +564,8 @@ def run(win32_build, package, state, runs=5, steps=STEPS):
                     values["empty_peak"].append(peak * 1024)
                 elif step == "baseline":
                     values["baseline"].append(bench.curl_unzip())
+                elif step in ("unchecked", "checked"):
+                    values[step].append(bench.install(step)[0])
                 elif step in ("extract", "floor_files", "floor_inflate"):
                     elapsed, marks, cpu = bench.unpack_alone(step)
                     values[step].append(elapsed)
@@ -621,6 +675,16 @@ def rows(values, package_bytes, small_package_bytes, through_qemu):
                 note=f"{how}; the process's CPU time (user + system, medians): vmpkg.exe "
                      f"{cpu:.3f} s, the floor {floor_cpu:.3f} s ({cpu / floor_cpu:.3f}); both "
                      f"map the package, which the installer has in its download buffer"))
+    if values["checked"] and values["unchecked"]:
+        result.append(row(
+            "4", "whole installation under Wine with the release options, seconds",
+            "VelmoraInstaller.exe built with a package key and the three pins, the package "
+            "signed", "the installer built without them, the same signed package", "s",
+            values["checked"], values["unchecked"], 1.05,
+            f"{how}; start to the application's launch record, Wine's start-up included in "
+            f"both; the {package_bytes:,}-byte package signed with RSA-3072 (its SHA-256 and "
+            f"the RSA check by CryptoAPI under Wine); prerequisites present, so no pin is "
+            f"checked"))
     if values["peak"] and values["empty_peak"]:
         result.append(row(
             "6", "peak memory of a whole run under Wine, bytes",
@@ -655,12 +719,14 @@ def main():
     parser.add_argument("--json")
     parser.add_argument("--unpack-only", action="store_true",
                         help="only the unpack rows: the installation's phase, vmpkg.exe, floors")
+    parser.add_argument("--host-build", help="the host build whose vmpkg signs the package for "
+                                             "the release options' row")
     arguments = parser.parse_args()
     state = pathlib.Path(tempfile.mkdtemp(prefix="velmora-bench-wine-", dir="/dev/shm"))
     try:
         wineenv.setup(state)
         result = run(arguments.win32_build, arguments.package, state, arguments.runs,
-                     UNPACK_STEPS if arguments.unpack_only else STEPS)
+                     UNPACK_STEPS if arguments.unpack_only else STEPS, arguments.host_build)
     finally:
         wineenv.cleanup(state)
         shutil.rmtree(state, ignore_errors=True)
