@@ -3,14 +3,16 @@
 //   vmpkg list PACKAGE           one line per entry, then "entries: N"
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
 //   vmpkg check PACKAGE          will the installer install this package completely?
-//   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (signing.cpp)
+//   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (host build)
+//                                (the verdict is tools/common/package_check's)
 //   vmpkg pack APPDIR OUT        a package of APPDIR that the installer installs completely
 //                                (host build; see pack.h)
 //   vmpkg sign, vmpkg verify     the package signature (host build; see signing.h)
 //
 // The package is mapped whole (read into memory when it cannot be mapped) and opened with
-// openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success (nothing to report), 1 entries failed,
-// were skipped or problems were found, 2 usage error or unreadable package.
+// openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success
+// (nothing to report), 1 entries failed, were skipped or problems were found, 2 usage error or
+// unreadable package.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +20,10 @@
 
 #include "archive/archive.h"
 #include "archive/unpack.h"
-#include "net/download.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
-#include "tools/vmpkg/main_program.h"
+#include "tools/common/package_check.h"
 #include "tools/vmpkg/pack.h"
-#include "tools/vmpkg/package_limits.h"
 #include "tools/vmpkg/signing.h"
 
 #ifdef _WIN32
@@ -37,6 +37,8 @@ using ArgumentUnit = wchar_t;
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/posix/openssl_crypto.h"
 #define VMPKG_MAIN main
 using ArgumentUnit = char;
 #endif
@@ -49,14 +51,6 @@ constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
 
 // ---------------------------------------------------------------- text
 
-// UTF-16 text as UTF-8 for printing.
-struct Utf8 {
-  char text[4 * 520 + 1];
-  explicit Utf8(const char16_t* units) {
-    if (encodeUtf8(units, text, sizeof text) < 0) std::snprintf(text, sizeof text, "(too long)");
-  }
-};
-
 // A command-line argument as UTF-16 (at most 259 units) and as printable UTF-8.
 bool argumentToPath(const ArgumentUnit* argument, WidePath& out) {
 #ifdef _WIN32
@@ -64,21 +58,6 @@ bool argumentToPath(const ArgumentUnit* argument, WidePath& out) {
 #else
   return decodeUtf8(argument, std::strlen(argument), out);
 #endif
-}
-
-const char* resultName(ArchiveResult result) {
-  switch (result) {
-    case ArchiveOk: return "ArchiveOk";
-    case ArchiveNoFile: return "ArchiveNoFile";
-    case ArchiveWriteFailed: return "ArchiveWriteFailed";
-    case ArchiveCorrupt: return "ArchiveCorrupt";
-    case ArchiveReadFailed: return "ArchiveReadFailed";
-    case ArchivePasswordFailed: return "ArchivePasswordFailed";
-    case ArchiveBadArgument: return "ArchiveBadArgument";
-    case ArchiveWrongHandle: return "ArchiveWrongHandle";
-    case ArchiveInflateFailed: return "ArchiveInflateFailed";
-  }
-  return "unknown result";
 }
 
 // FILETIME (UTC) as ISO 8601, to the second.
@@ -182,7 +161,7 @@ bool readPackage(const ArgumentUnit* path, Package& package) {
   if (mapPackage(path, package)) return true;
 #ifdef _WIN32
   FILE* file = _wfopen(path, L"rb");
-  const Utf8 shown(reinterpret_cast<const char16_t*>(path));
+  const Utf8Name shown(reinterpret_cast<const char16_t*>(path));
   const char* name = shown.text;
 #else
   FILE* file = std::fopen(path, "rb");
@@ -247,13 +226,14 @@ ArchiveHandle* openPackage(const Package& package, const ArgumentUnit* path) {
       openPackageArchive(package.data, static_cast<uint32_t>(package.length));
   if (handle == nullptr) {
 #ifdef _WIN32
-    const Utf8 shown(reinterpret_cast<const char16_t*>(path));
+    const Utf8Name shown(reinterpret_cast<const char16_t*>(path));
     const char* name = shown.text;
 #else
     const char* name = path;
 #endif
     std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n", name,
-                 resultName(lastArchiveResult()), static_cast<unsigned>(lastArchiveResult()));
+                 archiveResultName(lastArchiveResult()),
+                 static_cast<unsigned>(lastArchiveResult()));
   }
   return handle;
 }
@@ -268,7 +248,7 @@ int listPackage(ArchiveHandle* handle) {
   for (int32_t index = 0; index < count; ++index) {
     const ArchiveResult result = getArchiveEntry(handle, index, entry);
     if (result != ArchiveOk) {
-      std::printf("%d query failed: %s 0x%x\n", index, resultName(result),
+      std::printf("%d query failed: %s 0x%x\n", index, archiveResultName(result),
                   static_cast<unsigned>(result));
       status = 1;
       continue;
@@ -276,7 +256,7 @@ int listPackage(ArchiveHandle* handle) {
     char time[32];
     formatTime(entry.modificationTime, time);
     std::printf("%d 0x%02x %u %u %s %s\n", index, entry.attributes, entry.compressedSize,
-                entry.uncompressedSize, time, Utf8(entry.name).text);
+                entry.uncompressedSize, time, Utf8Name(entry.name).text);
   }
   std::printf("entries: %d\n", count);
   return status;
@@ -287,17 +267,17 @@ int listPackage(ArchiveHandle* handle) {
 class ExtractReporter : public UnpackObserver {
  public:
   void entryDone(const UnpackOutcome& outcome) override {
-    const Utf8 name(outcome.entry->name);
+    const Utf8Name name(outcome.entry->name);
     switch (outcome.disposition) {
       case EntryDisposition::Unpack:
         if (outcome.result == ArchiveOk) return;
         std::fprintf(stderr, "vmpkg: failed: %s: %s 0x%x\n", name.text,
-                     resultName(outcome.result), static_cast<unsigned>(outcome.result));
+                     archiveResultName(outcome.result), static_cast<unsigned>(outcome.result));
         failed = true;
         return;
       case EntryDisposition::QueryFailed:
         std::fprintf(stderr, "vmpkg: failed: entry %d: %s 0x%x\n", outcome.index,
-                     resultName(outcome.result), static_cast<unsigned>(outcome.result));
+                     archiveResultName(outcome.result), static_cast<unsigned>(outcome.result));
         failed = true;
         return;
       case EntryDisposition::OutsideApp:
@@ -329,140 +309,51 @@ int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
 
 // ---------------------------------------------------------------- check
 
-// Why an entry could not be described or read whole, in words.
-const char* failureReason(const EntryFailure& failure, ArchiveResult result, char (&buffer)[96]) {
-  switch (failure.fault) {
-    case EntryFault::HeaderUnreadable:
-      return "its central directory header cannot be read";
-    case EntryFault::NameTooLong:
-      std::snprintf(buffer, sizeof buffer, "its name of %d bytes is too long (at most 259)",
-                    static_cast<int>(failure.value));
-      return buffer;
-    case EntryFault::UnsupportedMethod:
-      std::snprintf(buffer, sizeof buffer, "compression method %d is not supported (only 0, 8)",
-                    static_cast<int>(failure.value));
-      return buffer;
-    case EntryFault::HeaderMismatch:
-      return "its local header is missing or does not match its central header";
-    case EntryFault::ExtraPastEnd:
-      return "its local extra field runs past the end of the package";
-    case EntryFault::DataPastEnd:
-      return "its data runs past the end of the package";
-    case EntryFault::Encrypted:
-      return "it is encrypted with a password";
-    case EntryFault::CrcMismatch:
-      return "its CRC-32 does not match its data";
-    case EntryFault::CorruptData:
-    case EntryFault::NoMemory:
-    case EntryFault::None:
-      break;
+// Prints check's findings as they come; the one for a package that does not open goes to
+// stderr with the file's name, as list and extract say it.
+class CheckPrinter final : public PackageFindingSink {
+ public:
+  explicit CheckPrinter(const char* name) : name_(name) {}
+  void found(const PackageFinding& finding) override {
+    if (finding.kind == FindingKind::NotAPackage) {
+      std::fprintf(stderr, "vmpkg: %s: %s\n", name_, finding.why);
+      return;
+    }
+    printFinding(stdout, "", finding);
   }
-  std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)", resultName(result),
-                static_cast<int>(failure.value));
-  return buffer;
-}
 
-// How extraction treats an entry whose name ends with a separator but that lacks the folder
-// attribute (Java's jar and ZipOutputStream write folders so): the destination's folder part is
-// the whole path, so the folder is made, and then no file of that name can be created, so the
-// result is ArchiveNoFile. Harmless without data; with data, the data is lost.
-enum class FolderWithoutAttribute { No, Harmless, DataLost };
+ private:
+  const char* name_;
+};
 
-FolderWithoutAttribute folderWithoutAttribute(const ArchiveEntry& entry) {
-  const std::size_t length = textLength(entry.name);
-  if ((entry.attributes & FileAttributeDirectory) || length == 0 ||
-      !isPathSeparator(entry.name[length - 1])) {
-    return FolderWithoutAttribute::No;
-  }
-  return entry.uncompressedSize == 0 ? FolderWithoutAttribute::Harmless
-                                     : FolderWithoutAttribute::DataLost;
-}
-
-// `problems`: those already reported (a refused signature).
-int checkPackage(ArchiveHandle* handle, uint64_t packageLength, unsigned problems) {
-  auto report = [&problems](const char* kind, const char* what, const char* why) {
-    std::printf("%s: %s: %s\n", kind, what, why);
-    ++problems;
-  };
-  // Failing entries that change nothing the installation leaves behind: listed, not counted.
-  unsigned harmless = 0;
-  ArchiveEntry entry;
-  getArchiveEntry(handle, -1, entry);
-  const int32_t count = entry.index;
-  bool mainProgram = false;
-  int32_t mainProgramIndex = -1;  // the last whole app/Velmora.exe: the one that stays
-  for (int32_t index = 0; index < count; ++index) {
-    char reason[96];
-    EntryFailure failure;
-    const ArchiveResult query = getArchiveEntry(handle, index, entry, &failure);
-    if (query != ArchiveOk) {
-      char what[32];
-      std::snprintf(what, sizeof what, "entry %d", index);
-      report("fails", what, failureReason(failure, query, reason));
-      continue;
-    }
-    const Utf8 name(entry.name);
-    switch (classifyEntryName(entry.name)) {
-      case EntryDisposition::OutsideApp:
-        report("skipped", name.text, "outside app/");
-        continue;
-      case EntryDisposition::Unsafe:
-        report("skipped", name.text, "unsafe name (absolute, drive, colon, or dot segment)");
-        continue;
-      default:
-        break;
-    }
-    const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);
-    if (result != ArchiveOk) {
-      report("fails", name.text, failureReason(failure, result, reason));
-      continue;
-    }
-    const FolderWithoutAttribute folder = folderWithoutAttribute(entry);
-    if (folder == FolderWithoutAttribute::Harmless) {
-      std::printf("harmless: %s: folder entry without the folder attribute; extraction makes "
-                  "the folder, then answers ArchiveNoFile\n", name.text);
-      ++harmless;
-      continue;
-    }
-    if (folder == FolderWithoutAttribute::DataLost) {
-      report("fails", name.text, "a file entry whose name ends with a slash; extraction makes "
-                                 "the folder and answers ArchiveNoFile, its data is lost");
-      continue;
-    }
-    if (textEquals(entry.name, u"app/Velmora.exe") &&
-        !(entry.attributes & FileAttributeDirectory)) {
-      mainProgram = true;
-      mainProgramIndex = index;
-    }
-  }
-  char versionWhy[160];
-  if (mainProgram) {
-    if (const char* why = entryVersionProblem(handle, mainProgramIndex, versionWhy))
-      report("wrong version", "app/Velmora.exe", why);
-  }
-  if (packageLength + kTypicalResponseHead + 1 > kDownloadBufferSize) {
-    char why[160];
-    std::snprintf(why, sizeof why,
-                  "%llu bytes; with a typical response head the %llu-byte download buffer "
-                  "holds at most %llu",
-                  static_cast<unsigned long long>(packageLength),
-                  static_cast<unsigned long long>(kDownloadBufferSize),
-                  static_cast<unsigned long long>(kDownloadBufferSize - kTypicalResponseHead -
-                                                  1));
-    report("too large", "package", why);
-  }
-  if (!mainProgram) report("missing", "app/Velmora.exe", "no such file entry extracts whole");
-  if (problems == 0) {
-    if (harmless == 0) {
-      std::printf("check: ok, %d entries\n", count);
-    } else {
-      std::printf("check: ok, %d entries, %u harmless finding%s\n", count, harmless,
-                  harmless == 1 ? "" : "s");
-    }
-    return 0;
-  }
-  std::printf("check: %u problem%s\n", problems, problems == 1 ? "" : "s");
-  return 1;
+// check [--key KEY] PACKAGE: the signature first (counted among the problems), then the
+// package. 0 when the installer installs it completely, 1 when not, 2 for an unreadable package
+// or key.
+int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
+  Package package;
+  if (!readPackage(path, package)) return 2;
+#ifdef _WIN32
+  if (keyPath != nullptr) return needsHostBuild();
+  const RsaPublicKey* key = nullptr;
+  Crypto* crypto = nullptr;
+  const Utf8Name shown(reinterpret_cast<const char16_t*>(path));
+  const char* name = shown.text;
+#else
+  KeyFile keyFile;
+  if (keyPath != nullptr && !readPublicKeyFile("vmpkg", keyPath, keyFile)) return 2;
+  const RsaPublicKey* key = keyPath != nullptr ? &keyFile.view : nullptr;
+  OpenSslCrypto openSsl;
+  Crypto* crypto = &openSsl;
+  const char* name = path;
+#endif
+  CheckPrinter printer(name);
+  // readPackage reads no package over kLargestPackage bytes.
+  const PackageVerdict verdict = checkPackageBytes(
+      package.data, static_cast<uint32_t>(package.length), key, crypto, printer);
+  char line[96];
+  formatVerdict(verdict, line);
+  std::printf("%s\n", line);
+  return verdict.installs() ? 0 : 1;
 }
 
 int usage() {
@@ -511,33 +402,20 @@ int run(int count, ArgumentUnit** arguments) {
   const ArgumentUnit* command = arguments[1];
   if (argumentIs(command, "pack")) return pack(count, arguments);
   if (isSigningCommand(command)) return runSigningCommand(count, arguments);
-  // check --key KEY PACKAGE: the signature is checked first and counted among the problems.
-  const ArgumentUnit* key = nullptr;
-  if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key")) {
-    key = arguments[3];
-    arguments += 2;
-    count -= 2;
+  if (argumentIs(command, "check")) {
+    if (count == 3) return checkCommand(nullptr, arguments[2]);
+    if (count == 5 && argumentIs(arguments[2], "--key"))
+      return checkCommand(arguments[3], arguments[4]);
+    return usage();
   }
   const bool list = argumentIs(command, "list") && count == 3;
   const bool extract = argumentIs(command, "extract") && count == 4;
-  const bool check = argumentIs(command, "check") && count == 3;
-  if (!list && !extract && !check) return usage();
+  if (!list && !extract) return usage();
   Package package;
   if (!readPackage(arguments[2], package)) return 2;
-  unsigned problems = 0;
-  if (key != nullptr) {
-    const int signature = reportPackageSignature(key, package.data, package.length);
-    if (signature == 2) return 2;
-    problems = static_cast<unsigned>(signature);
-  }
   ArchiveHandle* handle = openPackage(package, arguments[2]);
-  if (handle == nullptr) {
-    if (check) std::printf("check: %u problem%s\n", problems + 1, problems == 0 ? "" : "s");
-    return check ? 1 : 2;
-  }
-  const int status = list      ? listPackage(handle)
-                     : extract ? extractPackage(handle, arguments[3])
-                               : checkPackage(handle, package.length, problems);
+  if (handle == nullptr) return 2;
+  const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);
   closePackageArchive(handle);
   return status;
 }

@@ -22,8 +22,8 @@
 #include "archive/unpack.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
-#include "tools/vmpkg/main_program.h"
-#include "tools/vmpkg/package_limits.h"
+#include "tools/common/main_program.h"
+#include "tools/common/package_limits.h"
 #include "tools/vmpkg/zip_writer.h"
 
 namespace vm {

@@ -1,6 +1,7 @@
-// vmpkg sign, vmpkg verify and check's signature line (see signing.h). Where the signature
-// lies, what it covers and every verdict come from archive/package_signature.h, the installer's
-// own code; only key files and the private-key operation are this file's (OpenSSL).
+// vmpkg sign and vmpkg verify, and the signing step of pack --sign (see signing.h). Where the
+// signature lies, what it covers and every verdict come from archive/package_signature.h, the
+// installer's own code; only the private-key operation is this file's (OpenSSL), key files are
+// tools/common/key_file's.
 #include "tools/vmpkg/signing.h"
 
 #include <cstdio>
@@ -9,12 +10,6 @@
 
 namespace vm {
 namespace {
-
-int needsHostBuild() {
-  std::fprintf(stderr,
-               "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
-  return 2;
-}
 
 bool is(const SigningArgument* argument, const wchar_t* command) {
   for (; *command != 0; ++argument, ++command)
@@ -28,8 +23,11 @@ bool isSigningCommand(const SigningArgument* command) {
   return is(command, L"sign") || is(command, L"verify");
 }
 int runSigningCommand(int, SigningArgument**) { return needsHostBuild(); }
-int reportPackageSignature(const SigningArgument*, const uint8_t*, uint64_t) {
-  return needsHostBuild();
+
+int needsHostBuild() {
+  std::fprintf(stderr,
+               "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
+  return 2;
 }
 
 }  // namespace vm
@@ -37,12 +35,7 @@ int reportPackageSignature(const SigningArgument*, const uint8_t*, uint64_t) {
 #else
 
 #include <fcntl.h>
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/decoder.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,38 +47,13 @@ int reportPackageSignature(const SigningArgument*, const uint8_t*, uint64_t) {
 #include "archive/archive.h"
 #include "archive/package_signature.h"
 #include "platform/posix/openssl_crypto.h"
+#include "tools/common/package_check.h"
 
 namespace vm {
 namespace {
 
 // The installer hands the archive a signed 32-bit length (as main.cpp).
 constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
-// Key files are small; anything larger is not one.
-constexpr long kLargestKeyFile = 65536;
-
-const char* verdictText(SignatureVerdict verdict) {
-  switch (verdict) {
-    case SignatureVerdict::Good: return "good signature";
-    case SignatureVerdict::NoKey: return "no key to check against";
-    case SignatureVerdict::NoEndRecord:
-      return "no end of central directory record: not a ZIP package";
-    case SignatureVerdict::Truncated:
-      return "the end record or its comment runs past the end of the package (cut short)";
-    case SignatureVerdict::TrailingBytes:
-      return "bytes follow the archive comment (something was appended to the package)";
-    case SignatureVerdict::NoComment: return "no archive comment: the package is not signed";
-    case SignatureVerdict::ForeignComment:
-      return "the archive comment is not a Velmora signature";
-    case SignatureVerdict::MalformedSignature:
-      return "the archive comment is not exactly the signature tag and one base64 signature";
-    case SignatureVerdict::WrongSignatureSize:
-      return "the signature's size is not the key's (signed with another key)";
-    case SignatureVerdict::Mismatch:
-      return "the signature does not match: the package was changed after signing, or it was "
-             "signed with another key";
-  }
-  return "unknown verdict";
-}
 
 // ---------------------------------------------------------------- files
 
@@ -162,107 +130,10 @@ bool replaceFile(const char* path, const uint8_t* data, uint64_t length, mode_t 
   return ok;
 }
 
-// ---------------------------------------------------------------- keys
-
-struct Key {
-  EVP_PKEY* openssl = nullptr;
-  uint8_t modulus[kLargestRsaModulus];
-  RsaPublicKey view{modulus, 0, 0};
-  ~Key() { EVP_PKEY_free(openssl); }
-};
-
-// Fills `key.view` from the RSA key in `key.openssl`, refusing what the build refuses (see
-// cmake/release_trust.cmake): 2048 to 4096 bits in whole bytes, an exponent of 32 bits.
-bool takeRsaKey(const char* path, Key& key) {
-  if (!EVP_PKEY_is_a(key.openssl, "RSA")) {
-    std::fprintf(stderr, "vmpkg: %s is not an RSA key\n", path);
-    return false;
-  }
-  const int bits = EVP_PKEY_get_bits(key.openssl);
-  if (bits < 2048 || bits > 4096 || bits % 8 != 0) {
-    std::fprintf(stderr,
-                 "vmpkg: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
-                 "whole bytes\n",
-                 path, bits);
-    return false;
-  }
-  BIGNUM* modulus = nullptr;
-  BIGNUM* exponent = nullptr;
-  bool ok = EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
-            EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1 &&
-            BN_num_bytes(modulus) == bits / 8;
-  if (ok && BN_num_bits(exponent) > 32) {
-    std::fprintf(stderr, "vmpkg: %s: the public exponent does not fit in 32 bits\n", path);
-    ok = false;
-  } else if (ok) {
-    key.view.modulusLength = static_cast<uint32_t>(BN_bn2bin(modulus, key.modulus));
-    key.view.exponent = static_cast<uint32_t>(BN_get_word(exponent));
-  } else {
-    std::fprintf(stderr, "vmpkg: %s: cannot read the key's numbers\n", path);
-  }
-  BN_free(modulus);
-  BN_free(exponent);
-  return ok;
-}
-
-// The first bytes of a key file, to tell a public PEM from everything else as the build does.
-bool readKeyText(const char* path, char (&text)[kLargestKeyFile + 1]) {
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s: cannot open: %s\n", path, std::strerror(errno));
-    return false;
-  }
-  const std::size_t length = std::fread(text, 1, kLargestKeyFile, file);
-  std::fclose(file);
-  text[length] = 0;
-  return true;
-}
-
-// The RSA public key in PEM ("PUBLIC KEY" or "RSA PUBLIC KEY") at `path`.
-bool readPublicKey(const char* path, Key& key) {
-  static char text[kLargestKeyFile + 1];
-  if (!readKeyText(path, text)) return false;
-  if (std::strstr(text, "PRIVATE KEY-----") != nullptr) {
-    std::fprintf(stderr, "vmpkg: %s holds a private key: give the public key\n", path);
-    return false;
-  }
-  if (std::strstr(text, "-----BEGIN PUBLIC KEY-----") == nullptr &&
-      std::strstr(text, "-----BEGIN RSA PUBLIC KEY-----") == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s is not a public key in PEM form\n", path);
-    return false;
-  }
-  BIO* input = BIO_new_file(path, "rb");
-  OSSL_DECODER_CTX* decoder = OSSL_DECODER_CTX_new_for_pkey(
-      &key.openssl, "PEM", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr);
-  const bool decoded = input != nullptr && decoder != nullptr &&
-                       OSSL_DECODER_from_bio(decoder, input) == 1 && key.openssl != nullptr;
-  OSSL_DECODER_CTX_free(decoder);
-  BIO_free(input);
-  if (!decoded) {
-    std::fprintf(stderr, "vmpkg: %s is not an RSA public key in PEM form\n", path);
-    return false;
-  }
-  return takeRsaKey(path, key);
-}
-
-// The RSA private key in PEM at `path` (OpenSSL asks for its pass phrase when it has one).
-bool readPrivateKey(const char* path, Key& key) {
-  BIO* input = BIO_new_file(path, "rb");
-  if (input == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s: cannot open\n", path);
-    return false;
-  }
-  key.openssl = PEM_read_bio_PrivateKey(input, nullptr, nullptr, nullptr);
-  BIO_free(input);
-  if (key.openssl == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s is not a private key in PEM form\n", path);
-    return false;
-  }
-  return takeRsaKey(path, key);
-}
+// ---------------------------------------------------------------- signing
 
 // RSA PKCS#1 v1.5 over SHA-256 of `length` bytes; `signature` holds the modulus's length.
-bool signBytes(Key& key, const uint8_t* data, uint64_t length, uint8_t* signature) {
+bool signBytes(const KeyFile& key, const uint8_t* data, uint64_t length, uint8_t* signature) {
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   std::size_t size = key.view.modulusLength;
   const bool ok = context != nullptr &&
@@ -274,23 +145,18 @@ bool signBytes(Key& key, const uint8_t* data, uint64_t length, uint8_t* signatur
   return ok;
 }
 
-const char* describeKey(const Key& key, char (&out)[32]) {
-  std::snprintf(out, sizeof out, "RSA-%u, SHA-256", key.view.modulusLength * 8);
-  return out;
-}
-
 // ---------------------------------------------------------------- commands
 
 int verifyCommand(const char* keyPath, const char* packagePath) {
-  Key key;
-  if (!readPublicKey(keyPath, key)) return 2;
+  KeyFile key;
+  if (!readPublicKeyFile("vmpkg", keyPath, key)) return 2;
   MappedFile package;
   if (!mapFile(packagePath, package)) return 2;
   OpenSslCrypto crypto;
   const SignatureVerdict verdict = checkPackageSignature(
       package.data, static_cast<uint32_t>(package.length), key.view, crypto);
   if (verdict != SignatureVerdict::Good) {
-    std::printf("verify: refused: %s\n", verdictText(verdict));
+    std::printf("verify: refused: %s\n", signatureVerdictText(verdict));
     return 1;
   }
   char described[32];
@@ -300,81 +166,17 @@ int verifyCommand(const char* keyPath, const char* packagePath) {
 
 int signCommand(const char* keyPath, const char* packagePath, const char* outPath,
                 bool dropComment) {
-  Key key;
-  if (!readPrivateKey(keyPath, key)) return 2;
-  MappedFile package;
-  if (!mapFile(packagePath, package)) return 2;
-  const uint32_t length = static_cast<uint32_t>(package.length);
-
-  // A package as the installer reads it, ending with its comment.
-  ArchiveHandle* handle = openPackageArchive(package.data, length);
-  if (handle == nullptr) {
-    std::printf("sign: refused: %s: not a readable package archive\n", packagePath);
-    return 1;
-  }
-  closePackageArchive(handle);
-  SignatureLayout layout;
-  SignatureVerdict verdict = locateSignature(package.data, length, layout);
-  if (verdict != SignatureVerdict::Good) {
-    std::printf("sign: refused: %s: %s\n", packagePath, verdictText(verdict));
-    return 1;
-  }
-  uint8_t earlier[kLargestRsaModulus];
-  uint32_t earlierLength = 0;
-  verdict = parseSignatureComment(package.data + layout.signedLength, layout.commentLength,
-                                  earlier, earlierLength);
-  if (verdict != SignatureVerdict::Good && verdict != SignatureVerdict::NoComment &&
-      !dropComment) {
-    std::printf("sign: refused: %s carries an archive comment of %u bytes that is not a Velmora "
-                "signature; signing replaces it (give --drop-comment to drop it)\n",
-                packagePath, layout.commentLength);
-    return 1;
-  }
-
-  // The comment-length field first, then the signature over everything through it.
-  const uint32_t commentLength = signatureCommentLength(key.view.modulusLength);
-  const uint64_t signedLength = layout.signedLength;
-  const uint64_t total = signedLength + commentLength;
-  if (total > kLargestPackage) {
-    std::printf("sign: refused: %s: too large once signed\n", packagePath);
-    return 1;
-  }
-  uint8_t* signedPackage = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(total)));
-  if (signedPackage == nullptr) {
-    std::fprintf(stderr, "vmpkg: no memory for %llu bytes\n",
-                 static_cast<unsigned long long>(total));
-    return 2;
-  }
-  std::memcpy(signedPackage, package.data, static_cast<std::size_t>(signedLength));
-  signedPackage[signedLength - 2] = static_cast<uint8_t>(commentLength & 0xFF);
-  signedPackage[signedLength - 1] = static_cast<uint8_t>(commentLength >> 8);
-  uint8_t signature[kLargestRsaModulus];
-  int status = 0;
-  if (!signBytes(key, signedPackage, signedLength, signature)) {
-    std::fprintf(stderr, "vmpkg: %s: signing failed\n", keyPath);
-    status = 2;
-  }
-  if (status == 0) {
-    formatSignatureComment(signature, key.view.modulusLength, signedPackage + signedLength);
-    // The installer's check on the result, with the public half of the same key.
-    OpenSslCrypto crypto;
-    verdict = checkPackageSignature(signedPackage, static_cast<uint32_t>(total), key.view,
-                                    crypto);
-    if (verdict != SignatureVerdict::Good) {
-      std::fprintf(stderr, "vmpkg: the signed package does not pass the check: %s\n",
-                   verdictText(verdict));
-      status = 2;
-    }
-  }
+  KeyFile key;
+  if (!readPrivateKeyFile("vmpkg", keyPath, key)) return 2;
   const char* target = outPath != nullptr ? outPath : packagePath;
-  if (status == 0 && !replaceFile(target, signedPackage, total, package.mode)) status = 2;
-  std::free(signedPackage);
+  SignedOver earlier = SignedOver::Nothing;
+  const int status = signPackageFile(key, packagePath, target, dropComment, earlier);
   if (status == 0) {
     char described[32];
     std::printf("sign: %s signed (%s)%s\n", target, describeKey(key, described),
-                earlierLength != 0 ? ", an earlier signature replaced"
-                : layout.commentLength != 0 ? ", its earlier comment dropped"
-                                            : "");
+                earlier == SignedOver::Signature ? ", an earlier signature replaced"
+                : earlier == SignedOver::Comment ? ", its earlier comment dropped"
+                                                 : "");
   }
   return status;
 }
@@ -407,21 +209,78 @@ int runSigningCommand(int count, SigningArgument** arguments) {
                      rest == 3 ? arguments[first + 2] : nullptr, dropComment);
 }
 
-int reportPackageSignature(const SigningArgument* keyPath, const uint8_t* data,
-                           uint64_t length) {
-  Key key;
-  if (!readPublicKey(keyPath, key)) return 2;
-  OpenSslCrypto crypto;
-  // main.cpp reads no package over kLargestPackage bytes.
-  const SignatureVerdict verdict =
-      checkPackageSignature(data, static_cast<uint32_t>(length), key.view, crypto);
-  if (verdict != SignatureVerdict::Good) {
-    std::printf("refused: signature: %s\n", verdictText(verdict));
+int signPackageFile(const KeyFile& key, const char* packagePath, const char* target,
+                    bool dropComment, SignedOver& earlier) {
+  MappedFile package;
+  if (!mapFile(packagePath, package)) return 2;
+  const uint32_t length = static_cast<uint32_t>(package.length);
+
+  // A package as the installer reads it, ending with its comment.
+  ArchiveHandle* handle = openPackageArchive(package.data, length);
+  if (handle == nullptr) {
+    std::printf("sign: refused: %s: not a readable package archive\n", packagePath);
     return 1;
   }
-  char described[32];
-  std::printf("signature: good (%s)\n", describeKey(key, described));
-  return 0;
+  closePackageArchive(handle);
+  SignatureLayout layout;
+  SignatureVerdict verdict = locateSignature(package.data, length, layout);
+  if (verdict != SignatureVerdict::Good) {
+    std::printf("sign: refused: %s: %s\n", packagePath, signatureVerdictText(verdict));
+    return 1;
+  }
+  uint8_t earlierSignature[kLargestRsaModulus];
+  uint32_t earlierLength = 0;
+  verdict = parseSignatureComment(package.data + layout.signedLength, layout.commentLength,
+                                  earlierSignature, earlierLength);
+  if (verdict != SignatureVerdict::Good && verdict != SignatureVerdict::NoComment &&
+      !dropComment) {
+    std::printf("sign: refused: %s carries an archive comment of %u bytes that is not a Velmora "
+                "signature; signing replaces it (give --drop-comment to drop it)\n",
+                packagePath, layout.commentLength);
+    return 1;
+  }
+
+  // The comment-length field first, then the signature over everything through it.
+  const uint32_t commentLength = signatureCommentLength(key.view.modulusLength);
+  const uint64_t signedLength = layout.signedLength;
+  const uint64_t total = signedLength + commentLength;
+  if (total > kLargestPackage) {
+    std::printf("sign: refused: %s: too large once signed\n", packagePath);
+    return 1;
+  }
+  uint8_t* signedPackage = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(total)));
+  if (signedPackage == nullptr) {
+    std::fprintf(stderr, "vmpkg: no memory for %llu bytes\n",
+                 static_cast<unsigned long long>(total));
+    return 2;
+  }
+  std::memcpy(signedPackage, package.data, static_cast<std::size_t>(signedLength));
+  signedPackage[signedLength - 2] = static_cast<uint8_t>(commentLength & 0xFF);
+  signedPackage[signedLength - 1] = static_cast<uint8_t>(commentLength >> 8);
+  uint8_t signature[kLargestRsaModulus];
+  int status = 0;
+  if (!signBytes(key, signedPackage, signedLength, signature)) {
+    std::fprintf(stderr, "vmpkg: signing failed\n");
+    status = 2;
+  }
+  if (status == 0) {
+    formatSignatureComment(signature, key.view.modulusLength, signedPackage + signedLength);
+    // The installer's check on the result, with the public half of the same key.
+    OpenSslCrypto crypto;
+    verdict = checkPackageSignature(signedPackage, static_cast<uint32_t>(total), key.view,
+                                    crypto);
+    if (verdict != SignatureVerdict::Good) {
+      std::fprintf(stderr, "vmpkg: the signed package does not pass the check: %s\n",
+                   signatureVerdictText(verdict));
+      status = 2;
+    }
+  }
+  if (status == 0 && !replaceFile(target, signedPackage, total, package.mode)) status = 2;
+  std::free(signedPackage);
+  earlier = earlierLength != 0              ? SignedOver::Signature
+            : layout.commentLength != 0 ? SignedOver::Comment
+                                        : SignedOver::Nothing;
+  return status;
 }
 
 }  // namespace vm

@@ -1,4 +1,4 @@
-#include "tools/vmpkg/main_program.h"
+#include "tools/common/main_program.h"
 
 #include <cstdio>
 #include <cstdlib>
