@@ -869,6 +869,30 @@ def host_signatures(vmpkg, scratch):
     check(len(package.read_bytes()) == len(signed), "re-signing with a key of the same size "
                                                     "keeps the size")
 
+    # pack --sign: the package verifies with the public key and is the unsigned pack's but for
+    # the comment; with a key it cannot sign with, nothing is written at all.
+    env = dict(os.environ, TZ="UTC0", SOURCE_DATE_EPOCH=str(FIXED_TIME))
+    out = work / "packed"
+    out.mkdir()
+    unsigned_pack, signed_pack = out / "plain.vmpkg", out / "signed.vmpkg"
+    packed = run([vmpkg, "pack", str(work / "app"), str(unsigned_pack)], env=env)
+    packed_signed = run([vmpkg, "pack", "--sign", str(key), str(work / "app"), str(signed_pack)],
+                        env=env)
+    verified = run([vmpkg, "verify", str(public), str(signed_pack)])
+    check(packed.returncode == 0 and packed_signed.returncode == 0 and
+          packed_signed.stdout.endswith(", signed (RSA-3072, SHA-256)\n") and
+          verified.returncode == 0, f"pack --sign: {packed_signed.stdout}{packed_signed.stderr}"
+                                    f"{verified.stdout}")
+    plain_bytes, signed_bytes = unsigned_pack.read_bytes(), signed_pack.read_bytes()
+    listings = [run([vmpkg, "list", str(path)]).stdout for path in (unsigned_pack, signed_pack)]
+    check(signed_bytes[:len(plain_bytes) - 2] == plain_bytes[:-2] and
+          f": {len(signed_bytes)} bytes," in packed_signed.stdout and
+          listings[0] == listings[1], "pack --sign: entries differ from the unsigned pack's")
+    refused = run([vmpkg, "pack", "--sign", str(public), str(work / "app"), str(out / "x.vmpkg")])
+    check(refused.returncode == 2 and sorted(p.name for p in out.iterdir()) ==
+          ["plain.vmpkg", "signed.vmpkg"], f"pack --sign with a public key: {refused.stderr}")
+    print("done pack --sign", flush=True)
+
 
 def host_release_options(scratch):
     """The build's key and pin options through cmake/release_trust.cmake (as a cmake -P

@@ -5,8 +5,9 @@
 //   vmpkg check PACKAGE          will the installer install this package completely?
 //   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (host build)
 //                                (the verdict is tools/common/package_check's)
-//   vmpkg pack APPDIR OUT        a package of APPDIR that the installer installs completely
-//                                (host build; see pack.h)
+//   vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT
+//                                a package of APPDIR that the installer installs completely,
+//                                signed with the key when given (host build; see pack.h)
 //   vmpkg sign, vmpkg verify     the package signature (host build; see signing.h)
 //
 // The package is mapped whole (read into memory when it cannot be mapped) and opened with
@@ -361,7 +362,7 @@ int usage() {
                "usage: vmpkg list PACKAGE\n"
                "       vmpkg extract PACKAGE DEST\n"
                "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
-               "       vmpkg pack APPDIR OUT\n"
+               "       vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT\n"
                "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
                "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
   return 2;
@@ -373,9 +374,11 @@ bool argumentIs(const ArgumentUnit* argument, const char* command) {
   return *argument == 0;
 }
 
-// vmpkg pack APPDIR OUT. SOURCE_DATE_EPOCH (decimal seconds since 1970) caps the times.
+// vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT. SOURCE_DATE_EPOCH (decimal seconds since
+// 1970) caps the times. The key is read (and its pass phrase asked for) before packing.
 int pack(int count, ArgumentUnit** arguments) {
-  if (count != 4) return usage();
+  const bool sign = count == 6 && argumentIs(arguments[2], "--sign");
+  if (count != 4 && !sign) return usage();
 #ifdef _WIN32
   (void)arguments;
   std::fprintf(stderr, "vmpkg: pack is made by the host build's vmpkg\n");
@@ -393,7 +396,13 @@ int pack(int count, ArgumentUnit** arguments) {
     }
     options.sourceDateEpoch = value;
   }
-  return packFolder(arguments[2], arguments[3], options);
+  KeyFile key;
+  if (sign) {
+    if (!readPrivateKeyFile("vmpkg", arguments[3], key)) return 2;
+    options.signingKey = &key;
+  }
+  const int first = sign ? 4 : 2;
+  return packFolder(arguments[first], arguments[first + 1], options);
 #endif
 }
 

@@ -1,6 +1,6 @@
 // vmpkg pack on POSIX hosts: walk the folder, refuse what the installer would skip or fail or
 // what a package cannot hold faithfully, write the archive to a temporary file beside OUT,
-// read it back with the installer's archive code, and rename it to OUT.
+// sign it when asked, read it back with the installer's archive code, and rename it to OUT.
 #include "tools/vmpkg/pack.h"
 
 #include <dirent.h>
@@ -19,11 +19,13 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "archive/package_signature.h"
 #include "archive/unpack.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "tools/common/main_program.h"
 #include "tools/common/package_limits.h"
+#include "tools/vmpkg/signing.h"
 #include "tools/vmpkg/zip_writer.h"
 
 namespace vm {
@@ -373,6 +375,8 @@ struct Slot {
 struct Writer {
   FILE* file = nullptr;
   uint64_t position = 0;
+  // The largest package: the download buffer's, less the signature comment when signing.
+  uint64_t largest = kLargestDownloadablePackage;
   bool write(const void* data, uint64_t length) {
     position += length;
     return length == 0 || std::fwrite(data, 1, length, file) == length;
@@ -454,7 +458,7 @@ Step compressFile(Slot& slot, const char* root, Entry& entry) {
 Step writeFile(Writer& writer, Slot& slot, const char* root, Entry& entry) {
   ZipEntryRecord& record = entry.record;
   const uint64_t header = kZipLocalHeaderSize + entry.nameLength;
-  if (writer.position + header + record.compressedSize > kLargestDownloadablePackage)
+  if (writer.position + header + record.compressedSize > writer.largest)
     return Step::TooLarge;
   record.localOffset = static_cast<uint32_t>(writer.position);
   uint8_t local[kZipLocalHeaderSize + kNameLimit];
@@ -492,7 +496,7 @@ Step writeFile(Writer& writer, Slot& slot, const char* root, Entry& entry) {
 }
 
 Step writeFolder(Writer& writer, Entry& entry) {
-  if (writer.position + kZipLocalHeaderSize + entry.nameLength > kLargestDownloadablePackage)
+  if (writer.position + kZipLocalHeaderSize + entry.nameLength > writer.largest)
     return Step::TooLarge;
   entry.record.localOffset = static_cast<uint32_t>(writer.position);
   uint8_t local[kZipLocalHeaderSize + kNameLimit];
@@ -570,7 +574,7 @@ Step writeArchive(Writer& writer, Slot (&slots)[2], const char* root, Entries& e
       return Step::Failed;
   }
   const uint64_t directorySize = writer.position - directoryOffset;
-  if (writer.position + kZipEndRecordSize > kLargestDownloadablePackage) return Step::TooLarge;
+  if (writer.position + kZipEndRecordSize > writer.largest) return Step::TooLarge;
   uint8_t end[kZipEndRecordSize];
   encodeEndRecord(static_cast<uint16_t>(entries.count), static_cast<uint32_t>(directorySize),
                   static_cast<uint32_t>(directoryOffset), end);
@@ -725,6 +729,8 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
   if (!collect(appFolder, options, entries)) return 1;
 
   Writer writer;
+  if (options.signingKey != nullptr)
+    writer.largest -= signatureCommentLength(options.signingKey->view.modulusLength);
   Slot slots[2];
   if (!slots[0].prepare() || !slots[1].prepare()) {
     std::fprintf(stderr, "vmpkg: pack: no memory to compress\n");
@@ -762,15 +768,22 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
     std::fprintf(stderr,
                  "vmpkg: pack: refused: package: larger than %llu bytes (reached at %s), the "
                  "most the installer's %d-byte download buffer holds with a typical response "
-                 "head; nothing written\n",
-                 static_cast<unsigned long long>(kLargestDownloadablePackage), stoppedAt,
-                 kDownloadBufferSize);
+                 "head%s; nothing written\n",
+                 static_cast<unsigned long long>(writer.largest), stoppedAt,
+                 kDownloadBufferSize, options.signingKey != nullptr ? " and the signature" : "");
     exitCode = 1;
   } else if (step == Step::Failed || !synced) {
     if (step == Step::Ok)
       std::fprintf(stderr, "vmpkg: pack: cannot write the package: %s\n", std::strerror(errno));
     exitCode = 2;
-  } else {
+  } else if (options.signingKey != nullptr) {
+    // Signed as vmpkg sign signs, in place of the temporary file; a refusal cannot happen for
+    // a package of ours, but would leave nothing behind either.
+    SignedOver earlier = SignedOver::Nothing;
+    if (signPackageFile(*options.signingKey, temporary, temporary, false, earlier) != 0)
+      exitCode = 2;
+  }
+  if (exitCode == 0) {
     char why[kNameLimit + 200];
     if (const char* problem = readBack(temporary, entries, why)) {
       std::fprintf(stderr, "vmpkg: pack: the written package does not read back as packed "
@@ -778,7 +791,6 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
       exitCode = 2;
     }
   }
-  // (--sign: the verified temporary file is signed here, before it takes OUT's name.)
   if (exitCode == 0 && rename(temporary, outPath) != 0) {
     std::fprintf(stderr, "vmpkg: pack: cannot rename the package to %s: %s\n", outPath,
                  std::strerror(errno));
@@ -796,11 +808,19 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
     deflated += entries.items[index].record.method == 8 ? 1 : 0;
     unpacked += entries.items[index].size;
   }
+  char signedWith[48] = "";
+  uint64_t bytes = writer.position;
+  if (options.signingKey != nullptr) {
+    char described[32];
+    std::snprintf(signedWith, sizeof signedWith, ", signed (%s)",
+                  describeKey(*options.signingKey, described));
+    bytes += signatureCommentLength(options.signingKey->view.modulusLength);
+  }
   std::printf("packed %u entries (%u files, %u deflated; %u folders) into %s: %llu bytes, "
-              "%llu unpacked\n",
+              "%llu unpacked%s\n",
               entries.count, entries.count - folders, deflated, folders, outPath,
-              static_cast<unsigned long long>(writer.position),
-              static_cast<unsigned long long>(unpacked));
+              static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(unpacked),
+              signedWith);
   return 0;
 }
 
