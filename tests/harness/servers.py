@@ -201,6 +201,11 @@ BEHAVIOURS = {
     "garbage": send_pieces(pattern(5000, 11)),
     "endless-head": send_pieces(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + pattern(5000)),
     "too-large": stream(b"HTTP/1.1 200 OK\r\nContent-Length: 51000000\r\n\r\n", 51_000_000),
+    # What a server answers when it streams or forwards, which the installer does not handle.
+    "chunked": send_pieces(response(fields=["Transfer-Encoding: chunked"],
+                                    body=b"5\r\nhello\r\n0\r\n\r\n")),
+    "redirect": send_pieces(response("302 Found", ["Location: http://127.0.0.1/elsewhere",
+                                                   "Content-Length: 0"])),
     # The head, then nothing: only the client's side can end it.
     "head-stall": send_pieces(response(fields=["Content-Length: 1000000"]), b"", pause=600.0),
     # Half a body, then nothing: only the client's side can end it.

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """velmora-fetch over real sockets: nginx and the scripted server of tests/harness/servers.py.
 
-    fetch_cases.py FETCH                   the host build's velmora-fetch
+    fetch_cases.py FETCH --vmpkg VMPKG     the host build's velmora-fetch (and vmpkg, which
+                                           packs and signs the packages `check` is served)
     fetch_cases.py FETCH.exe --wine STATE  the Windows build's, under Wine (harness state folder)
 
 Loopback TCP splits and joins pieces as it likes, so only what cannot depend on chunking is
 checked: the exit code, the bytes written, contentLength, and that the positions rise to 100
 (or that none are set when the length is unknown). Exact sequences are the unit tests' job.
+
+`velmora-fetch check` runs against a good tree served by nginx (packages made by `vmpkg pack
+--sign` on the host, checked with --key; made by Python's zipfile under Wine, where --key must
+be refused) and against the scripted server answering each path its own way (CHECK_CASES).
 """
 import argparse
 import os
+import zipfile
 import pathlib
 import re
 import shutil
@@ -20,7 +26,9 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "harness"))
+sys.path.insert(0, str(HERE.parent / "archive"))
 import servers  # noqa: E402
+import tiny_pe  # noqa: E402
 
 WINEENV = HERE.parent / "harness" / "wineenv.py"
 
@@ -114,11 +122,191 @@ def make_files(root):
         (root / name).write_bytes(os.urandom(size))
 
 
+# ------------------------------------------------------------------ velmora-fetch check
+
+RUNTIME = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe"
+UPDATE_X64 = "/DotNetFX40/NDP40-KB2468871-v2-x64.exe"
+UPDATE_X86 = "/DotNetFX40/NDP40-KB2468871-v2-x86.exe"
+PREREQUISITES = [RUNTIME, UPDATE_X64, UPDATE_X86]
+CHANNELS = ["Live", "Beta", "Testing"]
+PACKAGES = {channel: f"/Velmora.Html.Windows/{channel}/Velmora.Html.Windows.vmpkg"
+            for channel in CHANNELS}
+LIVE, BETA, TESTING = (PACKAGES[channel] for channel in CHANNELS)
+GOOD = "good; download: ok; status: HTTP/1.1 200 OK; length: "
+
+# name, what each path answers (a BEHAVIOURS name, or "package"/"version-4" for a package made
+# here), and what each path's line must hold (its verdict first); every channel whose package and
+# prerequisites are all good must install, every other one not.
+CHECK_CASES = [
+    ("scripted: chunked and redirected packages",
+     {RUNTIME: "hello", UPDATE_X64: "hello", UPDATE_X86: "hello", LIVE: "package",
+      BETA: "chunked", TESTING: "redirect"},
+     {RUNTIME: [GOOD + "5;", "coding: none; redirect: no"],
+      LIVE: [GOOD, "; check: ok, 2 entries"],
+      BETA: ["bad; download: ok;", "length: missing;",
+             "coding: chunked (Transfer-Encoding: chunked)",
+             "\n    fails: package: not a readable package archive"],
+      TESTING: ["bad; download: failed: the status is not HTTP/1.x 2xx",
+                "status: HTTP/1.1 302 Found (not HTTP/1.x 2xx); length: 0;",
+                "redirect: yes (302, Location: http://127.0.0.1/elsewhere);",
+                "check: not made (no body)"]}),
+    ("scripted: bad prerequisites and a package of the wrong version",
+     {RUNTIME: "not-found", UPDATE_X64: "too-large", UPDATE_X86: "no-length",
+      LIVE: "version-4", BETA: "package", TESTING: "package"},
+     {RUNTIME: ["bad; download: failed: the status is not HTTP/1.x 2xx",
+                "status: HTTP/1.1 404 Not Found (not HTTP/1.x 2xx); length: 9;"],
+      UPDATE_X64: ["bad; download: failed: the response does not fit the download buffer",
+                   "length: 51000000; buffer: too large"],
+      UPDATE_X86: ["bad; download: ok;", "length: missing; buffer: fits (",
+                   "coding: none; redirect: no"],
+      LIVE: ["bad; download: ok;", "; check: 1 problem\n    wrong version: app/Velmora.exe: "
+                                   "its version resource says 4.0.0.0"],
+      BETA: [GOOD, "; check: ok, 2 entries"]}),
+]
+
+
+def zip_package(target, version):
+    """A package as another tool makes it: app/Velmora.exe of `version` and a text file."""
+    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("app/Velmora.exe", tiny_pe.version_image(version))
+        archive.writestr("app/readme.txt", "Velmora\r\n" * 100)
+    return target.read_bytes()
+
+
+def check_tree(root, vmpkg, key):
+    """The server tree: the prerequisites, and each channel's package, packed and signed by
+    vmpkg when given (from a folder with a version-5 Velmora.exe), else made by zipfile."""
+    (root / "DotNetFX40").mkdir(parents=True)
+    for path in PREREQUISITES:
+        (root / path.lstrip("/")).write_bytes(os.urandom(3000))
+    app = root.parent / "app"
+    app.mkdir()
+    (app / "Velmora.exe").write_bytes(tiny_pe.version_image((5, 0, 3, 0)))
+    (app / "readme.txt").write_text("Velmora\r\n" * 100)
+    for path in PACKAGES.values():
+        package = root / path.lstrip("/")
+        package.parent.mkdir(parents=True)
+        if vmpkg:
+            packed = subprocess.run([vmpkg, "pack", "--sign", str(key), str(app), str(package)],
+                                    capture_output=True, text=True)
+            if packed.returncode != 0:
+                raise RuntimeError(f"vmpkg pack --sign: {packed.stdout}{packed.stderr}")
+        else:
+            zip_package(package, (5, 0, 3, 0))
+
+
+def run_check(tool, wine_state, port, *options):
+    """Runs velmora-fetch check against 127.0.0.1:port: (exit code, stdout, stderr)."""
+    if wine_state:
+        command = [sys.executable, str(WINEENV), "run", wine_state, "fetch", tool]
+    else:
+        command = [tool]
+    result = subprocess.run(command + ["check", "127.0.0.1", str(port), *options],
+                            capture_output=True, timeout=600)
+    return (result.returncode, result.stdout.decode(errors="replace").replace("\r\n", "\n"),
+            result.stderr.decode(errors="replace").replace("\r\n", "\n"))
+
+
+def check_report(report, code, expected):
+    """The reasons `velmora-fetch check`'s report is wrong: `expected` maps paths to texts their
+    line (and the finding lines after it) must hold; paths not named must be good."""
+    problems = []
+    paths = PREREQUISITES + list(PACKAGES.values())
+    lines = report.split("\n")
+    good = {}
+    for path in paths:
+        at = [index for index, line in enumerate(lines) if line.startswith(path + ": ")]
+        if len(at) != 1:
+            problems.append(f"{len(at)} lines for {path}")
+            continue
+        end = at[0] + 1
+        while end < len(lines) and lines[end].startswith("    "):
+            end += 1
+        text = "\n".join(lines[at[0]:end])  # the path's line and its finding lines
+        good[path] = text.startswith(path + ": good;")
+        for wanted in expected.get(path, [GOOD]):
+            if wanted not in text:
+                problems.append(f"{path}: lacks {wanted!r}: {text!r}")
+    installing = 0
+    for channel in CHANNELS:
+        installs = all(good.get(path) for path in PREREQUISITES + [PACKAGES[channel]])
+        installing += installs
+        wanted = f"channel {channel}: " + ("installs" if installs else "does not install: bad ")
+        if not any(line.startswith(wanted) for line in lines):
+            problems.append(f"lacks {wanted!r}")
+    if f"channels: {installing} of 3 install" not in lines:
+        problems.append(f"lacks 'channels: {installing} of 3 install'")
+    if code != (0 if installing == 3 else 1):
+        problems.append(f"exit {code} with {installing} channels installing")
+    return problems
+
+
+def check_cases(arguments, scratch):
+    """velmora-fetch check against nginx's good tree and the scripted server's answers; returns
+    (cases run, cases failed)."""
+    results = []
+    # Packed and signed by the host build's vmpkg when it is given; --key needs the host build.
+    signing = arguments.vmpkg is not None and not arguments.wine
+    key = public = None
+    if signing:
+        key, public = scratch / "release.pem", scratch / "release.pub.pem"
+        subprocess.run(["openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
+                        "rsa_keygen_bits:3072", "-out", str(key)], check=True)
+        subprocess.run(["openssl", "pkey", "-in", str(key), "-pubout", "-out", str(public)],
+                       check=True)
+    root = scratch / "check" / "root"
+    check_tree(root, arguments.vmpkg if signing else None, key)
+    package = (root / LIVE.lstrip("/")).read_bytes()
+    version_4 = zip_package(scratch / "check" / "version-4.vmpkg", (4, 0, 0, 0))
+    served = dict(servers.BEHAVIOURS)
+    for name, body in (("package", package), ("version-4", version_4)):
+        served[name] = servers.send_pieces(servers.response(
+            fields=[f"Content-Length: {len(body)}"], body=body))
+
+    def outcome(name, problems):
+        print(f"{'ok  ' if not problems else 'FAIL'} check: {name}", flush=True)
+        for problem in problems:
+            print(f"     {problem}", flush=True)
+        results.append(not problems)
+
+    with servers.Nginx(root) as nginx:
+        if signing:
+            code, report, errors = run_check(arguments.fetch, None, nginx.port,
+                                             "--key", str(public))
+            signed = {path: [GOOD + str(len(package)) + ";",
+                             "; check: ok, 2 entries; signature: good (RSA-3072, SHA-256)"]
+                      for path in PACKAGES.values()}
+            outcome("nginx: a good tree, packed and signed, with --key",
+                    check_report(report, code, signed) + ([errors] if errors else []))
+        else:
+            code, report, errors = run_check(arguments.fetch, arguments.wine, nginx.port)
+            outcome("nginx: a good tree", check_report(report, code, {}))
+        if arguments.wine:
+            code, report, errors = run_check(arguments.fetch, arguments.wine, nginx.port,
+                                             "--key", "Z:\\key.pem")
+            outcome("--key on the Windows build", [] if code == 2 and "needs the host build"
+                    in errors and not report else [f"exit {code}: {report}{errors}"])
+    for name, answers, expected in CHECK_CASES:
+        behaviours = {path.lstrip("/"): served[answer] for path, answer in answers.items()}
+        with servers.ScriptedServer(behaviours) as scripted:
+            code, report, errors = run_check(arguments.fetch, arguments.wine, scripted.port)
+        outcome(name, check_report(report, code, expected))
+    for command in (["check"], ["check", "127.0.0.1", "80", "--key"],
+                    ["check", "127.0.0.1", "70000"]):
+        result = subprocess.run(([sys.executable, str(WINEENV), "run", arguments.wine, "fetch"]
+                                 if arguments.wine else []) + [arguments.fetch, *command],
+                                capture_output=True, timeout=300)
+        outcome(f"command line {' '.join(command)!r}", [] if result.returncode == 2 and
+                b"usage:" in result.stderr else [f"{result}"])
+    return len(results), results.count(False)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("fetch", help="velmora-fetch of the build to test")
     parser.add_argument("--wine", metavar="STATE", help="run the Windows build under Wine")
+    parser.add_argument("--vmpkg", help="the host build's vmpkg, which packs the packages")
     arguments = parser.parse_args()
 
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="velmora-fetch-",
@@ -149,9 +337,12 @@ def main():
                 failures += bool(problems)
                 if output.exists():
                     output.unlink()
+        checks, failed_checks = check_cases(arguments, scratch)
+        failures += failed_checks
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    print(f"{len(CASES) - failures} of {len(CASES)} cases passed")
+    total = len(CASES) + checks
+    print(f"{total - failures} of {total} cases passed")
     return 1 if failures else 0
 
 

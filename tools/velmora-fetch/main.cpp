@@ -1,10 +1,13 @@
 // velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE
+// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]
 //
 // Runs the installer's downloadFile against any server, for the tests, the benchmark and anyone
-// diagnosing a download server. On success it writes the body to OUTPUT_FILE (contentLength
-// bytes; every body byte received when the length is unknown), prints "contentLength: N" and
-// "positions: P1 P2 ..." (every position set, in order) on stderr and exits 0. A failed download
-// prints "download failed" and exits 1; a wrong command line or a local failure exits 2.
+// diagnosing a download server. On success the first form writes the body to OUTPUT_FILE
+// (contentLength bytes; every body byte received when the length is unknown), prints
+// "contentLength: N" and "positions: P1 P2 ..." (every position set, in order) on stderr and
+// exits 0. A failed download prints "download failed" and exits 1; a wrong command line or a
+// local failure exits 2. `check` asks for every path the installer asks for and says whether
+// each channel would install (server_check.h; --key needs the host build).
 // With VELMORA_FETCH_TIMING set in the environment, a successful run also prints
 // "seconds: S", the time from connecting to the closed output file: the benchmark's measure
 // where starting the process dominates (Wine).
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "net/download.h"
+#include "tools/velmora-fetch/server_check.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -26,13 +30,17 @@ using PlatformNetwork = vm::WinsockNetwork;
 #include <sys/mman.h>
 
 #include "net/posix/bsd_network.h"
+#include "platform/posix/openssl_crypto.h"
+#include "tools/common/key_file.h"
 using NativeChar = char;
 using PlatformNetwork = vm::BsdNetwork;
 #endif
 
 namespace {
 
-constexpr char kUsage[] = "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n";
+constexpr char kUsage[] =
+    "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n"
+    "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]\n";
 
 // Records every position the download sets.
 class RecordingProgress final : public vm::ProgressSink {
@@ -140,6 +148,84 @@ int fetch(int argc, NativeChar** argv) {
   return 0;
 }
 
+bool argumentIs(const NativeChar* argument, const char* text) {
+  for (; *text != 0; ++argument, ++text)
+    if (*argument != static_cast<NativeChar>(*text)) return false;
+  return *argument == 0;
+}
+
+// True for the download form's command line whose host happens to be named "check": four
+// arguments, a port number, then a request path (check takes no such pair).
+bool isDownloadForm(int argc, NativeChar** argv) {
+  std::string portText;
+  uint16_t port = 0;
+  return argc == 5 && toNarrow(argv[2], portText) && parsePort(portText, port) &&
+         argv[3][0] == '/';
+}
+
+// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
+// 2 a wrong command line, an unusable key or no memory.
+int checkCommand(int argc, NativeChar** argv) {
+  std::string host;
+  std::string portText = "80";
+  const NativeChar* keyPath = nullptr;
+  int positional = 0;
+  bool usable = true;
+  for (int index = 2; index < argc && usable; ++index) {
+    if (argumentIs(argv[index], "--key")) {
+      usable = keyPath == nullptr && ++index < argc;
+      if (usable) keyPath = argv[index];
+    } else if (positional == 0) {
+      usable = toNarrow(argv[index], host) && !host.empty();
+      ++positional;
+    } else if (positional == 1) {
+      portText.clear();
+      usable = toNarrow(argv[index], portText);
+      ++positional;
+    } else {
+      usable = false;
+    }
+  }
+  uint16_t port = 0;
+  if (!usable || positional == 0 || !parsePort(portText, port)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  vm::ServerCheck check;
+  check.endpoint = {host.c_str(), port};
+#ifdef _WIN32
+  if (keyPath != nullptr) {
+    std::fputs("velmora-fetch: check --key needs the host build of velmora-fetch (OpenSSL)\n",
+               stderr);
+    return 2;
+  }
+#else
+  vm::KeyFile key;
+  vm::OpenSslCrypto crypto;
+  if (keyPath != nullptr) {
+    if (!vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
+    check.key = &key.view;
+    check.crypto = &crypto;
+  }
+#endif
+  uint8_t* buffer = allocateDownloadBuffer();
+  if (buffer == nullptr) {
+    std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
+    return 2;
+  }
+  PlatformNetwork network;
+  const int status = vm::checkServer(network, buffer, check);
+  std::free(buffer);
+  return status;
+}
+
+// The check, or the download form.
+int run(int argc, NativeChar** argv) {
+  if (argc >= 2 && argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
+    return checkCommand(argc, argv);
+  return fetch(argc, argv);
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -150,10 +236,10 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("velmora-fetch: the socket library cannot be started\n", stderr);
     return 2;
   }
-  const int status = fetch(argc, argv);
+  const int status = run(argc, argv);
   WSACleanup();
   return status;
 }
 #else
-int main(int argc, char** argv) { return fetch(argc, argv); }
+int main(int argc, char** argv) { return run(argc, argv); }
 #endif
