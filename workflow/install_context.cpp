@@ -2,6 +2,7 @@
 
 #include "platform/format.h"
 #include "platform/path.h"
+#include "workflow/server_layout.h"
 
 namespace vm {
 namespace {
@@ -9,7 +10,6 @@ namespace {
 // .NET Framework 4 Client Profile.
 constexpr char16_t kRuntimeKey[] = u"SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4";
 constexpr const char16_t* kRuntimeKeys[] = {kRuntimeKey, nullptr};
-constexpr char kRuntimeRequestPath[] = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe";
 constexpr char16_t kRuntimeFileName[] = u"dotNetFx40_Client_x86_x64.exe";
 
 // Its update KB2468871, looked for below wow6432node first, then below the plain key; the
@@ -20,11 +20,8 @@ constexpr char16_t kUpdateKey32On64[] =
 constexpr char16_t kUpdateKey[] =
     u"SOFTWARE\\Microsoft\\Updates\\Microsoft .NET Framework 4 Client Profile\\KB2468871\\";
 constexpr const char16_t* kUpdateKeys[] = {kUpdateKey32On64, kUpdateKey, nullptr};
-constexpr char kUpdateRequestPath64[] = "/DotNetFX40/NDP40-KB2468871-v2-x64.exe";
-constexpr char kUpdateRequestPath32[] = "/DotNetFX40/NDP40-KB2468871-v2-x86.exe";
 constexpr char16_t kUpdateFileName64[] = u"NDP40-KB2468871-v2-x64.exe";
 constexpr char16_t kUpdateFileName32[] = u"NDP40-KB2468871-v2-x86.exe";
-constexpr char kPackageRequestFormat[] = "/Velmora.Html.Windows/%s/Velmora.Html.Windows.vmpkg";
 
 }  // namespace
 

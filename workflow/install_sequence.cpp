@@ -10,6 +10,7 @@
 #include "platform/path.h"
 #include "workflow/install_context.h"
 #include "workflow/registration.h"
+#include "workflow/server_layout.h"
 
 namespace vm {
 
@@ -23,7 +24,6 @@ const char16_t kStatusInstallingVelmora[] = u"Installing Velmora...";
 namespace {
 
 constexpr char16_t kApplicationImage[] = u"Velmora.exe";
-constexpr int32_t kApplicationMajorVersion = 5;
 constexpr uint32_t kWaitMilliseconds = 200;
 
 // Closes the window whenever the sequence is left, however it is left.

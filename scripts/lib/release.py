@@ -13,7 +13,7 @@ Writes into DIST:
                     when a package key is given), Authenticode-signed with a certificate
   www/              the download server's tree: DotNetFX40/ (the three installers of DIR) and
                     Velmora.Html.Windows/CHANNEL/Velmora.Html.Windows.vmpkg (APPDIR packed by
-                    vmpkg pack, signed by vmpkg sign with a package key); the other channels'
+                    vmpkg pack, signed with a package key: pack --sign); the other channels'
                     packages already in DIST stay
   SHA256SUMS        of every file below installer/ and www/
   nginx-velmora.conf  a site serving www/ for HOST as the installer needs it
@@ -217,14 +217,13 @@ def make_release(arguments, staging):
     say("building vmpkg")
     vmpkg = build_vmpkg(arguments.build)
 
-    say(f"packing {arguments.app}")
     package = staging / PACKAGE_NAME
-    run([vmpkg, "pack", arguments.app, package], "vmpkg pack refuses the application folder")
+    sign = ["--sign", arguments.package_key] if arguments.package_key else []
+    say(f"packing {arguments.app}" + (" and signing it" if sign else ""))
+    run([vmpkg, "pack"] + sign + [arguments.app, package],
+        "vmpkg pack refuses the application folder")
     key = ["--key", arguments.public_key] if arguments.public_key else []
     if arguments.package_key:
-        say("signing the package")
-        run([vmpkg, "sign", arguments.package_key, package],
-            "vmpkg sign cannot sign the package")
         run([vmpkg, "verify", arguments.public_key, package],
             "the package does not verify with --public-key: is it the private key's?")
 

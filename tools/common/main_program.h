@@ -5,13 +5,13 @@
 #include <cstdint>
 
 #include "archive/archive.h"
+#include "workflow/server_layout.h"
 
 namespace vm {
 
-// The major file version the installer waits for (kApplicationMajorVersion of
-// workflow/install_sequence.cpp): while a Velmora.exe with a module of this version runs, the
-// installer does not replace files.
-constexpr uint16_t kWaitedMajorVersion = 5;
+// The major file version the installer waits for: while a Velmora.exe with a module of this
+// version runs, the installer does not replace files.
+constexpr uint16_t kWaitedMajorVersion = static_cast<uint16_t>(kApplicationMajorVersion);
 
 // Why the file bytes `data` (`length` bytes) are no Velmora.exe the installer would wait for,
 // written into `why`; null when their version resource carries major version 5.

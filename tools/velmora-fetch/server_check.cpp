@@ -6,28 +6,37 @@
 
 #include "net/download.h"
 #include "net/http_response.h"
+#include "platform/format.h"
 #include "tools/common/package_check.h"
+#include "workflow/server_layout.h"
 
 namespace vm {
 namespace {
 
 // A path the installer asks for; `channel` names a package's channel, null for a prerequisite.
 struct ServerPath {
-  const char* path;
+  NarrowPath path;
   const char* channel;
 };
 
-// As workflow/install_context.cpp forms them: the runtime, its update in both variants (the
-// 64-bit one on 64-bit Windows), and the package of each channel.
-constexpr ServerPath kPaths[] = {
-    {"/DotNetFX40/dotNetFx40_Client_x86_x64.exe", nullptr},
-    {"/DotNetFX40/NDP40-KB2468871-v2-x64.exe", nullptr},
-    {"/DotNetFX40/NDP40-KB2468871-v2-x86.exe", nullptr},
-    {"/Velmora.Html.Windows/Live/Velmora.Html.Windows.vmpkg", "Live"},
-    {"/Velmora.Html.Windows/Beta/Velmora.Html.Windows.vmpkg", "Beta"},
-    {"/Velmora.Html.Windows/Testing/Velmora.Html.Windows.vmpkg", "Testing"},
+// As the installer forms them (workflow/server_layout.h): the runtime, its update in both
+// variants (the 64-bit one on 64-bit Windows), and the package of each channel.
+constexpr int kPathCount = 6;
+struct ServerPaths {
+  ServerPath paths[kPathCount];
+  ServerPaths() {
+    const char* const prerequisites[] = {kRuntimeRequestPath, kUpdateRequestPath64,
+                                         kUpdateRequestPath32};
+    for (int index = 0; index < 3; ++index) {
+      (void)paths[index].path.assign(prerequisites[index]);
+      paths[index].channel = nullptr;
+    }
+    for (int index = 0; index < 3; ++index) {
+      (void)formatInto(paths[3 + index].path, kPackageRequestFormat, kChannels[index]);
+      paths[3 + index].channel = kChannels[index];
+    }
+  }
 };
-constexpr int kPathCount = sizeof kPaths / sizeof kPaths[0];
 
 // Server text shown at most this long.
 constexpr int32_t kShownText = 100;
@@ -265,8 +274,8 @@ PathReport checkPath(Network& platform, uint8_t* buffer, const ServerCheck& chec
   NoProgress progress;
   int32_t contentLength = -1;
   int32_t bodyBytes = 0;
-  const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path, buffer,
-                                     contentLength, &bodyBytes);
+  const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path.get(),
+                                     buffer, contentLength, &bodyBytes);
   const ObservedConnection& connection = network.connection;
   // The chunk that made the response too large was not copied; every other one was.
   const bool tooLarge = connection.received + 1 > kDownloadBufferSize;
@@ -374,27 +383,29 @@ PathReport checkPath(Network& platform, uint8_t* buffer, const ServerCheck& chec
 }  // namespace
 
 int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
+  const ServerPaths layout;
+  const ServerPath* paths = layout.paths;
   bool good[kPathCount];
   for (int index = 0; index < kPathCount; ++index) {
-    const PathReport report = checkPath(network, buffer, check, kPaths[index]);
+    const PathReport report = checkPath(network, buffer, check, paths[index]);
     good[index] = report.good;
-    std::printf("%s: %s; %s\n%s", kPaths[index].path, report.good ? "good" : "bad",
+    std::printf("%s: %s; %s\n%s", paths[index].path.get(), report.good ? "good" : "bad",
                 report.line.c_str(), report.findings.c_str());
     std::fflush(stdout);
   }
   int installing = 0;
   int channels = 0;
   for (int index = 0; index < kPathCount; ++index) {
-    if (kPaths[index].channel == nullptr) continue;
+    if (paths[index].channel == nullptr) continue;
     ++channels;
     std::string bad;
     for (int other = 0; other < kPathCount; ++other) {
-      if (good[other] || (other != index && kPaths[other].channel != nullptr)) continue;
+      if (good[other] || (other != index && paths[other].channel != nullptr)) continue;
       bad += bad.empty() ? "bad " : ", ";
-      bad += kPaths[other].path;
+      bad += paths[other].path.get();
     }
     if (bad.empty()) ++installing;
-    std::printf("channel %s: %s%s\n", kPaths[index].channel,
+    std::printf("channel %s: %s%s\n", paths[index].channel,
                 bad.empty() ? "installs" : "does not install: ", bad.c_str());
   }
   std::printf("channels: %d of %d install\n", installing, channels);
