@@ -1068,6 +1068,7 @@ def release_kit_from_an_application_folder_to_an_installation(installation):
     sums = subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=release.dist,
                           capture_output=True, text=True)
     check(sums.returncode == 0, f"SHA256SUMS: {sums.stdout}{sums.stderr}")
+    release_refuses_what_it_cannot_make(installation)
 
     record = installation.run("VelmoraInstaller-Beta.exe",
                               exe=release.dist / "installer" / "VelmoraInstaller-Beta.exe")
@@ -1077,6 +1078,52 @@ def release_kit_from_an_application_folder_to_an_installation(installation):
     expected_installation(installation, "Beta")
     check((installation.machine.app_folder / "channel.txt").read_text() == "Beta",
           "installed the wrong channel")
+
+
+def tree_bytes(folder):
+    return {path.relative_to(folder): path.read_bytes() for path in folder.rglob("*")
+            if path.is_file()}
+
+
+def release_refuses_what_it_cannot_make(installation):
+    """scripts/release refuses, with the reason and with DIST as it was: a missing prerequisite,
+    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s)."""
+    release = installation.release
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-refusals-"))
+    try:
+        dist = work / "dist"
+        shutil.copytree(release.dist, dist)
+        before = tree_bytes(dist)
+        incomplete = work / "incomplete"
+        incomplete.mkdir()
+        shutil.copyfile(release.folder / "prerequisites" / worlds.RUNTIME_FILE,
+                        incomplete / worlds.RUNTIME_FILE)
+        no_program = work / "no-program"
+        (no_program / "data").mkdir(parents=True)
+        (no_program / "data" / "readme.txt").write_text("no Velmora.exe here")
+        good = {"--host": worlds.download_host(installation.machine.build),
+                "--site": "https://www.velmora.example/",
+                "--app": release.application("Live"),
+                "--prerequisites": release.folder / "prerequisites"}
+        for what, changed, reason in (
+                ("a missing prerequisite", {"--prerequisites": incomplete},
+                 "missing NDP40-KB2468871-v2-x64.exe"),
+                ("a folder vmpkg pack refuses", {"--app": no_program}, "app/Velmora.exe"),
+                ("a host that is no DNS name", {"--host": "download_host.example"},
+                 "not a valid DNS name"),
+                ("a site that is not http(s)", {"--site": "ftp://www.velmora.example/"},
+                 "not an http:// or https:// address")):
+            options = dict(good, **changed)
+            refused = subprocess.run(
+                [str(HERE.parents[1] / "scripts" / "release"), "--channel", "Live", "--out",
+                 str(dist), "--build", str(release.folder / "build")] +
+                [str(part) for option in options.items() for part in option],
+                capture_output=True, text=True)
+            check(refused.returncode == 1 and reason in refused.stderr,
+                  f"{what}: exit {refused.returncode}: {refused.stderr[-600:]}")
+            check(tree_bytes(dist) == before, f"{what}: DIST changed")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 @case(serve="release", prerequisites=True)
