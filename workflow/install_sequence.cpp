@@ -66,7 +66,7 @@ struct Body {
   int32_t length = 0;
 };
 
-// Where every download of a run goes through: the window's progress bar, the network, the
+// What every download of a run goes through: the window's progress bar, the network, the
 // download server and the run's one buffer.
 struct Downloads {
   ProgressSink& progress;
