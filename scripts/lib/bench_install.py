@@ -92,6 +92,15 @@ def process_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
+def mark_files(marks, first, last, now, pid):
+    """Notes when the package's first and last file appeared (and the process's CPU seconds
+    then), each the first time it is seen."""
+    for name, path in (("first", first), ("last", last)):
+        if name not in marks and path.exists():
+            marks[name] = now
+            marks[name + "_cpu"] = process_cpu(pid)
+
+
 def summary(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values),
             "runs": len(values)}
@@ -403,12 +412,7 @@ class Bench:
             now = time.perf_counter() - started
             sampler.sample()
             if channel == "Live":
-                if "first" not in marks and first.exists():
-                    marks["first"] = now
-                    marks["first_cpu"] = process_cpu(process.pid)
-                if "last" not in marks and last.exists():
-                    marks["last"] = now
-                    marks["last_cpu"] = process_cpu(process.pid)
+                mark_files(marks, first, last, now, process.pid)
             if launched is None and self.installation.log.exists() and \
                     "\tapplication\t" in self.installation.log.read_text(errors="replace"):
                 launched = now
@@ -454,12 +458,7 @@ class Bench:
                                    stderr=subprocess.DEVNULL)
         while True:
             now = time.perf_counter() - started
-            if "first" not in marks and first.exists():
-                marks["first"] = now
-                marks["first_cpu"] = process_cpu(process.pid)
-            if "last" not in marks and last.exists():
-                marks["last"] = now
-                marks["last_cpu"] = process_cpu(process.pid)
+            mark_files(marks, first, last, now, process.pid)
             ended, status, usage = os.wait4(process.pid, os.WNOHANG)
             if ended:
                 break
