@@ -250,16 +250,31 @@ void walkFolder(Walk& walk, const char* folderName, std::size_t folderNameLength
   char** names = nullptr;
   std::size_t count = 0;
   std::size_t capacity = 0;
-  while (const dirent* found = readdir(folder)) {
+  // A listing that ends early would leave the rest of the folder out without a word, and the
+  // read-back compares against the same short list: every failure refuses the pack.
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(folder);
+    if (found == nullptr) {
+      if (errno != 0) walk.refusals.add(folderName, std::strerror(errno));
+      break;
+    }
     if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
     if (count == capacity) {
       capacity = capacity == 0 ? 64 : capacity * 2;
       void* larger = std::realloc(names, capacity * sizeof *names);
-      if (larger == nullptr) break;
+      if (larger == nullptr) {
+        walk.noMemory = true;
+        break;
+      }
       names = static_cast<char**>(larger);
     }
     names[count] = strdup(found->d_name);
-    if (names[count] != nullptr) ++count;
+    if (names[count] == nullptr) {
+      walk.noMemory = true;
+      break;
+    }
+    ++count;
   }
   closedir(folder);
   for (std::size_t index = 0; index < count; ++index) {
@@ -298,7 +313,10 @@ int compareFolded(const void* left, const void* right) {
 
 void refuseCaseTwins(const Entries& entries, Refusals& refusals) {
   const Entry** order = static_cast<const Entry**>(std::malloc(sizeof(Entry*) * (entries.count + 1)));
-  if (order == nullptr) return;
+  if (order == nullptr) {
+    refusals.add("package", "no memory to compare its names");
+    return;
+  }
   for (uint32_t index = 0; index < entries.count; ++index) order[index] = &entries.items[index];
   std::qsort(order, entries.count, sizeof *order, compareFolded);
   for (uint32_t index = 1; index < entries.count; ++index) {
