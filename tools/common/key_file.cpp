@@ -17,34 +17,30 @@ namespace {
 // Key files are small; anything larger is not one.
 constexpr long kLargestKeyFile = 65536;
 
-// Fills `key.view` from the RSA key in `key.openssl`, refusing what the build refuses (see
-// cmake/release_trust.cmake): 2048 to 4096 bits in whole bytes, an exponent of 32 bits.
+// Fills `key.view` from the RSA key in `key.openssl`, refusing what the installer refuses
+// (isAcceptedRsaKey: 2048 to 4096 bits in whole bytes, an odd exponent of 3 to 32 bits).
 bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
   if (!EVP_PKEY_is_a(key.openssl, "RSA")) {
     std::fprintf(stderr, "%s: %s is not an RSA key\n", program, path);
     return false;
   }
-  const int bits = EVP_PKEY_get_bits(key.openssl);
-  if (bits < 2048 || bits > 4096 || bits % 8 != 0) {
-    std::fprintf(stderr,
-                 "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
-                 "whole bytes\n",
-                 program, path, bits);
-    return false;
-  }
   BIGNUM* modulus = nullptr;
   BIGNUM* exponent = nullptr;
+  const int bits = EVP_PKEY_get_bits(key.openssl);
   bool ok = EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
             EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1 &&
-            BN_num_bytes(modulus) == bits / 8;
-  if (ok && BN_num_bits(exponent) > 32) {
-    std::fprintf(stderr, "%s: %s: the public exponent does not fit in 32 bits\n", program, path);
-    ok = false;
-  } else if (ok) {
+            BN_num_bytes(modulus) <= static_cast<int>(kLargestRsaModulus) &&
+            BN_num_bits(exponent) <= 32;
+  if (ok) {
     key.view.modulusLength = static_cast<uint32_t>(BN_bn2bin(modulus, key.modulus));
     key.view.exponent = static_cast<uint32_t>(BN_get_word(exponent));
-  } else {
-    std::fprintf(stderr, "%s: %s: cannot read the key's numbers\n", program, path);
+    ok = isAcceptedRsaKey(key.view);
+  }
+  if (!ok) {
+    std::fprintf(stderr,
+                 "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
+                 "whole bytes with an odd public exponent of 3 to 32 bits\n",
+                 program, path, bits);
   }
   BN_free(modulus);
   BN_free(exponent);

@@ -202,13 +202,9 @@ const char* findingKindText(FindingKind kind) {
   return "unknown";
 }
 
-void printFinding(std::FILE* stream, const char* indent, const PackageFinding& finding) {
-  if (finding.why == nullptr) {
-    std::fprintf(stream, "%s%s: %s\n", indent, findingKindText(finding.kind), finding.what);
-  } else {
-    std::fprintf(stream, "%s%s: %s: %s\n", indent, findingKindText(finding.kind), finding.what,
-                 finding.why);
-  }
+std::string findingLine(const PackageFinding& finding) {
+  std::string line = std::string(findingKindText(finding.kind)) + ": " + finding.what;
+  return finding.why != nullptr ? line + ": " + finding.why : line;
 }
 
 void formatVerdict(const PackageVerdict& verdict, char (&out)[96]) {

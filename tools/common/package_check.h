@@ -8,7 +8,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <string>
 
 #include "archive/archive.h"
 #include "archive/package_signature.h"
@@ -68,9 +68,8 @@ struct PackageVerdict {
 // "harmless", "wrong version", "too large", "missing".
 const char* findingKindText(FindingKind kind);
 
-// Prints the finding as vmpkg check does, after `indent`: "KIND: WHAT: WHY" (or "KIND: WHAT"
-// without a reason) and a line end.
-void printFinding(std::FILE* stream, const char* indent, const PackageFinding& finding);
+// The finding as vmpkg check prints it: "KIND: WHAT: WHY", or "KIND: WHAT" without a reason.
+std::string findingLine(const PackageFinding& finding);
 
 // The verdict's line as vmpkg check ends with it: "check: ok, N entries", "check: ok, N entries,
 // M harmless findings" or "check: N problems".

@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "net/download.h"
+#include "tools/common/arguments.h"
 #include "tools/velmora-fetch/server_check.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
 
 #include "net/win32/winsock_network.h"
-using NativeChar = wchar_t;
 using PlatformNetwork = vm::WinsockNetwork;
 #else
 #include <sys/mman.h>
@@ -32,7 +32,6 @@ using PlatformNetwork = vm::WinsockNetwork;
 #include "net/posix/bsd_network.h"
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/key_file.h"
-using NativeChar = char;
 using PlatformNetwork = vm::BsdNetwork;
 #endif
 
@@ -50,7 +49,7 @@ class RecordingProgress final : public vm::ProgressSink {
 };
 
 // The argument as 8-bit text; false when it holds anything but ASCII.
-bool toNarrow(const NativeChar* text, std::string& out) {
+bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
   for (; *text != 0; ++text) {
     if (*text < 0x20 || *text > 0x7E) return false;
     out += static_cast<char>(*text);
@@ -85,7 +84,7 @@ uint8_t* allocateDownloadBuffer() {
 #endif
 }
 
-FILE* openOutput(const NativeChar* path) {
+FILE* openOutput(const vm::ArgumentUnit* path) {
 #ifdef _WIN32
   return _wfopen(path, L"wb");
 #else
@@ -106,7 +105,7 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
   std::fwrite(report.data(), 1, report.size(), stderr);
 }
 
-int fetch(int argc, NativeChar** argv) {
+int fetch(int argc, vm::ArgumentUnit** argv) {
   std::string host;
   std::string portText;
   std::string requestPath;
@@ -148,15 +147,9 @@ int fetch(int argc, NativeChar** argv) {
   return 0;
 }
 
-bool argumentIs(const NativeChar* argument, const char* text) {
-  for (; *text != 0; ++argument, ++text)
-    if (*argument != static_cast<NativeChar>(*text)) return false;
-  return *argument == 0;
-}
-
 // True for the download form's command line whose host happens to be named "check": four
 // arguments, a port number, then a request path (check takes no such pair).
-bool isDownloadForm(int argc, NativeChar** argv) {
+bool isDownloadForm(int argc, vm::ArgumentUnit** argv) {
   std::string portText;
   uint16_t port = 0;
   return argc == 5 && toNarrow(argv[2], portText) && parsePort(portText, port) &&
@@ -165,14 +158,14 @@ bool isDownloadForm(int argc, NativeChar** argv) {
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, NativeChar** argv) {
+int checkCommand(int argc, vm::ArgumentUnit** argv) {
   std::string host;
   std::string portText = "80";
-  const NativeChar* keyPath = nullptr;
+  const vm::ArgumentUnit* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
   for (int index = 2; index < argc && usable; ++index) {
-    if (argumentIs(argv[index], "--key")) {
+    if (vm::argumentIs(argv[index], "--key")) {
       usable = keyPath == nullptr && ++index < argc;
       if (usable) keyPath = argv[index];
     } else if (positional == 0) {
@@ -220,8 +213,8 @@ int checkCommand(int argc, NativeChar** argv) {
 }
 
 // The check, or the download form.
-int run(int argc, NativeChar** argv) {
-  if (argc >= 2 && argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
+int run(int argc, vm::ArgumentUnit** argv) {
+  if (argc >= 2 && vm::argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
     return checkCommand(argc, argv);
   return fetch(argc, argv);
 }

@@ -227,15 +227,7 @@ class FindingLines final : public PackageFindingSink {
       signature = std::string("refused: ") + finding.why;
       return;
     }
-    lines += "    ";
-    lines += findingKindText(finding.kind);
-    lines += ": ";
-    lines += finding.what;
-    if (finding.why != nullptr) {
-      lines += ": ";
-      lines += finding.why;
-    }
-    lines += "\n";
+    lines += "    " + findingLine(finding) + "\n";
   }
 };
 

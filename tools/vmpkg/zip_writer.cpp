@@ -1,5 +1,7 @@
 #include "tools/vmpkg/zip_writer.h"
 
+#include <ctime>
+
 namespace vm {
 namespace {
 
@@ -14,8 +16,12 @@ constexpr uint16_t kFlagUtf8Name = 1 << 11;
 constexpr uint16_t kTimeFieldId = 0x5455;  // "UT"
 constexpr uint32_t kDosDirectory = 0x10;
 constexpr uint32_t kDosReadOnly = 0x01;
+// Bytes of each record besides the name: the fixed part plus the "UT" field.
+constexpr uint32_t kLocalHeaderSize = 30 + 9;
+constexpr uint32_t kCentralHeaderSize = 46 + 9;
+constexpr uint32_t kEndRecordSize = 22;
 
-struct Writer {
+struct Encoder {
   uint8_t* at;
   void u16(uint32_t value) {
     at[0] = static_cast<uint8_t>(value);
@@ -46,7 +52,7 @@ uint16_t flagsOf(const ZipEntryRecord& entry) {
 }
 
 // The fields shared by both headers from "version needed" to the extra field's length.
-void commonFields(Writer& out, const ZipEntryRecord& entry) {
+void commonFields(Encoder& out, const ZipEntryRecord& entry) {
   out.u16(versionNeeded(entry));
   out.u16(flagsOf(entry));
   out.u16(entry.method);
@@ -60,7 +66,7 @@ void commonFields(Writer& out, const ZipEntryRecord& entry) {
   out.u16(9);  // the "UT" field
 }
 
-void timeField(Writer& out, const ZipEntryRecord& entry) {
+void timeField(Encoder& out, const ZipEntryRecord& entry) {
   out.u16(kTimeFieldId);
   out.u16(5);
   out.bytes("\x01", 1);  // flags: the modification time follows
@@ -72,64 +78,73 @@ void timeField(Writer& out, const ZipEntryRecord& entry) {
 uint32_t dosDateTimeUtc(uint32_t unixTime) {
   constexpr uint32_t k1980 = 315532800;
   if (unixTime < k1980) return (1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
-  const uint32_t seconds = unixTime % 86400;
-  // Civil date from days since 1970-01-01 (proleptic Gregorian).
-  const int64_t shifted = unixTime / 86400 + 719468;
-  const int64_t era = shifted / 146097;
-  const int64_t dayOfEra = shifted - era * 146097;
-  const int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  const uint32_t day = static_cast<uint32_t>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
-  const uint32_t month = static_cast<uint32_t>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
-  const uint32_t year = static_cast<uint32_t>(yearOfEra + era * 400 + (month <= 2));
-  const uint32_t date = (year - 1980) << 9 | month << 5 | day;
-  const uint32_t time = (seconds / 3600) << 11 | (seconds / 60 % 60) << 5 | (seconds % 60) / 2;
+  const std::time_t seconds = unixTime;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  const uint32_t date = static_cast<uint32_t>((utc.tm_year - 80) << 9 | (utc.tm_mon + 1) << 5 |
+                                              utc.tm_mday);
+  const uint32_t time =
+      static_cast<uint32_t>(utc.tm_hour << 11 | utc.tm_min << 5 | utc.tm_sec / 2);
   return date << 16 | time;
 }
 
-uint32_t encodeLocalHeader(const ZipEntryRecord& entry, uint8_t* out) {
-  Writer writer{out};
-  writer.u32(kLocalSignature);
-  commonFields(writer, entry);
-  writer.bytes(entry.name, entry.nameLength);
-  timeField(writer, entry);
-  return static_cast<uint32_t>(writer.at - out);
+ZipStep ZipWriter::addEntry(const ZipEntryRecord& entry) {
+  if (position_ + kLocalHeaderSize + entry.nameLength + entry.compressedSize > largest_)
+    return ZipStep::TooLarge;
+  directory_.push_back(Placed{entry, static_cast<uint32_t>(position_)});
+  uint8_t header[kLocalHeaderSize + 260];
+  Encoder out{header};
+  out.u32(kLocalSignature);
+  commonFields(out, entry);
+  out.bytes(entry.name, entry.nameLength);
+  timeField(out, entry);
+  return writeData(header, static_cast<uint64_t>(out.at - header)) ? ZipStep::Ok
+                                                                     : ZipStep::Failed;
 }
 
-uint32_t encodeCentralHeader(const ZipEntryRecord& entry, uint8_t* out) {
-  Writer writer{out};
-  writer.u32(kCentralSignature);
-  writer.u16(kMadeByUnix);
-  commonFields(writer, entry);
-  writer.u16(0);  // comment length
-  writer.u16(0);  // disk number
-  writer.u16(0);  // internal attributes
-  // The Unix mode in the upper half; the DOS attributes in the lowest byte, as Info-ZIP sets
-  // them for readers that look only there.
-  uint32_t attributes = entry.mode << 16;
-  if (isFolder(entry)) attributes |= kDosDirectory;
-  if (!(entry.mode & 0200)) attributes |= kDosReadOnly;
-  writer.u32(attributes);
-  writer.u32(entry.localOffset);
-  writer.bytes(entry.name, entry.nameLength);
-  timeField(writer, entry);
-  return static_cast<uint32_t>(writer.at - out);
+bool ZipWriter::writeData(const void* data, uint64_t length) {
+  position_ += length;
+  if (sink_ != nullptr) sink_->take(static_cast<const uint8_t*>(data), length);
+  if (length != 0 && std::fwrite(data, 1, length, file_) != length) failed_ = true;
+  return !failed_;
 }
 
-uint32_t encodeEndRecord(uint16_t count, uint32_t directorySize, uint32_t directoryOffset,
-                         uint8_t* out) {
-  Writer writer{out};
-  writer.u32(kEndSignature);
-  writer.u16(0);  // this disk
-  writer.u16(0);  // the disk where the central directory starts
-  writer.u16(count);
-  writer.u16(count);
-  writer.u32(directorySize);
-  writer.u32(directoryOffset);
-  writer.u16(0);  // comment length
-  return static_cast<uint32_t>(writer.at - out);
+ZipStep ZipWriter::finish(uint16_t commentLength) {
+  const uint64_t directoryOffset = position_;
+  for (const Placed& placed : directory_) {
+    const ZipEntryRecord& entry = placed.entry;
+    uint8_t header[kCentralHeaderSize + 260];
+    Encoder out{header};
+    out.u32(kCentralSignature);
+    out.u16(kMadeByUnix);
+    commonFields(out, entry);
+    out.u16(0);  // comment length
+    out.u16(0);  // disk number
+    out.u16(0);  // internal attributes
+    // The Unix mode in the upper half; the DOS attributes in the lowest byte, as Info-ZIP sets
+    // them for readers that look only there.
+    uint32_t attributes = entry.mode << 16;
+    if (isFolder(entry)) attributes |= kDosDirectory;
+    if (!(entry.mode & 0200)) attributes |= kDosReadOnly;
+    out.u32(attributes);
+    out.u32(placed.localOffset);
+    out.bytes(entry.name, entry.nameLength);
+    timeField(out, entry);
+    if (!writeData(header, static_cast<uint64_t>(out.at - header))) return ZipStep::Failed;
+  }
+  const uint64_t directorySize = position_ - directoryOffset;
+  if (position_ + kEndRecordSize > largest_) return ZipStep::TooLarge;
+  uint8_t end[kEndRecordSize];
+  Encoder out{end};
+  out.u32(kEndSignature);
+  out.u16(0);  // this disk
+  out.u16(0);  // the disk where the central directory starts
+  out.u16(static_cast<uint32_t>(directory_.size()));
+  out.u16(static_cast<uint32_t>(directory_.size()));
+  out.u32(static_cast<uint32_t>(directorySize));
+  out.u32(static_cast<uint32_t>(directoryOffset));
+  out.u16(commentLength);
+  return writeData(end, kEndRecordSize) ? ZipStep::Ok : ZipStep::Failed;
 }
 
 }  // namespace vm
