@@ -3,15 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "procs/file_version.h"
+#include "tools/common/file_version.h"
+#include "tools/common/package_limits.h"
 
 namespace vm {
-namespace {
-
-// A Velmora.exe larger than this is not read into memory to find its version.
-constexpr uint32_t kLargestProgram = 512u << 20;
-
-}  // namespace
 
 const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]) {
   FileVersion version{};

@@ -1,7 +1,6 @@
 // A file held whole in memory, as the archive code wants a package: one contiguous block, like
-// the installer's download buffer. Mapped read-only where it can be (copying the package into
-// fresh memory cost more page faults than an extraction, docs/performance.md), read otherwise
-// (a pipe, an empty file).
+// the installer's download buffer. Mapped read-only where it can be (why: row 2 of
+// docs/performance.md), read otherwise (a pipe, an empty file).
 #pragma once
 
 #include <cstdint>

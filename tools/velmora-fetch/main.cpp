@@ -69,9 +69,8 @@ bool parsePort(const std::string& text, uint16_t& port) {
   return true;
 }
 
-// The download buffer. On Linux it asks for transparent huge pages: first touching 51 MB of
-// fresh memory page by page costs some 12,000 page faults, which on a virtual machine took more
-// time than the download itself; in 2 MiB pages it is a few dozen. The advice may be ignored.
+// The download buffer, in transparent huge pages where Linux grants them (why: row 1 of
+// docs/performance.md). The advice may be ignored.
 uint8_t* allocateDownloadBuffer() {
 #ifdef __linux__
   constexpr std::size_t kHugePage = 2 * 1024 * 1024;
