@@ -16,16 +16,52 @@ void* takeChunk(std::size_t size) { return std::malloc(size); }
 
 ChunkAllocator chunkAllocator = takeChunk;
 
+DownloadEnd connectEnd(NetFailure failure) {
+  switch (failure) {
+    case NetFailure::NotResolved:
+      return DownloadEnd::NotResolved;
+    case NetFailure::Refused:
+      return DownloadEnd::ConnectRefused;
+    case NetFailure::TimedOut:
+      return DownloadEnd::ConnectTimedOut;
+    default:
+      return DownloadEnd::ConnectFailed;
+  }
+}
+
+// Why a response whose server closed the connection gave no body.
+DownloadEnd closedEnd(const HttpResponse& response) {
+  if (response.headEnd < 0) return DownloadEnd::HeadUnfinished;
+  if (response.contentLength < -1) return DownloadEnd::BadLength;
+  return DownloadEnd::ShortBody;
+}
+
 // Receives until the server closes, a receive fails or the response is refused. Returns the body
-// or null.
-const uint8_t* receiveResponse(ProgressSink& progress, Connection& connection,
-                               HttpResponse& response, uint8_t* chunk, int32_t* bodyBytes) {
+// or null, and notes in `end` how it ended.
+const uint8_t* receiveResponse(ProgressSink& progress, Network& network, Connection& connection,
+                               HttpResponse& response, uint8_t* chunk, int32_t* bodyBytes,
+                               DownloadReport& report) {
   for (;;) {
     const int32_t received = connection.receive(chunk, kReceiveChunkSize);
-    if (received == 0) return finishResponse(response, bodyBytes);
+    if (received == 0) {
+      const uint8_t* body = finishResponse(response, bodyBytes);
+      if (body == nullptr)
+        report.end = response.status == StatusVerdict::Accepted ? closedEnd(response)
+                                                                : DownloadEnd::StatusRefused;
+      return body;
+    }
     // An adapter reporting more than it was asked for is treated like a failed receive.
-    if (received < 0 || received > kReceiveChunkSize) return nullptr;
-    if (appendChunk(response, chunk, received) != ChunkStep::Continue) return nullptr;
+    if (received < 0 || received > kReceiveChunkSize) {
+      report.error = network.lastError();
+      report.end = report.error.failure == NetFailure::TimedOut ? DownloadEnd::ReceiveTimedOut
+                                                                : DownloadEnd::ReceiveFailed;
+      return nullptr;
+    }
+    const ChunkStep step = appendChunk(response, chunk, received);
+    if (step != ChunkStep::Continue) {
+      report.end = step == ChunkStep::TooLarge ? DownloadEnd::TooLarge : DownloadEnd::StatusRefused;
+      return nullptr;
+    }
     const int32_t position = positionToShow(response);
     if (position != kNoPosition) progress.setPosition(position);
   }
@@ -33,28 +69,79 @@ const uint8_t* receiveResponse(ProgressSink& progress, Connection& connection,
 
 }  // namespace
 
+const char* downloadEndText(DownloadEnd end) {
+  switch (end) {
+    case DownloadEnd::Complete: return "complete";
+    case DownloadEnd::RequestTooLong: return "request too long";
+    case DownloadEnd::NotResolved: return "host name not resolved";
+    case DownloadEnd::ConnectRefused: return "connection refused";
+    case DownloadEnd::ConnectTimedOut: return "connect timed out";
+    case DownloadEnd::ConnectFailed: return "connect failed";
+    case DownloadEnd::NoMemory: return "out of memory";
+    case DownloadEnd::ReceiveTimedOut: return "receive timed out";
+    case DownloadEnd::ReceiveFailed: return "connection broken";
+    case DownloadEnd::StatusRefused: return "status not 2xx";
+    case DownloadEnd::TooLarge: return "too large for the download buffer";
+    case DownloadEnd::HeadUnfinished: return "closed before the end of the head";
+    case DownloadEnd::BadLength: return "negative length";
+    case DownloadEnd::ShortBody: return "closed before the end of the body";
+    case DownloadEnd::NoLength: return "no length";
+  }
+  return "?";
+}
+
 const uint8_t* downloadFile(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                             const char* requestPath, uint8_t* buffer, int32_t& contentLength,
-                            int32_t* bodyBytes) {
+                            int32_t* bodyBytes, DownloadReport* report) {
+  DownloadReport unused;
+  DownloadReport& noted = report != nullptr ? *report : unused;
+  noted = DownloadReport{};
   // Formatted before connecting: a request that does not fit is never half sent.
   RequestText request;
-  if (formatInto(request, kRequestFormat, requestPath, endpoint.host) < 0) return nullptr;
+  if (formatInto(request, kRequestFormat, requestPath, endpoint.host) < 0) {
+    noted.end = DownloadEnd::RequestTooLong;
+    return nullptr;
+  }
 
   Connection* connection = network.connect(endpoint);
-  if (connection == nullptr) return nullptr;
+  if (connection == nullptr) {
+    noted.error = network.lastError();
+    noted.end = connectEnd(noted.error.failure);
+    return nullptr;
+  }
   connection->send(request.get(), static_cast<int32_t>(request.length()));
 
   auto* chunk = static_cast<uint8_t*>(chunkAllocator(kReceiveChunkSize));
   if (chunk == nullptr) {
     connection->close();
+    noted.end = DownloadEnd::NoMemory;
     return nullptr;
   }
   HttpResponse response;
   startResponse(response, buffer, kDownloadBufferSize);
-  const uint8_t* body = receiveResponse(progress, *connection, response, chunk, bodyBytes);
+  const uint8_t* body =
+      receiveResponse(progress, network, *connection, response, chunk, bodyBytes, noted);
   contentLength = response.contentLength;
+  noted.status = statusCodeOf(response);
+  noted.contentLength = response.contentLength;
+  noted.bodyBytes = response.headEnd >= 0 ? response.receivedBytes - (response.headEnd + 4) : 0;
   std::free(chunk);
   connection->close();
+  return body;
+}
+
+const uint8_t* SocketTransport::fetch(ProgressSink& progress, const char* requestPath,
+                                      uint8_t* buffer, DownloadReport& report) {
+  int32_t contentLength = -1;
+  const uint8_t* body =
+      downloadFile(progress, network_, endpoint_, requestPath, buffer, contentLength, nullptr,
+                   &report);
+  // A body without a known length ends the run like a failed download: its size would have to
+  // be guessed, and a guess could read past what arrived.
+  if (body != nullptr && contentLength < 0) {
+    report.end = DownloadEnd::NoLength;
+    return nullptr;
+  }
   return body;
 }
 

@@ -1,7 +1,8 @@
 // downloadFile: one HTTP/1.1 GET into the download buffer, moving the progress bar.
 //
 // One request over a fresh connection, the whole response read until the server closes it, no
-// redirects, no transfer decoding, no retries, no time-outs. The response lands in the buffer
+// redirects, no transfer decoding, no retries; a server that stops answering is given up on
+// after the time-outs of net/timeouts.h. The response lands in the buffer
 // from its first byte, exactly as received, with a zero byte after it; the body is used in place.
 #pragma once
 
@@ -28,6 +29,37 @@ constexpr int32_t kDownloadBufferSize = 51'000'000;
 // The most one receive asks for; the block is taken after the request has been sent.
 constexpr int32_t kReceiveChunkSize = 2'097'152;
 
+// How a download ended, for the run's log and the tools.
+enum class DownloadEnd : int32_t {
+  Complete = 0,        // the body arrived whole
+  RequestTooLong,      // the request does not fit its 256-byte text: nothing was sent
+  NotResolved,         // the host name has no IPv4 address
+  ConnectRefused,      // the server refused the connection
+  ConnectTimedOut,     // no connection within the connect time-out
+  ConnectFailed,       // any other connect error
+  NoMemory,            // the receive block could not be had
+  ReceiveTimedOut,     // no byte within the receive time-out
+  ReceiveFailed,       // the connection broke (reset, aborted, another receive error)
+  StatusRefused,       // the status line is not "HTTP/1.x 2xx"
+  TooLarge,            // the response would not fit the download buffer
+  HeadUnfinished,      // the server closed before the head's blank line
+  BadLength,           // a length field that is negative (other than -1)
+  ShortBody,           // the server closed before the body's length arrived
+  NoLength,            // a whole body without a length field: its size would be a guess
+};
+
+// What one download found: filled whether it succeeded or not.
+struct DownloadReport {
+  DownloadEnd end = DownloadEnd::Complete;
+  int32_t status = 0;          // the status code, 0 until a whole status line arrived
+  int32_t contentLength = -1;  // the length field, -1 when absent or not reached
+  int32_t bodyBytes = 0;       // body bytes received
+  NetError error;              // the network's word on a failed connect or receive
+};
+
+// The text naming `end` in the log ("complete", "receive timed out", ...).
+const char* downloadEndText(DownloadEnd end);
+
 // Sends "GET requestPath HTTP/1.1" (with the endpoint's host name in "Host: ", no caching and
 // the connection closed after the response) and receives the response into `buffer`, which
 // must hold kDownloadBufferSize bytes. Once the length is known, sets one position on
@@ -42,10 +74,36 @@ constexpr int32_t kReceiveChunkSize = 2'097'152;
 // "HTTP/1.x 2xx", the response with its zero byte would not fit the buffer, the server closes
 // before the head's blank line, the length is negative other than -1, or the body is shorter
 // than the length. `contentLength` is not written when no connection was made or the receive
-// block was missing; otherwise it holds -1 or the length read from the head.
+// block was missing; otherwise it holds -1 or the length read from the head. `report`, when not
+// null, receives how the download ended.
 const uint8_t* downloadFile(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                             const char* requestPath, uint8_t* buffer, int32_t& contentLength,
-                            int32_t* bodyBytes = nullptr);
+                            int32_t* bodyBytes = nullptr, DownloadReport* report = nullptr);
+
+// How a run downloads: one request path into the download buffer, reporting to `progress`.
+// Returns the body inside `buffer` (valid until the next download into it) or null, and fills
+// `report` either way; a body is returned only with a known length (report.contentLength).
+class Transport {
+ public:
+  virtual const uint8_t* fetch(ProgressSink& progress, const char* requestPath,
+                               uint8_t* buffer, DownloadReport& report) = 0;
+
+ protected:
+  ~Transport() = default;
+};
+
+// The installer's own client: downloadFile over `network` to `endpoint`.
+class SocketTransport final : public Transport {
+ public:
+  SocketTransport(Network& network, const Endpoint& endpoint)
+      : network_(network), endpoint_(endpoint) {}
+  const uint8_t* fetch(ProgressSink& progress, const char* requestPath, uint8_t* buffer,
+                       DownloadReport& report) override;
+
+ private:
+  Network& network_;
+  Endpoint endpoint_;
+};
 
 // Tests only: replaces the allocator of the receive block (std::malloc by default; the block is
 // given back with std::free) and returns the previous one.

@@ -117,6 +117,19 @@ const uint8_t* finishResponse(HttpResponse& response, int32_t* bodyBytes) {
   return response.buffer + bodyAt;
 }
 
+int32_t statusCodeOf(const HttpResponse& response) {
+  constexpr int32_t kCodeAt = 9;  // after "HTTP/x.y "
+  if (response.receivedBytes < kCodeAt + 3 || std::memcmp(response.buffer, "HTTP/", 5) != 0)
+    return 0;
+  int32_t code = 0;
+  for (int32_t at = kCodeAt; at < kCodeAt + 3; ++at) {
+    const uint8_t unit = response.buffer[at];
+    if (unit < '0' || unit > '9') return 0;
+    code = code * 10 + (unit - '0');
+  }
+  return code;
+}
+
 int32_t progressPercentage(int32_t receivedBytes, int32_t contentLength) {
   if (contentLength == 0) return 100;
   if (contentLength < 0) return 0;

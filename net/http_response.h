@@ -61,6 +61,10 @@ int32_t positionToShow(const HttpResponse& response);
 // fewer body bytes arrived than the length announced.
 const uint8_t* finishResponse(HttpResponse& response, int32_t* bodyBytes);
 
+// The status code of the response's first line ("HTTP/1.1 404 ..." gives 404): 0 until its three
+// digits have arrived after "HTTP/x.y ", or when they are not digits.
+int32_t statusCodeOf(const HttpResponse& response);
+
 // The percentage shown for `receivedBytes` of a response whose body has `contentLength` bytes:
 // in single precision, (receivedBytes x 100) / contentLength truncated toward zero, at most 100
 // (the head counts too, so the ratio passes 100 near the end). A length of 0 shows 100 (the body

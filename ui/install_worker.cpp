@@ -19,21 +19,33 @@ constexpr Endpoint kDownloadServer = {kDownloadHost, 80};
 constexpr bool kChecksDownloads = kPackageKey.modulusLength != 0 || kRuntimeInstallerPin.pinned ||
                                   kUpdateX86InstallerPin.pinned || kUpdateX64InstallerPin.pinned;
 
-}  // namespace
-
-DWORD WINAPI installWorker(LPVOID window) {
-  Win32ProgressView view(static_cast<HWND>(window));
+// Runs the installation with or without the platform's crypto.
+InstallResult runWith(Win32ProgressView& view, Transport& transport, Release& release,
+                      RunLog& log) {
   Win32InstallSystem system;
-  WinsockNetwork network;
-  Release release{kDownloadServer,
-                  {kRuntimeInstallerPin, kUpdateX86InstallerPin, kUpdateX64InstallerPin},
-                  kPackageKey, nullptr};
   if constexpr (kChecksDownloads) {
     CryptoApi crypto;
     release.crypto = &crypto;
-    return static_cast<DWORD>(runInstallation(system, view, network, release));
+    return runInstallation(system, view, transport, release, log);
   }
-  return static_cast<DWORD>(runInstallation(system, view, network, release));
+  return runInstallation(system, view, transport, release, log);
+}
+
+
+}  // namespace
+
+FileRunLog* runLog = nullptr;
+
+DWORD WINAPI installWorker(LPVOID window) {
+  Win32ProgressView view(static_cast<HWND>(window));
+  WinsockNetwork network;
+  SocketTransport transport(network, kDownloadServer);
+  Release release{kBuildDescription,
+                  {kRuntimeInstallerPin, kUpdateX86InstallerPin, kUpdateX64InstallerPin},
+                  kPackageKey, nullptr};
+  NullLog noLog;
+  RunLog& log = runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog;
+  return static_cast<DWORD>(runWith(view, transport, release, log));
 }
 
 }  // namespace vm

@@ -3,10 +3,17 @@
 
 #include <windows.h>
 
+#include "workflow/win32/file_run_log.h"
+
 namespace vm {
 
+// The run's log, opened by process entry before the window is shown; the worker and the window
+// write to it. Null: the worker logs nothing.
+extern FileRunLog* runLog;
+
 // Thread procedure; `window` is the progress window's handle. Runs one installation with the
-// Win32 adapters and closes the window before it returns. Returns 0 on success, 1 on failure.
+// Win32 adapters, finishes the run's log with its result and closes the window before it
+// returns. Returns the result (see workflow/install_result.h).
 DWORD WINAPI installWorker(LPVOID window);
 
 }  // namespace vm

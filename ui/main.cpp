@@ -6,6 +6,7 @@
 
 #include "platform/win32/library_search.h"
 #include "procs/process_counter.h"
+#include "ui/install_worker.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -55,9 +56,22 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   registerProgressBarClass();
 
+  // Opened once the run is admitted: refusals stay as silent as they always were.
+  vm::FileRunLog log;
+  vm::runLog = &log;
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(vm::kProgressDialogId),
                                          nullptr, vm::progressWindowProcedure, 0);
-  if (result == 0) return 1;
+  if (result == 0) {
+    log.finish(vm::InstallNotAdmitted);
+    return vm::InstallNotAdmitted;
+  }
   WSACleanup();
-  return 0;
+  // The worker finishes the log just before it closes the window; a window closed before that
+  // was closed by the user, and the worker ends with the process.
+  vm::InstallResult outcome;
+  if (!log.finished(outcome)) {
+    outcome = vm::InstallClosedByUser;
+    log.finish(outcome);
+  }
+  return outcome;
 }

@@ -27,6 +27,7 @@ INT_PTR CALLBACK progressWindowProcedure(HWND window, UINT message, WPARAM wPara
           CloseHandle(thread);
         } else {
           // Without a worker nothing would ever close the window: close it as the worker would.
+          if (runLog != nullptr) runLog->finish(InstallWorkerNotStarted);
           Win32ProgressView(window).close();
         }
       }

@@ -66,61 +66,97 @@ struct Body {
   int32_t length = 0;
 };
 
-// What every download of a run goes through: the window's progress bar, the network, the
-// download server and the run's one buffer.
+// What every download of a run goes through: the window's progress bar, the transport, the
+// run's one buffer and its log.
 struct Downloads {
   ProgressSink& progress;
-  Network& network;
-  const Endpoint& server;
+  Transport& transport;
   uint8_t* buffer;
+  RunLog& log;
 
-  // Downloads `requestPath` into the buffer. A body without a known length ends the run like a
-  // failed download: its size would have to be guessed, and a guess could read past what
-  // arrived.
+  // Downloads `requestPath` into the buffer and logs how it went. A body comes back only with
+  // its length.
   bool fetch(const char* requestPath, Body& body) const {
-    int32_t contentLength = -1;
-    body.data = downloadFile(progress, network, server, requestPath, buffer, contentLength);
-    body.length = contentLength;
-    return body.data != nullptr && contentLength >= 0;
+    DownloadReport report;
+    const uint32_t started = log.elapsedMilliseconds();
+    body.data = transport.fetch(progress, requestPath, buffer, report);
+    body.length = report.contentLength;
+    LogLine line;
+    line.add("download ").add(requestPath).add(": status ").number(report.status)
+        .add(", length ").number(report.contentLength).add(", received ")
+        .number(report.bodyBytes).add(", ").number(log.elapsedMilliseconds() - started)
+        .add(" ms, ").add(downloadEndText(report.end));
+    if (report.error.code != 0) line.add(" (system error ").number(report.error.code).add(")");
+    line.write(log);
+    return body.data != nullptr;
   }
 };
 
 // True when one of the prerequisite's detection keys opens.
-bool isInstalled(InstallSystem& system, const Prerequisite& prerequisite) {
-  for (const char16_t* const* key = prerequisite.detectionKeys; *key != nullptr; ++key)
-    if (system.machineKeyExists(*key)) return true;
+bool isInstalled(InstallSystem& system, const Prerequisite& prerequisite, RunLog& log) {
+  for (const char16_t* const* key = prerequisite.detectionKeys; *key != nullptr; ++key) {
+    if (system.machineKeyExists(*key)) {
+      LogLine().add("detect ").add(prerequisite.fileName).add(": installed (").add(*key).add(")")
+          .write(log);
+      return true;
+    }
+  }
+  LogLine().add("detect ").add(prerequisite.fileName).add(": missing").write(log);
   return false;
 }
 
 // True when a pinned installer's body has the SHA-256 it was pinned with (an unpinned one is
 // taken as it is).
-bool matchesPin(const Release& release, const Prerequisite& prerequisite, const Body& body) {
+bool matchesPin(const Release& release, const Prerequisite& prerequisite, const Body& body,
+                RunLog& log) {
   if (!prerequisite.pin.pinned) return true;
-  return release.crypto != nullptr &&
-         sha256Matches(*release.crypto, body.data, static_cast<uint32_t>(body.length),
-                       prerequisite.pin.digest);
+  const bool matches =
+      release.crypto != nullptr &&
+      sha256Matches(*release.crypto, body.data, static_cast<uint32_t>(body.length),
+                    prerequisite.pin.digest);
+  LogLine().add("pin ").add(prerequisite.fileName).add(matches ? ": matches" : ": differs")
+      .write(log);
+  return matches;
 }
 
 // True when the package may be unpacked: no key was built in, or its signature is good.
-bool packageAccepted(const Release& release, const Body& package) {
+bool packageAccepted(const Release& release, const Body& package, RunLog& log) {
   if (release.packageKey.modulusLength == 0) return true;
-  return release.crypto != nullptr &&
-         checkPackageSignature(package.data, static_cast<uint32_t>(package.length),
-                               release.packageKey, *release.crypto) == SignatureVerdict::Good;
+  const bool good =
+      release.crypto != nullptr &&
+      checkPackageSignature(package.data, static_cast<uint32_t>(package.length),
+                            release.packageKey, *release.crypto) == SignatureVerdict::Good;
+  LogLine().add(good ? "signature: good" : "signature: refused").write(log);
+  return good;
 }
+
+// The results of a prerequisite's steps, by prerequisite.
+struct PrerequisiteResults {
+  InstallResult downloadFailed, pinRefused, notWritten, notStarted;
+};
+constexpr PrerequisiteResults kResults[PrerequisiteCount] = {
+    {RuntimeDownloadFailed, RuntimePinRefused, RuntimeNotWritten, RuntimeNotStarted},
+    {UpdateDownloadFailed, UpdatePinRefused, UpdateNotWritten, UpdateNotStarted},
+};
 
 // Downloads a missing prerequisite's installer and writes it to the download folder; it must
 // be written before the next download reuses the buffer. A pinned installer is compared first:
 // one that differs is never written, so nothing can run it.
-bool fetchPrerequisite(InstallSystem& system, ProgressView& view, const Downloads& downloads,
-                       const InstallContext& context, const Prerequisite& prerequisite,
-                       const Release& release) {
+InstallResult fetchPrerequisite(InstallSystem& system, ProgressView& view,
+                                const Downloads& downloads, const InstallContext& context,
+                                int32_t at, const Release& release) {
+  const Prerequisite& prerequisite = context.prerequisites[at];
   showStatus(view, kStatusDownloadingDependencies, false);
   Body body;
-  if (!downloads.fetch(prerequisite.requestPath, body)) return false;
-  if (!matchesPin(release, prerequisite, body)) return false;
+  if (!downloads.fetch(prerequisite.requestPath, body)) return kResults[at].downloadFailed;
+  if (!matchesPin(release, prerequisite, body, downloads.log)) return kResults[at].pinRefused;
   system.createDirectoryChain(context.downloadFolder);
-  return system.writeWholeFile(prerequisite.installerPath.get(), body.data, body.length) == 0;
+  const uint32_t error =
+      system.writeWholeFile(prerequisite.installerPath.get(), body.data, body.length);
+  if (error == 0) return InstallSucceeded;
+  LogLine().add("write ").add(prerequisite.installerPath.get()).add(": system error ")
+      .number(error).write(downloads.log);
+  return kResults[at].notWritten;
 }
 
 // True when cmd.exe would expand part of `path` although it is quoted: "%NAME%" always, and
@@ -132,9 +168,10 @@ bool holdsExpansion(const char16_t* path) {
 // Runs a prerequisite's installer silently and waits for it. The path is quoted so that cmd.exe
 // keeps it whole, blanks and parentheses included. A path that cmd.exe would expand (a user name
 // with "%" in the temporary folder) would name another file, and the installer would never run:
-// cmd.exe is then started in the download folder and names the installer relative to it.
+// cmd.exe is then started in the download folder and names the installer relative to it. The
+// installer's exit code is logged; nothing acts on it.
 bool installPrerequisite(InstallSystem& system, ProgressView& view, const InstallContext& context,
-                         const Prerequisite& prerequisite) {
+                         const Prerequisite& prerequisite, RunLog& log) {
   showStatus(view, kStatusInstallingDependencies, true);
   const char16_t* installerPath = prerequisite.installerPath.get();
   WideCommand command;
@@ -147,17 +184,28 @@ bool installPrerequisite(InstallSystem& system, ProgressView& view, const Instal
   } else if (formatInto(command, u"cmd.exe /c \"\"%s\" /q /norestart\"", installerPath) < 0) {
     return false;
   }
-  return system.runHiddenAndWait(command.get(), workingFolder);
+  LogLine().add("run: ").add(command.get()).write(log);
+  uint32_t exitCode = 0;
+  if (!system.runHiddenAndWait(command.get(), workingFolder, exitCode)) {
+    LogLine().add("run: could not be started").write(log);
+    return false;
+  }
+  LogLine().add("run: exit code ").number(exitCode).write(log);
+  return true;
 }
 
 // While a Velmora.exe with a version-5 module runs, polls every 200 ms: its files must not be
 // replaced under it.
-void waitForApplication(InstallSystem& system, ProgressView& view) {
+void waitForApplication(InstallSystem& system, ProgressView& view, RunLog& log) {
   if (system.countProcesses(kApplicationImage, kApplicationMajorVersion) <= 0) return;
   showStatus(view, kStatusWaiting, false);
+  const uint32_t started = log.elapsedMilliseconds();
+  LogLine().add("wait: Velmora is running").write(log);
   do {
     system.sleepMilliseconds(kWaitMilliseconds);
   } while (system.countProcesses(kApplicationImage, kApplicationMajorVersion) > 0);
+  LogLine().add("wait: Velmora closed after ").number(log.elapsedMilliseconds() - started)
+      .add(" ms").write(log);
 }
 
 // Watches the unpack step for the application's executable. An extraction that fails after
@@ -166,12 +214,17 @@ void waitForApplication(InstallSystem& system, ProgressView& view) {
 // that could not make the file at all leaves whatever was there - a damaged copy from an
 // earlier entry of this package included - and skipped entries and folders write no file. An
 // entry may reach the executable through an alias ("Velmora.exe." or "VELMORA.EXE ").
+// Each entry that failed is logged with its name and result.
 class ApplicationWatch final : public UnpackObserver {
  public:
-  explicit ApplicationWatch(const InstallContext& context) {
+  ApplicationWatch(const InstallContext& context, RunLog& log) : log_(log) {
     if (!applicationPath(context, path_)) path_.clear();
   }
   void entryDone(const UnpackOutcome& outcome) override {
+    if (outcome.disposition == EntryDisposition::QueryFailed ||
+        (outcome.disposition == EntryDisposition::Unpack && outcome.result != ArchiveOk))
+      LogLine().add("unpack: entry ").number(outcome.index).add(" ").add(outcome.entry->name)
+          .add(" failed, result ").number(outcome.result).write(log_);
     if (outcome.destination == nullptr || !namesSameFile(outcome.destination, path_.get()))
       return;
     if (outcome.result == ArchiveOk) {
@@ -185,63 +238,98 @@ class ApplicationWatch final : public UnpackObserver {
   bool damaged() const { return damaged_; }
 
  private:
+  RunLog& log_;
   WidePath path_;
   bool damaged_ = false;
 };
 
-}  // namespace
+// The run's first line: what runs, where, and how it was built.
+void logStart(InstallSystem& system, const InstallContext& context, const Release& release,
+              RunLog& log) {
+  uint32_t major = 0, minor = 0, build = 0;
+  system.windowsVersion(major, minor, build);
+  LogLine().add("start: ").add(context.fileName).add(", channel ").add(context.channel.get())
+      .add(", Windows ").number(major).add(".").number(minor).add(".").number(build)
+      .add(context.isWow64 ? ", 64-bit (WOW64)" : ", 32-bit").add(", build ").add(release.build)
+      .write(log);
+}
 
-InstallResult runInstallation(InstallSystem& system, ProgressView& view, Network& network,
-                              const Release& release) {
-  CloseOnExit closer(view);
-
+// The steps of one run, from the context to the launch; returns how the run ended.
+InstallResult installSteps(InstallSystem& system, ProgressView& view, Transport& transport,
+                           const Release& release, RunLog& log) {
   InstallContext context;
-  if (!resolveInstallContext(system, context, release.pins)) return InstallFailed;
+  if (!resolveInstallContext(system, context, release.pins)) {
+    LogLine().add("start: the install context could not be resolved, build ").add(release.build)
+        .write(log);
+    return InstallNoContext;
+  }
+  logStart(system, context, release, log);
 
   DownloadBuffer buffer;
-  if (buffer.bytes() == nullptr) return InstallFailed;
+  if (buffer.bytes() == nullptr) return InstallOutOfMemory;
 
-  const Downloads downloads{view, network, release.server, buffer.bytes()};
+  const Downloads downloads{view, transport, buffer.bytes(), log};
   // Every download comes before the wait and the installs; each prerequisite is detected just
   // before it would be fetched.
   bool installed[PrerequisiteCount];
   for (int32_t at = 0; at < PrerequisiteCount; ++at) {
-    const Prerequisite& prerequisite = context.prerequisites[at];
-    installed[at] = isInstalled(system, prerequisite);
-    if (!installed[at] &&
-        !fetchPrerequisite(system, view, downloads, context, prerequisite, release))
-      return InstallFailed;
+    installed[at] = isInstalled(system, context.prerequisites[at], log);
+    if (installed[at]) continue;
+    const InstallResult fetched =
+        fetchPrerequisite(system, view, downloads, context, at, release);
+    if (fetched != InstallSucceeded) return fetched;
   }
 
   // The package stays in the buffer until it is unpacked. One the release's key refuses ends
-  // the run like a failed download.
+  // the run like a failed download, and so does one that is no ZIP archive at all (an error
+  // page, a captive portal's answer): nothing may be run, registered or linked for it.
   showStatus(view, kStatusDownloadingVelmora, false);
   Body package;
-  if (!downloads.fetch(context.packageRequestPath.get(), package) ||
-      !packageAccepted(release, package))
-    return InstallFailed;
-
-  waitForApplication(system, view);
-
-  // One after the other, the runtime first, each waited for.
-  for (int32_t at = 0; at < PrerequisiteCount; ++at)
-    if (!installed[at] && !installPrerequisite(system, view, context, context.prerequisites[at]))
-      return InstallFailed;
-
-  // Failures of single entries, or of the whole archive, are recorded and the run goes on:
-  // the application is registered and started whatever was unpacked, unless this run left its
-  // executable damaged.
-  showStatus(view, kStatusInstallingVelmora, true);
-  system.createDirectoryChain(context.appFolder);
+  if (!downloads.fetch(context.packageRequestPath.get(), package)) return PackageDownloadFailed;
+  if (!packageAccepted(release, package, log)) return PackageSignatureRefused;
   ArchiveHandle* archive =
       openPackageArchive(package.data, static_cast<uint32_t>(package.length));
-  ApplicationWatch application(context);
-  (void)unpackApplication(archive, context.appFolder.get(), &application);
+  if (archive == nullptr) {
+    LogLine().add("package: not a ZIP archive, result ").number(lastArchiveResult()).write(log);
+    return PackageNotArchive;
+  }
+
+  waitForApplication(system, view, log);
+
+  // One after the other, the runtime first, each waited for.
+  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
+    if (!installed[at] &&
+        !installPrerequisite(system, view, context, context.prerequisites[at], log)) {
+      (void)closePackageArchive(archive);
+      return kResults[at].notStarted;
+    }
+  }
+
+  // Failures of single entries are recorded and the run goes on: the application is registered
+  // and started whatever was unpacked, unless this run left its executable damaged.
+  showStatus(view, kStatusInstallingVelmora, true);
+  system.createDirectoryChain(context.appFolder);
+  ApplicationWatch application(context, log);
+  const UnpackSummary summary =
+      unpackApplication(archive, context.appFolder.get(), &application);
   (void)closePackageArchive(archive);
   buffer.release();
+  LogLine().add("unpack: ").number(summary.extracted).add(" written, ").number(summary.failed)
+      .add(" failed, ").number(summary.skipped).add(" skipped of ").number(summary.entries)
+      .write(log);
 
-  return registerAndLaunch(system, context, !application.damaged()) ? InstallSucceeded
-                                                                     : InstallFailed;
+  return registerAndLaunch(system, context, !application.damaged(), log);
+}
+
+}  // namespace
+
+InstallResult runInstallation(InstallSystem& system, ProgressView& view, Transport& transport,
+                              const Release& release, RunLog& log) {
+  // The window closes on every way out, after the log's last line.
+  CloseOnExit closer(view);
+  const InstallResult result = installSteps(system, view, transport, release, log);
+  log.finish(result);
+  return result;
 }
 
 }  // namespace vm

@@ -25,6 +25,8 @@ class InstallSystem {
   // The user's temporary folder, ending in a backslash. False when there is none or it does not
   // fit.
   virtual bool tempFolder(WidePath& out) = 0;
+  // The version Windows reports (for the log).
+  virtual void windowsVersion(uint32_t& major, uint32_t& minor, uint32_t& build) = 0;
 
   // ---- install sequence
   // True when the key under HKEY_LOCAL_MACHINE opens for querying (it is closed again at once).
@@ -38,8 +40,9 @@ class InstallSystem {
   virtual void sleepMilliseconds(uint32_t milliseconds) = 0;
   // Runs `commandLine` through the system's command interpreter without a window and waits for
   // it to end; in `workingFolder`, or in this program's current folder when it is null. False
-  // when it cannot be started.
-  virtual bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder) = 0;
+  // when it cannot be started; else `exitCode` holds its exit code (recorded, not acted on).
+  virtual bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder,
+                                uint32_t& exitCode) = 0;
 
   // ---- registration and launch
   // Creates or opens the per-user uninstall registration key. False when it cannot be had.
@@ -52,8 +55,9 @@ class InstallSystem {
   virtual void initializeComponents() = 0;
   // Creates the shortcut file `linkPath` pointing at `targetPath`; the platform's status code.
   virtual int32_t createShortcut(const char16_t* targetPath, const char16_t* linkPath) = 0;
-  // Starts the installed application without arguments and does not wait for it.
-  virtual void launch(const char16_t* applicationPath) = 0;
+  // Starts the installed application without arguments and does not wait for it. False when
+  // it cannot be started.
+  virtual bool launch(const char16_t* applicationPath) = 0;
 
  protected:
   ~InstallSystem() = default;

@@ -10,10 +10,19 @@ namespace {
 
 constexpr char16_t kShortcutName[] = u"Velmora 5.lnk";
 
-void createShortcutIn(InstallSystem& system, const WidePath& folder, const WidePath& target) {
+void noteFailedValue(RunLog& log, int32_t result, const char16_t* name) {
+  if (result != 0) LogLine().add("register: value ").add(name).add(" not written").write(log);
+}
+
+void createShortcutIn(InstallSystem& system, RunLog& log, const WidePath& folder,
+                      const WidePath& target) {
   WidePath link;
-  if (combinePath(link, folder.get(), kShortcutName))
-    (void)system.createShortcut(target.get(), link.get());
+  // The component library's status: negative values are failures.
+  const int32_t status = combinePath(link, folder.get(), kShortcutName)
+                             ? system.createShortcut(target.get(), link.get())
+                             : -1;
+  if (status < 0)
+    LogLine().add("shortcut: ").add(folder.get()).add(" failed, status ").number(status).write(log);
 }
 
 }  // namespace
@@ -22,31 +31,44 @@ bool applicationPath(const InstallContext& context, WidePath& out) {
   return combinePath(out, context.appFolder.get(), kApplicationFileName);
 }
 
-bool registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch) {
+InstallResult registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch,
+                                RunLog& log) {
   WidePath appExePath;
-  if (!applicationPath(context, appExePath)) return false;
+  if (!applicationPath(context, appExePath)) return RegistrationFailed;
 
-  if (!system.openUninstallKey()) return false;
+  if (!system.openUninstallKey()) return RegistrationFailed;
   WidePath uninstallCommand;
   (void)formatInto(uninstallCommand, u"\"%s\" Uninstall", appExePath.get());
   // In this order; a value that cannot be written does not stop the others.
-  (void)system.writeStringValue(u"DisplayIcon", appExePath.get());
-  (void)system.writeStringValue(u"DisplayName", u"Velmora 5");
-  (void)system.writeStringValue(u"DisplayVersion", u"");
-  (void)system.writeStringValue(u"Version", u"");
-  (void)system.writeStringValue(u"InstallLocation", context.appFolder.get());
-  (void)system.writeFlagValue(u"NoModify");
-  (void)system.writeFlagValue(u"NoRepair");
-  (void)system.writeStringValue(u"Publisher", u"Dorvane");
-  (void)system.writeStringValue(u"UninstallString", uninstallCommand.get());
-  (void)system.writeStringValue(u"URLInfoAbout", kWebsiteAddress);
+  const struct {
+    const char16_t* name;
+    const char16_t* text;  // null: the flag value 1
+  } values[] = {
+      {u"DisplayIcon", appExePath.get()},
+      {u"DisplayName", u"Velmora 5"},
+      {u"DisplayVersion", u""},
+      {u"Version", u""},
+      {u"InstallLocation", context.appFolder.get()},
+      {u"NoModify", nullptr},
+      {u"NoRepair", nullptr},
+      {u"Publisher", u"Dorvane"},
+      {u"UninstallString", uninstallCommand.get()},
+      {u"URLInfoAbout", kWebsiteAddress},
+  };
+  for (const auto& value : values)
+    noteFailedValue(log,
+                    value.text != nullptr ? system.writeStringValue(value.name, value.text)
+                                          : system.writeFlagValue(value.name),
+                    value.name);
   system.closeUninstallKey();
 
   system.initializeComponents();
-  createShortcutIn(system, context.desktopFolder, appExePath);
-  createShortcutIn(system, context.startMenuFolder, appExePath);
-  if (launch) system.launch(appExePath.get());
-  return true;
+  createShortcutIn(system, log, context.desktopFolder, appExePath);
+  createShortcutIn(system, log, context.startMenuFolder, appExePath);
+  if (!launch) return ApplicationDamaged;
+  const bool started = system.launch(appExePath.get());
+  LogLine().add("launch: ").add(appExePath.get()).add(started ? " started" : " failed").write(log);
+  return started ? InstallSucceeded : LaunchFailed;
 }
 
 }  // namespace vm

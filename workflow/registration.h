@@ -2,7 +2,9 @@
 #pragma once
 
 #include "workflow/install_context.h"
+#include "workflow/install_result.h"
 #include "workflow/install_system.h"
+#include "workflow/run_log.h"
 
 namespace vm {
 
@@ -12,8 +14,11 @@ bool applicationPath(const InstallContext& context, WidePath& out);
 
 // Writes the uninstall entry's ten values, creates the desktop and Start-menu shortcuts and,
 // when `launch` is true, starts the application. Only a registration key that cannot be created
-// or opened stops it (false, nothing else done); failed values, shortcuts and launch go
-// unnoticed.
-bool registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch);
+// or opened (or an executable's path that does not fit) stops it: RegistrationFailed, nothing
+// else done. Failed values and shortcuts are logged and the rest goes on. Returns
+// ApplicationDamaged when `launch` is false, LaunchFailed when the start fails, else
+// InstallSucceeded.
+InstallResult registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch,
+                                RunLog& log);
 
 }  // namespace vm

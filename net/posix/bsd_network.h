@@ -14,19 +14,22 @@ class BsdConnection final : public Connection {
  private:
   friend class BsdNetwork;
   int descriptor_ = -1;
+  NetError* error_ = nullptr;  // the network's: where a failed send or receive is noted
 };
 
 class BsdNetwork final : public Network {
  public:
-  BsdNetwork() = default;
+  BsdNetwork();
   ~BsdNetwork();
   BsdNetwork(const BsdNetwork&) = delete;
   BsdNetwork& operator=(const BsdNetwork&) = delete;
 
   Connection* connect(const Endpoint& endpoint) override;
+  NetError lastError() const override;
 
  private:
   BsdConnection connection_;
+  NetError error_;
 };
 
 }  // namespace vm

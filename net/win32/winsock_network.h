@@ -17,19 +17,22 @@ class WinsockConnection final : public Connection {
  private:
   friend class WinsockNetwork;
   SOCKET socket_ = INVALID_SOCKET;
+  NetError* error_ = nullptr;  // the network's: where a failed send or receive is noted
 };
 
 class WinsockNetwork final : public Network {
  public:
-  WinsockNetwork() = default;
+  WinsockNetwork();
   ~WinsockNetwork();
   WinsockNetwork(const WinsockNetwork&) = delete;
   WinsockNetwork& operator=(const WinsockNetwork&) = delete;
 
   Connection* connect(const Endpoint& endpoint) override;
+  NetError lastError() const override;
 
  private:
   WinsockConnection connection_;
+  NetError error_;
 };
 
 }  // namespace vm

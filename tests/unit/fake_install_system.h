@@ -30,6 +30,8 @@ class FakeInstallSystem final : public InstallSystem {
   uint32_t writeResult = 0;
   std::vector<int32_t> processCounts;  // answers to successive countProcesses calls, then 0
   bool installersStart = true;
+  uint32_t installerExitCode = 0;
+  bool launchWorks = true;
   bool uninstallKeyOpens = true;
 
   // Records.
@@ -78,9 +80,16 @@ class FakeInstallSystem final : public InstallSystem {
   void sleepMilliseconds(uint32_t milliseconds) override {
     events.push_back("sleep " + std::to_string(milliseconds));
   }
-  bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder) override {
+  void windowsVersion(uint32_t& major, uint32_t& minor, uint32_t& build) override {
+    major = 10;
+    minor = 0;
+    build = 19045;
+  }
+  bool runHiddenAndWait(const char16_t* commandLine, const char16_t* workingFolder,
+                        uint32_t& exitCode) override {
     events.push_back("run " + narrow(commandLine) +
                      (workingFolder != nullptr ? " in " + narrow(workingFolder) : ""));
+    exitCode = installerExitCode;
     return installersStart;
   }
   bool openUninstallKey() override {
@@ -101,8 +110,9 @@ class FakeInstallSystem final : public InstallSystem {
     events.push_back("shortcut " + narrow(linkPath) + " -> " + narrow(targetPath));
     return 0;
   }
-  void launch(const char16_t* applicationPath) override {
+  bool launch(const char16_t* applicationPath) override {
     events.push_back("launch " + narrow(applicationPath));
+    return launchWorks;
   }
 };
 

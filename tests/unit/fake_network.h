@@ -16,9 +16,10 @@ namespace vm::test {
 
 class FakeNetwork final : public Network, public Connection {
  public:
-  enum class Ending { Close, Error };
+  enum class Ending { Close, Error, TimeOut };
 
-  bool refuse = false;  // connect fails
+  bool refuse = false;  // connect fails, with `connectError`
+  NetError connectError = {NetFailure::Refused, 10061};
   // What the server sends: `response` to every request or, when `responses` is not empty, the
   // response for the request's path (a 404 without a body for any other path).
   std::string response;
@@ -38,8 +39,10 @@ class FakeNetwork final : public Network, public Connection {
     sending_ = response;
     offset_ = 0;
     next_ = 0;
+    if (refuse) error_ = connectError;
     return refuse ? nullptr : this;
   }
+  NetError lastError() const override { return error_; }
   int32_t send(const char* data, int32_t length) override {
     const std::string request(data, static_cast<std::size_t>(length));
     events.push_back("send " + request);
@@ -56,7 +59,12 @@ class FakeNetwork final : public Network, public Connection {
   int32_t receive(uint8_t* into, int32_t capacity) override {
     ++receives;
     largestRequest = std::max(largestRequest, capacity);
-    if (offset_ == sending_.size()) return ending == Ending::Close ? 0 : -1;
+    if (offset_ == sending_.size()) {
+      if (ending == Ending::Close) return 0;
+      error_ = ending == Ending::Error ? NetError{NetFailure::Other, 10054}
+                                       : NetError{NetFailure::TimedOut, 10060};
+      return -1;
+    }
     std::size_t size = next_ < pieces.size() ? pieces[next_++] : restPiece;
     if (size == 0) size = static_cast<std::size_t>(capacity);
     size = std::min({size, static_cast<std::size_t>(capacity), sending_.size() - offset_});
@@ -68,6 +76,7 @@ class FakeNetwork final : public Network, public Connection {
 
  private:
   std::string sending_;  // the response of the current connection
+  NetError error_;
   std::size_t offset_ = 0;
   std::size_t next_ = 0;
 };

@@ -25,6 +25,7 @@ namespace {
 using test::FakeInstallSystem;
 using test::FakeNetwork;
 using test::narrow;
+using test::RecordingLog;
 using test::RecordingProgress;
 
 constexpr char kRuntimePath[] = "/DotNetFX40/dotNetFx40_Client_x86_x64.exe";
@@ -67,7 +68,10 @@ class InstallRun : public ::testing::Test {
     server.responses[kPackagePath] = okResponse(test::buildZip(package));
   }
 
-  InstallResult run() { return runInstallation(system, view, server, release); }
+  InstallResult run() {
+    log.lines.clear();
+    return runInstallation(system, view, transport, release, log);
+  }
 
   // A pin of `body` as the fake crypto hashes it.
   Sha256Pin pinOf(const std::string& body) {
@@ -93,9 +97,11 @@ class InstallRun : public ::testing::Test {
   FakeInstallSystem system;
   RecordingProgress view;
   FakeNetwork server;
+  SocketTransport transport{server, {"host.example", 80}};
+  RecordingLog log;
   test::ZipRecipe package;
   test::FakeCrypto crypto;
-  Release release{{"host.example", 80}};
+  Release release{"5.0.0 (test)"};
 
  private:
   test::ScratchFolder scratch_;
@@ -137,6 +143,27 @@ TEST_F(InstallRun, InstallsEverythingOnACleanMachine) {
     at = std::find(at, system.events.end(), step);
     ASSERT_NE(at, system.events.end()) << "missing or out of order: " << step;
   }
+
+  const std::string app = narrow(system.folders[KnownFolder::LocalAppData].c_str()) +
+                          "\\Velmora\\App\\Velmora.exe";
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{
+                "start: VelmoraInstaller.exe, channel Live, Windows 10.0.19045, 64-bit (WOW64), "
+                "build 5.0.0 (test)",
+                "detect dotNetFx40_Client_x86_x64.exe: missing",
+                "download /DotNetFX40/dotNetFx40_Client_x86_x64.exe: status 200, length 17, "
+                "received 17, 0 ms, complete",
+                "detect NDP40-KB2468871-v2-x64.exe: missing",
+                "download /DotNetFX40/NDP40-KB2468871-v2-x64.exe: status 200, length 16, received "
+                "16, 0 ms, complete",
+                "download /Velmora.Html.Windows/Live/Velmora.Html.Windows.vmpkg: status 200, "
+                "length " + std::to_string(test::buildZip(package).size()) + ", received " +
+                    std::to_string(test::buildZip(package).size()) + ", 0 ms, complete",
+                "run: cmd.exe /c \"\"" + temp + "dotNetFx40_Client_x86_x64.exe\" /q /norestart\"",
+                "run: exit code 0",
+                "run: cmd.exe /c \"\"" + temp + "NDP40-KB2468871-v2-x64.exe\" /q /norestart\"",
+                "run: exit code 0", "unpack: 2 written, 0 failed, 1 skipped of 3",
+                "launch: " + app + " started", "end 0"}));
 
   // Only "app/" entries land below the application folder.
   EXPECT_EQ(test::readFile(appFolder() / "Velmora.exe"), "MZ application");
@@ -212,68 +239,107 @@ TEST_F(InstallRun, WaitsWhileTheApplicationRuns) {
 }
 
 TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
+  using Arrange = void (*)(FakeInstallSystem&, FakeNetwork&, Release&);
   const struct {
     const char* what;
-    void (*arrange)(FakeInstallSystem&, FakeNetwork&, Release&);
+    Arrange arrange;
     const char* lastSystemEvent;  // what the system was last asked before the window closed
+    InstallResult result;
+    const char* logged;  // a part of the log's lines that says why
   } cases[] = {
       {"a folder is missing",
        [](FakeInstallSystem& s, FakeNetwork&, Release&) {
          s.folders.erase(KnownFolder::Desktop);
        },
-       "knownFolder 0"},
+       "knownFolder 0", InstallNoContext, "start: the install context could not be resolved"},
       {"the runtime download fails",
        [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.responses.erase(kRuntimePath); },
-       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimeDownloadFailed,
+       "dotNetFx40_Client_x86_x64.exe: status 404, length -1, received 0, 0 ms, status not 2xx"},
+      {"the server refuses the connection",
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.refuse = true; },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimeDownloadFailed,
+       "connection refused (system error 10061)"},
+      {"the server stops sending half-way",
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) {
+         f.responses[kRuntimePath] = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhalf";
+         f.ending = FakeNetwork::Ending::TimeOut;
+       },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimeDownloadFailed,
+       "status 200, length 100, received 4, 0 ms, receive timed out (system error 10060)"},
       {"the runtime comes without a length",
        [](FakeInstallSystem&, FakeNetwork& f, Release&) {
          f.responses[kRuntimePath] = "HTTP/1.1 200 OK\r\n\r\nwhole file?";
        },
-       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimeDownloadFailed,
+       "no length"},
       // Compared before anything is written: the differing file never reaches the disk.
       {"the runtime differs from its pin",
        [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.pins.runtime = {true, {}}; },
-       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4"},
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimePinRefused,
+       "pin dotNetFx40_Client_x86_x64.exe: differs"},
+      {"the update differs from its pin",
+       [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.pins.updateX64 = {true, {}}; },
+       "key SOFTWARE\\Microsoft\\Updates", UpdatePinRefused,
+       "pin NDP40-KB2468871-v2-x64.exe: differs"},
       {"the installer cannot be written",
-       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.writeResult = 5; }, "write"},
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.writeResult = 5; }, "write",
+       RuntimeNotWritten, "dotNetFx40_Client_x86_x64.exe: system error 5"},
+      {"the update download fails",
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.responses.erase(kUpdatePath); },
+       "key SOFTWARE\\Microsoft\\Updates", UpdateDownloadFailed, "status not 2xx"},
       {"the package download fails",
        [](FakeInstallSystem&, FakeNetwork& f, Release&) { f.responses.erase(kPackagePath); },
-       "write"},
+       "write", PackageDownloadFailed, "status not 2xx"},
       // Refused right after its download: no wait, no installer, nothing unpacked.
       {"the package is not signed with the release's key",
        [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.packageKey = kReleaseKey.key(); },
-       "write"},
+       "write", PackageSignatureRefused, "signature: refused"},
       {"a key but no crypto to check with",
        [](FakeInstallSystem&, FakeNetwork&, Release& r) {
          r.packageKey = kReleaseKey.key();
          r.crypto = nullptr;
        },
-       "write"},
+       "write", PackageSignatureRefused, "signature: refused"},
+      // A captive portal's page or a server's error page with status 200: nothing is run,
+      // registered or linked for it.
+      {"the package is no ZIP archive",
+       [](FakeInstallSystem&, FakeNetwork& f, Release&) {
+         f.responses[kPackagePath] = okResponse("<html>Sign in to the hotel's network</html>");
+       },
+       "write", PackageNotArchive, "package: not a ZIP archive"},
       {"an installer cannot be started",
-       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.installersStart = false; }, "run"},
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.installersStart = false; }, "run",
+       RuntimeNotStarted, "run: could not be started"},
       {"the registration key cannot be had",
        [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.uninstallKeyOpens = false; },
-       "openUninstallKey"},
+       "openUninstallKey", RegistrationFailed, "unpack: 2 written"},
       // The folder fits, the executable's path in it does not: nothing is registered.
       {"the application's path would not fit",
-       [](FakeInstallSystem& s, FakeNetwork& f, Release&) {
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) {
          s.folders[KnownFolder::LocalAppData] = u"C:\\" + std::u16string(237, u'a');
-         f.responses[kPackagePath] = okResponse("not unpacked anywhere");
        },
-       "mkdirs C:\\aaa"},
+       "mkdirs C:\\aaa", RegistrationFailed, "unpack: 0 written"},
+      {"the application does not start",
+       [](FakeInstallSystem& s, FakeNetwork&, Release&) { s.launchWorks = false; }, "launch",
+       LaunchFailed, "Velmora.exe failed"},
   };
   for (const auto& row : cases) {
     FakeInstallSystem system;
     system.folders[KnownFolder::LocalAppData] = this->system.folders[KnownFolder::LocalAppData];
     FakeNetwork server = this->server;
+    SocketTransport transport{server, {"host.example", 80}};
     RecordingProgress view;
-    Release release{{"host.example", 80}};
+    RecordingLog log;
+    Release release;
     release.crypto = &crypto;
     row.arrange(system, server, release);
-    EXPECT_EQ(runInstallation(system, view, server, release), InstallFailed) << row.what;
+    EXPECT_EQ(runInstallation(system, view, transport, release, log), row.result) << row.what;
     EXPECT_EQ(view.events.back(), "close") << row.what;
     EXPECT_EQ(system.events.back().rfind(row.lastSystemEvent, 0), 0u)
         << row.what << ": " << system.events.back();
+    EXPECT_TRUE(log.holds(row.logged)) << row.what << ": " << testing::PrintToString(log.lines);
+    EXPECT_EQ(log.lines.back(), "end " + std::to_string(row.result)) << row.what;
   }
 }
 
@@ -293,7 +359,9 @@ TEST_F(InstallRun, InstallsWhatMatchesTheReleasesPinsAndKey) {
 
 TEST_F(InstallRun, RegistersAndLaunchesEvenWhenNothingWasUnpacked) {
   system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
-  server.responses[kPackagePath] = okResponse("this is not a zip archive");
+  test::ZipRecipe nothingBelowApp;
+  nothingBelowApp.entries = {entry("other/outside.txt", "not installed", 0)};
+  server.responses[kPackagePath] = okResponse(test::buildZip(nothingBelowApp));
   EXPECT_EQ(run(), InstallSucceeded);
   EXPECT_FALSE(std::filesystem::exists(appFolder() / "Velmora.exe"));
   EXPECT_TRUE(systemDid("launch "));
@@ -369,11 +437,15 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
     package.entries = row.entries;
     server.responses[kPackagePath] = okResponse(test::buildZip(package));
     system.events.clear();
-    EXPECT_EQ(run(), InstallSucceeded) << row.what;
+    const InstallResult result = run();
     const bool started = row.started || (row.startedIfLeft != nullptr &&
                                          test::readFile(appFolder() / "Velmora.exe") ==
                                              row.startedIfLeft);
     EXPECT_EQ(systemDid("launch "), started) << row.what;
+    EXPECT_EQ(result, started ? InstallSucceeded : ApplicationDamaged) << row.what;
+    if (!started) {
+      EXPECT_TRUE(log.holds("failed, result")) << row.what;
+    }
     EXPECT_TRUE(systemDid("openUninstallKey")) << row.what;
     EXPECT_TRUE(systemDid("shortcut ")) << row.what;
   }

@@ -8,6 +8,7 @@
 #include "platform/fixed_string.h"
 #include "platform/utf8.h"
 #include "workflow/progress_view.h"
+#include "workflow/run_log.h"
 
 namespace vm::test {
 
@@ -33,6 +34,21 @@ class RecordingProgress final : public ProgressView {
     positions.push_back(position);
   }
   void close() override { events.push_back("close"); }
+};
+
+// The run's log as the tests see it: its lines in order, the last one "end N".
+class RecordingLog final : public RunLog {
+ public:
+  std::vector<std::string> lines;
+
+  void write(const char* event) override { lines.push_back(event); }
+  uint32_t elapsedMilliseconds() override { return 0; }
+  void finish(InstallResult result) override { lines.push_back("end " + std::to_string(result)); }
+  bool holds(const std::string& part) const {
+    for (const auto& line : lines)
+      if (line.find(part) != std::string::npos) return true;
+    return false;
+  }
 };
 
 }  // namespace vm::test

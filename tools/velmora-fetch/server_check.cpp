@@ -81,6 +81,7 @@ class ObservedNetwork final : public Network {
     connected = connection.inner != nullptr;
     return connected ? &connection : nullptr;
   }
+  NetError lastError() const override { return platform_.lastError(); }
 
  private:
   Network& platform_;

@@ -71,6 +71,15 @@ bool Win32InstallSystem::knownFolder(KnownFolder folder, WidePath& out) {
   return true;
 }
 
+void Win32InstallSystem::windowsVersion(uint32_t& major, uint32_t& minor, uint32_t& build) {
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExW(&version);
+  major = version.dwMajorVersion;
+  minor = version.dwMinorVersion;
+  build = version.dwBuildNumber;
+}
+
 bool Win32InstallSystem::tempFolder(WidePath& out) {
   const DWORD length = GetTempPathW(WidePath::capacity(), asWide(out.data()));
   if (length == 0 || length >= WidePath::capacity()) {
@@ -107,7 +116,7 @@ int32_t Win32InstallSystem::countProcesses(const char16_t* imageName, int32_t ve
 void Win32InstallSystem::sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
 bool Win32InstallSystem::runHiddenAndWait(const char16_t* commandLine,
-                                          const char16_t* workingFolder) {
+                                          const char16_t* workingFolder, uint32_t& exitCode) {
   // The interpreter is named by its full path, so a cmd.exe lying beside the downloaded
   // installers (or in the current folder) is never the one that runs.
   wchar_t interpreter[MAX_PATH];
@@ -116,6 +125,8 @@ bool Win32InstallSystem::runHiddenAndWait(const char16_t* commandLine,
       !startProcess(interpreter, commandLine, CREATE_NO_WINDOW, workingFolder, process))
     return false;
   WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  exitCode = GetExitCodeProcess(process.hProcess, &code) ? code : 0xFFFFFFFF;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return true;
@@ -147,11 +158,12 @@ int32_t Win32InstallSystem::createShortcut(const char16_t* targetPath, const cha
   return vm::createShortcut(asWide(targetPath), asWide(linkPath));
 }
 
-void Win32InstallSystem::launch(const char16_t* applicationPath) {
+bool Win32InstallSystem::launch(const char16_t* applicationPath) {
   PROCESS_INFORMATION process;
-  if (!startProcess(asWide(applicationPath), nullptr, 0, nullptr, process)) return;
+  if (!startProcess(asWide(applicationPath), nullptr, 0, nullptr, process)) return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  return true;
 }
 
 }  // namespace vm

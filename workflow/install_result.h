@@ -1,0 +1,36 @@
+// How a run ended: the worker's result and the installer's exit code, one number per way out.
+// Callers (deployment scripts, support, the tests) rely on these numbers: never renumber one,
+// never reuse one; a new way out gets a new number.
+#pragma once
+
+#include <cstdint>
+
+namespace vm {
+
+enum InstallResult : int32_t {
+  InstallSucceeded = 0,          // installed, registered and started
+  InstallNotAdmitted = 1,        // another installer runs, Windows before Vista, no sockets
+  InstallClosedByUser = 2,       // the window was closed before the run ended
+  InstallNoContext = 3,          // a folder or the installer's own path could not be had
+  InstallOutOfMemory = 4,        // the download buffer could not be had
+  InstallWorkerNotStarted = 5,   // the worker thread could not be created
+  RuntimeDownloadFailed = 10,    // the .NET Framework 4 Client Profile installer
+  UpdateDownloadFailed = 11,     // the KB2468871 installer
+  PackageDownloadFailed = 12,    // the application package
+  RuntimePinRefused = 13,        // the runtime installer differs from its pinned SHA-256
+  UpdatePinRefused = 14,         // the update installer differs from its pinned SHA-256
+  PackageSignatureRefused = 15,  // the package is not signed with the release's key
+  PackageNotArchive = 16,        // the package does not open as a ZIP archive
+  RuntimeNotWritten = 17,        // the runtime installer could not be written
+  UpdateNotWritten = 18,         // the update installer could not be written
+  RuntimeNotStarted = 20,        // the runtime installer could not be started
+  UpdateNotStarted = 21,         // the update installer could not be started
+  RegistrationFailed = 30,       // the uninstall key could not be had (nothing registered)
+  ApplicationDamaged = 31,       // registered, but this run left Velmora.exe damaged: not started
+  LaunchFailed = 32,             // installed and registered, but Velmora.exe did not start
+};
+
+// The log's words for `result` ("installed and started", "package download failed", ...).
+const char* installResultText(InstallResult result);
+
+}  // namespace vm
