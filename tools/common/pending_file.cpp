@@ -11,7 +11,7 @@
 namespace vm {
 namespace {
 
-// The pending file's path, for the allocation-failure handler (a tool has one at a time).
+// The pending file's path for the allocation-failure handler (a tool has one at a time).
 char gPendingPath[4096];
 const char* gProgram = "vmpkg";
 
@@ -23,37 +23,30 @@ void outOfMemory() {
 
 }  // namespace
 
-PendingFile::~PendingFile() { discard(); }
-
 bool PendingFile::create(const char* target, mode_t mode, std::string& why) {
   target_ = target;
-  path_ = target_ + ".tmp-XXXXXX";
-  if (path_.size() >= sizeof gPendingPath) {
-    why = "path too long";
-    return false;
+  std::string path = target_ + ".tmp-XXXXXX";
+  errno = ENAMETOOLONG;
+  const int descriptor = path.size() < sizeof gPendingPath ? mkstemp(&path[0]) : -1;
+  if (descriptor >= 0) {
+    path_ = path;
+    std::memcpy(gPendingPath, path.c_str(), path.size() + 1);
+    if (fchmod(descriptor, mode) == 0) stream_.reset(fdopen(descriptor, "wb"));
   }
-  const int descriptor = mkstemp(&path_[0]);
-  if (descriptor < 0 || fchmod(descriptor, mode) != 0 ||
-      (stream_ = fdopen(descriptor, "wb")) == nullptr) {
+  if (stream_ == nullptr) {
     why = std::string("cannot create a file beside it: ") + std::strerror(errno);
-    path_.clear();
-    if (descriptor >= 0) {
-      close(descriptor);
-      unlink(path_.c_str());
-    }
-    return false;
+    if (descriptor >= 0) close(descriptor);
+    discard();
   }
-  std::memcpy(gPendingPath, path_.c_str(), path_.size() + 1);
-  return true;
+  return stream_ != nullptr;
 }
 
-bool PendingFile::sync() { return std::fflush(stream_) == 0 && fsync(fileno(stream_)) == 0; }
+bool PendingFile::sync() { return std::fflush(stream()) == 0 && fsync(fileno(stream())) == 0; }
 
 bool PendingFile::commit() {
   const bool synced = sync();
-  const bool closed = std::fclose(stream_) == 0;
-  stream_ = nullptr;
-  if (synced && closed && rename(path_.c_str(), target_.c_str()) == 0) {
+  if (std::fclose(stream_.release()) == 0 && synced &&
+      rename(path_.c_str(), target_.c_str()) == 0) {
     path_.clear();
     gPendingPath[0] = 0;
     return true;
@@ -65,8 +58,7 @@ bool PendingFile::commit() {
 }
 
 void PendingFile::discard() {
-  if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = nullptr;
+  stream_.reset();
   if (!path_.empty()) unlink(path_.c_str());
   path_.clear();
   gPendingPath[0] = 0;

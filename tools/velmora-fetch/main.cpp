@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,47 +49,41 @@ class RecordingProgress final : public vm::ProgressSink {
   void setPosition(int32_t position) override { positions.push_back(position); }
 };
 
-// The argument as 8-bit text; false when it holds anything but ASCII.
+// The argument as 8-bit text; false when it holds anything but printable ASCII.
 bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
-  for (; *text != 0; ++text) {
+  for (out.clear(); *text != 0; ++text) {
     if (*text < 0x20 || *text > 0x7E) return false;
     out += static_cast<char>(*text);
   }
   return true;
 }
 
-bool parsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  long value = 0;
-  for (char digit : text) {
-    if (digit < '0' || digit > '9') return false;
-    value = value * 10 + (digit - '0');
+// A port number of 1 to 65535 in decimal digits.
+bool parsePort(const vm::ArgumentUnit* argument, uint16_t& port) {
+  std::string text;
+  if (!toNarrow(argument, text) || text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
   }
-  if (value < 1 || value > 65535) return false;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
   port = static_cast<uint16_t>(value);
-  return true;
+  return value >= 1 && value <= 65535;
 }
 
 // The download buffer, in transparent huge pages where Linux grants them (why: row 1 of
 // docs/performance.md). The advice may be ignored.
-uint8_t* allocateDownloadBuffer() {
+using Buffer = std::unique_ptr<uint8_t, void (*)(void*)>;
+Buffer allocateDownloadBuffer() {
+  void* block = nullptr;
 #ifdef __linux__
   constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-  void* block = nullptr;
-  if (posix_memalign(&block, kHugePage, vm::kDownloadBufferSize) != 0) return nullptr;
-  madvise(block, vm::kDownloadBufferSize, MADV_HUGEPAGE);
-  return static_cast<uint8_t*>(block);
+  if (posix_memalign(&block, kHugePage, vm::kDownloadBufferSize) == 0)
+    madvise(block, vm::kDownloadBufferSize, MADV_HUGEPAGE);
 #else
-  return static_cast<uint8_t*>(std::malloc(vm::kDownloadBufferSize));
+  block = std::malloc(vm::kDownloadBufferSize);
 #endif
-}
-
-FILE* openOutput(const vm::ArgumentUnit* path) {
-#ifdef _WIN32
-  return _wfopen(path, L"wb");
-#else
-  return std::fopen(path, "wb");
-#endif
+  if (block == nullptr) std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
+  return Buffer(static_cast<uint8_t*>(block), std::free);
 }
 
 void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
@@ -106,42 +101,39 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
 
 int fetch(int argc, vm::ArgumentUnit** argv) {
   std::string host;
-  std::string portText;
   std::string requestPath;
   uint16_t port = 0;
-  if (argc != 5 || !toNarrow(argv[1], host) || !toNarrow(argv[2], portText) ||
-      !toNarrow(argv[3], requestPath) || !parsePort(portText, port)) {
+  if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
+      !toNarrow(argv[3], requestPath)) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  uint8_t* buffer = allocateDownloadBuffer();
-  if (buffer == nullptr) {
-    std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
-    return 2;
-  }
+  const Buffer buffer = allocateDownloadBuffer();
+  if (buffer == nullptr) return 2;
   RecordingProgress progress;
   PlatformNetwork network;
-  const vm::Endpoint endpoint = {host.c_str(), port};
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
-  const uint8_t* body = vm::downloadFile(progress, network, endpoint, requestPath.c_str(), buffer,
-                                         contentLength, &bodyBytes);
+  const uint8_t* body = vm::downloadFile(progress, network, {host.c_str(), port},
+                                         requestPath.c_str(), buffer.get(), contentLength,
+                                         &bodyBytes);
   if (body == nullptr) {
-    std::free(buffer);
     std::fputs("download failed\n", stderr);
     return 1;
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
-  FILE* output = openOutput(argv[4]);
+#ifdef _WIN32
+  FILE* output = _wfopen(argv[4], L"wb");
+#else
+  FILE* output = std::fopen(argv[4], "wb");
+#endif
   const bool written = output != nullptr && std::fwrite(body, 1, size, output) == size;
-  const bool closed = output != nullptr && std::fclose(output) == 0;
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-  std::free(buffer);
-  if (!written || !closed) {
+  if (output == nullptr || std::fclose(output) != 0 || !written) {
     std::fputs("velmora-fetch: the output file cannot be written\n", stderr);
     return 2;
   }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   printReport(contentLength, progress.positions, elapsed.count());
   return 0;
 }
@@ -149,37 +141,30 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
 // True for the download form's command line whose host happens to be named "check": four
 // arguments, a port number, then a request path (check takes no such pair).
 bool isDownloadForm(int argc, vm::ArgumentUnit** argv) {
-  std::string portText;
   uint16_t port = 0;
-  return argc == 5 && toNarrow(argv[2], portText) && parsePort(portText, port) &&
-         argv[3][0] == '/';
+  return argc == 5 && parsePort(argv[2], port) && argv[3][0] == '/';
 }
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
 int checkCommand(int argc, vm::ArgumentUnit** argv) {
   std::string host;
-  std::string portText = "80";
+  uint16_t port = 80;
   const vm::ArgumentUnit* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
   for (int index = 2; index < argc && usable; ++index) {
     if (vm::argumentIs(argv[index], "--key")) {
       usable = keyPath == nullptr && ++index < argc;
-      if (usable) keyPath = argv[index];
-    } else if (positional == 0) {
-      usable = toNarrow(argv[index], host) && !host.empty();
-      ++positional;
-    } else if (positional == 1) {
-      portText.clear();
-      usable = toNarrow(argv[index], portText);
-      ++positional;
+      keyPath = usable ? argv[index] : nullptr;
     } else {
-      usable = false;
+      usable = positional == 0   ? toNarrow(argv[index], host) && !host.empty()
+               : positional == 1 ? parsePort(argv[index], port)
+                                 : false;
+      ++positional;
     }
   }
-  uint16_t port = 0;
-  if (!usable || positional == 0 || !parsePort(portText, port)) {
+  if (!usable || positional == 0) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -194,21 +179,14 @@ int checkCommand(int argc, vm::ArgumentUnit** argv) {
 #else
   vm::KeyFile key;
   vm::OpenSslCrypto crypto;
-  if (keyPath != nullptr) {
-    if (!vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
-    check.key = &key.view;
-    check.crypto = &crypto;
-  }
+  if (keyPath != nullptr && !vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
+  check.key = keyPath != nullptr ? &key.view : nullptr;
+  check.crypto = &crypto;
 #endif
-  uint8_t* buffer = allocateDownloadBuffer();
-  if (buffer == nullptr) {
-    std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
-    return 2;
-  }
+  const Buffer buffer = allocateDownloadBuffer();
+  if (buffer == nullptr) return 2;
   PlatformNetwork network;
-  const int status = vm::checkServer(network, buffer, check);
-  std::free(buffer);
-  return status;
+  return vm::checkServer(network, buffer.get(), check);
 }
 
 // The check, or the download form.

@@ -1,7 +1,9 @@
 #include "tools/velmora-fetch/server_check.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "net/download.h"
 #include "net/http_head.h"
@@ -15,28 +17,23 @@ namespace {
 
 // A path the installer asks for; `channel` names a package's channel, null for a prerequisite.
 struct ServerPath {
-  NarrowPath path;
+  std::string path;
   const char* channel;
 };
 
 // As the installer forms them (workflow/server_layout.h): the runtime, its update in both
 // variants (the 64-bit one on 64-bit Windows), and the package of each channel.
-constexpr int kPathCount = 6;
-struct ServerPaths {
-  ServerPath paths[kPathCount];
-  ServerPaths() {
-    const char* const prerequisites[] = {kRuntimeRequestPath, kUpdateRequestPath64,
-                                         kUpdateRequestPath32};
-    for (int index = 0; index < 3; ++index) {
-      (void)paths[index].path.assign(prerequisites[index]);
-      paths[index].channel = nullptr;
-    }
-    for (int index = 0; index < 3; ++index) {
-      (void)formatInto(paths[3 + index].path, kPackageRequestFormat, kChannels[index]);
-      paths[3 + index].channel = kChannels[index];
-    }
+std::vector<ServerPath> serverPaths() {
+  std::vector<ServerPath> paths = {{kRuntimeRequestPath, nullptr},
+                                   {kUpdateRequestPath64, nullptr},
+                                   {kUpdateRequestPath32, nullptr}};
+  for (const char* channel : kChannels) {
+    NarrowPath path;
+    (void)formatInto(path, kPackageRequestFormat, channel);
+    paths.push_back({path.get(), channel});
   }
-};
+  return paths;
+}
 
 // Server text shown at most this long.
 constexpr int32_t kShownText = 100;
@@ -88,24 +85,6 @@ Head readHead(const uint8_t* buffer, const DownloadReport& report) {
 }
 
 // ---------------------------------------------------------------- one path
-
-// Collects check's findings as indented lines, and the signature's verdict for the path line.
-class FindingLines final : public PackageFindingSink {
- public:
-  std::string lines;
-  std::string signature;
-  void found(const PackageFinding& finding) override {
-    if (finding.kind == FindingKind::Signature) {
-      signature = finding.what;
-      return;
-    }
-    if (finding.kind == FindingKind::Refused) {
-      signature = std::string("refused: ") + finding.why;
-      return;
-    }
-    lines += "    " + findingLine(finding) + "\n";
-  }
-};
 
 struct PathReport {
   bool good = false;
@@ -221,14 +200,17 @@ bool describePackage(const uint8_t* body, const DownloadReport& report,
   // The bytes the installer would open: contentLength of them, or all with no length.
   const uint32_t size =
       static_cast<uint32_t>(report.contentLength >= 0 ? report.contentLength : report.bodyBytes);
-  FindingLines findings;
-  const PackageVerdict verdict = checkPackageBytes(body, size, check.key, check.crypto, findings);
+  std::string signature;
+  const PackageVerdict verdict =
+      checkPackageBytes(body, size, check.key, check.crypto, [&](const PackageFinding& finding) {
+        if (finding.kind == FindingKind::Signature) signature = finding.what;
+        else if (finding.kind == FindingKind::Refused) signature = std::string("refused: ") + finding.why;
+        else out.findings += "    " + findingLine(finding) + "\n";
+      });
   char verdictLine[96];
   formatVerdict(verdict, verdictLine);
-  out.line += "; ";
-  out.line += verdictLine;
-  if (check.key != nullptr) out.line += "; signature: " + findings.signature;
-  out.findings = findings.lines;
+  out.line += std::string("; ") + verdictLine;
+  if (check.key != nullptr) out.line += "; signature: " + signature;
   return verdict.installs();
 }
 
@@ -237,7 +219,7 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
   NoProgress progress;
   int32_t contentLength = -1;
   DownloadReport report;
-  const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path.get(),
+  const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path.c_str(),
                                      buffer, contentLength, nullptr, &report);
   const Head head = readHead(buffer, report);
   PathReport out;
@@ -267,31 +249,29 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
 }  // namespace
 
 int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
-  const ServerPaths layout;
-  const ServerPath* paths = layout.paths;
-  bool good[kPathCount];
-  for (int index = 0; index < kPathCount; ++index) {
-    const PathReport report = checkPath(network, buffer, check, paths[index]);
-    good[index] = report.good;
-    std::printf("%s: %s; %s\n%s", paths[index].path.get(), report.good ? "good" : "bad",
+  const std::vector<ServerPath> paths = serverPaths();
+  std::vector<bool> good;
+  for (const ServerPath& path : paths) {
+    const PathReport report = checkPath(network, buffer, check, path);
+    good.push_back(report.good);
+    std::printf("%s: %s; %s\n%s", path.path.c_str(), report.good ? "good" : "bad",
                 report.line.c_str(), report.findings.c_str());
     std::fflush(stdout);
   }
+  // A channel installs when its package and every prerequisite path are good.
   int installing = 0;
-  int channels = 0;
-  for (int index = 0; index < kPathCount; ++index) {
-    if (paths[index].channel == nullptr) continue;
-    ++channels;
+  for (const ServerPath& channel : paths) {
+    if (channel.channel == nullptr) continue;
     std::string bad;
-    for (int other = 0; other < kPathCount; ++other) {
-      if (good[other] || (other != index && paths[other].channel != nullptr)) continue;
-      bad += bad.empty() ? "bad " : ", ";
-      bad += paths[other].path.get();
+    for (std::size_t other = 0; other < paths.size(); ++other) {
+      if (good[other] || (&paths[other] != &channel && paths[other].channel != nullptr)) continue;
+      bad += (bad.empty() ? "bad " : ", ") + paths[other].path;
     }
-    if (bad.empty()) ++installing;
-    std::printf("channel %s: %s%s\n", paths[index].channel,
+    installing += bad.empty() ? 1 : 0;
+    std::printf("channel %s: %s%s\n", channel.channel,
                 bad.empty() ? "installs" : "does not install: ", bad.c_str());
   }
+  const int channels = static_cast<int>(std::size(kChannels));
   std::printf("channels: %d of %d install\n", installing, channels);
   return installing == channels ? 0 : 1;
 }

@@ -1,19 +1,16 @@
-// vmpkg: the package tool for release engineers.
+// vmpkg: the package tool for release engineers (docs/archive.md).
 //
 //   vmpkg list PACKAGE           one line per entry, then "entries: N"
 //   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
-//   vmpkg check PACKAGE          will the installer install this package completely?
-//   vmpkg check --key KEY PACKAGE      ... and is it signed with that key? (host build)
-//                                (the verdict is tools/common/package_check's)
-//   vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT
-//                                a package of APPDIR that the installer installs completely,
-//                                signed with the key when given (host build; see pack.h)
-//   vmpkg sign, vmpkg verify     the package signature (host build; see signing.h)
+//   vmpkg check [--key KEY] PACKAGE    will the installer install it completely (and is it
+//                                signed with the key: host build)? tools/common/package_check
+//   vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT    a package of APPDIR (host build; pack.h)
+//   vmpkg sign, vmpkg verify     the package signature (host build; signing.h)
 //
-// The package is mapped whole (read into memory when it cannot be mapped) and opened with
-// openPackageArchive, as the installer opens its download buffer. Exit codes: 0 success
-// (nothing to report), 1 entries failed, were skipped or problems were found, 2 usage error or
-// unreadable package.
+// The package is held whole (tools/common/whole_file) and opened with openPackageArchive, as the
+// installer opens its download buffer. Exit codes: 0 nothing to report, 1 entries failed, were
+// skipped or problems were found, 2 usage error or unreadable package.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +20,6 @@
 #include "archive/archive.h"
 #include "archive/unpack.h"
 #include "platform/path.h"
-#include "platform/utf8.h"
 #include "tools/common/arguments.h"
 #include "tools/common/package_check.h"
 #include "tools/common/package_limits.h"
@@ -31,30 +27,14 @@
 #include "tools/vmpkg/pack.h"
 #include "tools/vmpkg/signing.h"
 
-#ifdef _WIN32
-#define VMPKG_MAIN wmain
-#else
-#include <cerrno>
-
+#ifndef _WIN32
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/key_file.h"
 #include "tools/common/pending_file.h"
-#define VMPKG_MAIN main
 #endif
 
 namespace vm {
 namespace {
-
-// ---------------------------------------------------------------- the package
-
-// A command-line argument as UTF-16 (at most 259 units).
-bool argumentToPath(const ArgumentUnit* argument, WidePath& out) {
-#ifdef _WIN32
-  return out.assign(reinterpret_cast<const char16_t*>(argument));
-#else
-  return decodeUtf8(argument, std::strlen(argument), out);
-#endif
-}
 
 // FILETIME (UTC) as ISO 8601, to the second.
 void formatTime(const FileTime& time, char (&out)[32]) {
@@ -69,25 +49,13 @@ void formatTime(const FileTime& time, char (&out)[32]) {
   std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
 }
 
-// Maps or reads the whole package; prints a one-line error and returns false when it cannot.
+// Holds the whole package; prints a one-line error and returns false when it cannot.
 bool readPackage(const ArgumentUnit* path, WholeFile& package) {
   std::string why;
   if (package.load(path, kLargestPackage, why)) return true;
   std::fprintf(stderr, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
   return false;
 }
-
-ArchiveHandle* openPackage(const WholeFile& package, const ArgumentUnit* path) {
-  ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
-  if (handle == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n",
-                 ShownArgument(path).text, archiveResultName(lastArchiveResult()),
-                 static_cast<unsigned>(lastArchiveResult()));
-  }
-  return handle;
-}
-
-// ---------------------------------------------------------------- list
 
 int listPackage(ArchiveHandle* handle) {
   ArchiveEntry entry;
@@ -111,31 +79,25 @@ int listPackage(ArchiveHandle* handle) {
   return status;
 }
 
-// ---------------------------------------------------------------- extract
-
+// Every failed or skipped entry on stderr; `failed` once an app/ entry was not extracted.
 class ExtractReporter : public UnpackObserver {
  public:
   void entryDone(const UnpackOutcome& outcome) override {
     const Utf8Name name(outcome.entry->name);
-    switch (outcome.disposition) {
-      case EntryDisposition::Unpack:
-        if (outcome.result == ArchiveOk) return;
-        std::fprintf(stderr, "vmpkg: failed: %s: %s 0x%x\n", name.text,
-                     archiveResultName(outcome.result), static_cast<unsigned>(outcome.result));
-        failed = true;
-        return;
-      case EntryDisposition::QueryFailed:
-        std::fprintf(stderr, "vmpkg: failed: entry %d: %s 0x%x\n", outcome.index,
-                     archiveResultName(outcome.result), static_cast<unsigned>(outcome.result));
-        failed = true;
-        return;
-      case EntryDisposition::OutsideApp:
-        std::fprintf(stderr, "vmpkg: skipped: %s: outside app/\n", name.text);
-        return;
-      case EntryDisposition::Unsafe:
-        std::fprintf(stderr, "vmpkg: skipped: %s: unsafe name\n", name.text);
-        failed = true;  // an "app/" entry that was not extracted
-        return;
+    const unsigned result = static_cast<unsigned>(outcome.result);
+    if (outcome.disposition == EntryDisposition::OutsideApp) {
+      std::fprintf(stderr, "vmpkg: skipped: %s: outside app/\n", name.text);
+    } else if (outcome.disposition == EntryDisposition::Unsafe) {
+      std::fprintf(stderr, "vmpkg: skipped: %s: unsafe name\n", name.text);
+      failed = true;
+    } else if (outcome.disposition == EntryDisposition::QueryFailed) {
+      std::fprintf(stderr, "vmpkg: failed: entry %d: %s 0x%x\n", outcome.index,
+                   archiveResultName(outcome.result), result);
+      failed = true;
+    } else if (outcome.result != ArchiveOk) {
+      std::fprintf(stderr, "vmpkg: failed: %s: %s 0x%x\n", name.text,
+                   archiveResultName(outcome.result), result);
+      failed = true;
     }
   }
   bool failed = false;
@@ -143,12 +105,16 @@ class ExtractReporter : public UnpackObserver {
 
 int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
   WidePath folder;
-  if (!argumentToPath(destination, folder) || folder.empty()) {
+#ifdef _WIN32
+  const bool fits = folder.assign(reinterpret_cast<const char16_t*>(destination));
+#else
+  const bool fits = decodeUtf8(destination, std::strlen(destination), folder);
+#endif
+  if (!fits || folder.empty()) {
     std::fprintf(stderr, "vmpkg: DEST must be a path of 1 to 259 UTF-16 units\n");
     return 2;
   }
-  // As the installer creates the application folder before unpacking.
-  ensureFolder(nullptr, folder.get());
+  ensureFolder(nullptr, folder.get());  // as the installer makes the application folder first
   ExtractReporter reporter;
   const UnpackSummary summary = unpackApplication(handle, folder.get(), &reporter);
   std::printf("extracted %u of %u entries (%u failed, %u skipped)\n", summary.extracted,
@@ -156,46 +122,30 @@ int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
   return reporter.failed ? 1 : 0;
 }
 
-// ---------------------------------------------------------------- check
-
-// Prints check's findings as they come; the one for a package that does not open goes to
-// stderr with the file's name, as list and extract say it.
-class CheckPrinter final : public PackageFindingSink {
- public:
-  explicit CheckPrinter(const char* name) : name_(name) {}
-  void found(const PackageFinding& finding) override {
-    if (finding.kind == FindingKind::NotAPackage) {
-      std::fprintf(stderr, "vmpkg: %s: %s\n", name_, finding.why);
-      return;
-    }
-    std::printf("%s\n", findingLine(finding).c_str());
-  }
-
- private:
-  const char* name_;
-};
-
 // check [--key KEY] PACKAGE: the signature first (counted among the problems), then the
-// package. 0 when the installer installs it completely, 1 when not, 2 for an unreadable package
-// or key.
+// package; a package that does not open is said on stderr, as list and extract say it.
 int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
   WholeFile package;
   if (!readPackage(path, package)) return 2;
-#ifdef _WIN32
-  if (keyPath != nullptr) return needsHostBuild();
   const RsaPublicKey* key = nullptr;
   Crypto* crypto = nullptr;
+#ifdef _WIN32
+  if (keyPath != nullptr) return needsHostBuild();
 #else
   KeyFile keyFile;
-  if (keyPath != nullptr && !readPublicKeyFile("vmpkg", keyPath, keyFile)) return 2;
-  const RsaPublicKey* key = keyPath != nullptr ? &keyFile.view : nullptr;
   OpenSslCrypto openSsl;
-  Crypto* crypto = &openSsl;
+  if (keyPath != nullptr && !readPublicKeyFile("vmpkg", keyPath, keyFile)) return 2;
+  if (keyPath != nullptr) key = &keyFile.view;
+  crypto = &openSsl;
 #endif
   const ShownArgument shown(path);
-  CheckPrinter printer(shown.text);
-  const PackageVerdict verdict =
-      checkPackageBytes(package.data(), package.length(), key, crypto, printer);
+  const PackageVerdict verdict = checkPackageBytes(
+      package.data(), package.length(), key, crypto, [&](const PackageFinding& finding) {
+        if (finding.kind == FindingKind::NotAPackage)
+          std::fprintf(stderr, "vmpkg: %s: %s\n", shown.text, finding.why);
+        else
+          std::printf("%s\n", findingLine(finding).c_str());
+      });
   char line[96];
   formatVerdict(verdict, line);
   std::printf("%s\n", line);
@@ -219,7 +169,6 @@ int pack(int count, ArgumentUnit** arguments) {
   const bool sign = count == 6 && argumentIs(arguments[2], "--sign");
   if (count != 4 && !sign) return usage();
 #ifdef _WIN32
-  (void)arguments;
   std::fprintf(stderr, "vmpkg: pack is made by the host build's vmpkg\n");
   return 2;
 #else
@@ -227,21 +176,18 @@ int pack(int count, ArgumentUnit** arguments) {
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
     char* end = nullptr;
     errno = 0;
-    const long long value = std::strtoll(epoch, &end, 10);
-    if (*epoch < '0' || *epoch > '9' || *end != 0 || errno != 0 || value > 0x7FFFFFFF) {
+    options.sourceDateEpoch = std::strtoll(epoch, &end, 10);
+    if (*epoch < '0' || *epoch > '9' || *end != 0 || errno != 0 ||
+        options.sourceDateEpoch > 0x7FFFFFFF) {
       std::fprintf(stderr, "vmpkg: SOURCE_DATE_EPOCH must be a count of seconds from 0 to "
                            "2147483647\n");
       return 2;
     }
-    options.sourceDateEpoch = value;
   }
   KeyFile key;
-  if (sign) {
-    if (!readPrivateKeyFile("vmpkg", arguments[3], key)) return 2;
-    options.signingKey = &key;
-  }
-  const int first = sign ? 4 : 2;
-  return packFolder(arguments[first], arguments[first + 1], options);
+  if (sign && !readPrivateKeyFile("vmpkg", arguments[3], key)) return 2;
+  options.signingKey = sign ? &key : nullptr;
+  return packFolder(arguments[sign ? 4 : 2], arguments[sign ? 5 : 3], options);
 #endif
 }
 
@@ -250,19 +196,20 @@ int run(int count, ArgumentUnit** arguments) {
   const ArgumentUnit* command = arguments[1];
   if (argumentIs(command, "pack")) return pack(count, arguments);
   if (isSigningCommand(command)) return runSigningCommand(count, arguments);
-  if (argumentIs(command, "check")) {
-    if (count == 3) return checkCommand(nullptr, arguments[2]);
-    if (count == 5 && argumentIs(arguments[2], "--key"))
-      return checkCommand(arguments[3], arguments[4]);
-    return usage();
-  }
+  if (argumentIs(command, "check") && count == 3) return checkCommand(nullptr, arguments[2]);
+  if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key"))
+    return checkCommand(arguments[3], arguments[4]);
   const bool list = argumentIs(command, "list") && count == 3;
-  const bool extract = argumentIs(command, "extract") && count == 4;
-  if (!list && !extract) return usage();
+  if (!list && !(argumentIs(command, "extract") && count == 4)) return usage();
   WholeFile package;
   if (!readPackage(arguments[2], package)) return 2;
-  ArchiveHandle* handle = openPackage(package, arguments[2]);
-  if (handle == nullptr) return 2;
+  ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
+  if (handle == nullptr) {
+    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n",
+                 ShownArgument(arguments[2]).text, archiveResultName(lastArchiveResult()),
+                 static_cast<unsigned>(lastArchiveResult()));
+    return 2;
+  }
   const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);
   closePackageArchive(handle);
   return status;
@@ -271,9 +218,11 @@ int run(int count, ArgumentUnit** arguments) {
 }  // namespace
 }  // namespace vm
 
-int VMPKG_MAIN(int count, vm::ArgumentUnit** arguments) {
-#ifndef _WIN32
+#ifdef _WIN32
+int wmain(int count, wchar_t** arguments) { return vm::run(count, arguments); }
+#else
+int main(int count, char** arguments) {
   vm::dieForWantOfMemory("vmpkg");
-#endif
   return vm::run(count, arguments);
 }
+#endif

@@ -13,7 +13,6 @@
 #include <memory>
 
 #include "archive/package_signature.h"
-#include "tools/common/main_program.h"
 #include "tools/common/package_limits.h"
 #include "tools/common/pending_file.h"
 #include "tools/common/whole_file.h"

@@ -6,7 +6,6 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/posix/openssl_crypto.h"
-#include "tools/common/main_program.h"
 #include "tools/common/package_check.h"
 #include "tools/common/package_limits.h"
 #include "tools/common/whole_file.h"
