@@ -28,8 +28,9 @@ TEST(FindHeadField, FindsTheFirstFieldOfANameInAnyCaseAndTrimsItsValue) {
     SCOPED_TRACE(row.name);
     const HeadField field = findHeadField(bytes, static_cast<int32_t>(head.size()), row.name);
     ASSERT_EQ(field.found(), row.value != nullptr);
-    if (row.value != nullptr)
+    if (row.value != nullptr) {
       EXPECT_EQ(head.substr(field.valueAt, field.valueLength), row.value);
+    }
   }
 }
 

@@ -7,9 +7,10 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <string>
+
+#include "tools/common/whole_file.h"
 
 namespace vm {
 namespace {
@@ -47,32 +48,25 @@ bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
   return ok;
 }
 
-// The first bytes of a key file, to tell a public PEM from everything else as the build does.
-bool readKeyText(const char* program, const char* path, char (&text)[kLargestKeyFile + 1]) {
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, path, std::strerror(errno));
-    return false;
-  }
-  const std::size_t length = std::fread(text, 1, kLargestKeyFile, file);
-  std::fclose(file);
-  text[length] = 0;
-  return true;
-}
-
 }  // namespace
 
 KeyFile::~KeyFile() { EVP_PKEY_free(openssl); }
 
 bool readPublicKeyFile(const char* program, const char* path, KeyFile& key) {
-  static char text[kLargestKeyFile + 1];
-  if (!readKeyText(program, path, text)) return false;
-  if (std::strstr(text, "PRIVATE KEY-----") != nullptr) {
+  // The text first, to tell a public PEM from everything else as the build does.
+  WholeFile file;
+  std::string text;
+  if (!file.load(path, kLargestKeyFile, text)) {
+    std::fprintf(stderr, "%s: %s: %s\n", program, path, text.c_str());
+    return false;
+  }
+  text.assign(reinterpret_cast<const char*>(file.data()), file.length());
+  if (text.find("PRIVATE KEY-----") != std::string::npos) {
     std::fprintf(stderr, "%s: %s holds a private key: give the public key\n", program, path);
     return false;
   }
-  if (std::strstr(text, "-----BEGIN PUBLIC KEY-----") == nullptr &&
-      std::strstr(text, "-----BEGIN RSA PUBLIC KEY-----") == nullptr) {
+  if (text.find("-----BEGIN PUBLIC KEY-----") == std::string::npos &&
+      text.find("-----BEGIN RSA PUBLIC KEY-----") == std::string::npos) {
     std::fprintf(stderr, "%s: %s is not a public key in PEM form\n", program, path);
     return false;
   }

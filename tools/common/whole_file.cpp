@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/common/package_limits.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -37,14 +39,6 @@ bool WholeFile::map(const ArgumentUnit* path, uint64_t limit) {
   return mapped_;
 }
 
-void WholeFile::release() {
-  if (mapped_) UnmapViewOfFile(data_);
-  else std::free(data_);
-  data_ = nullptr;
-  mapped_ = false;
-}
-
-static FILE* openForReading(const ArgumentUnit* path) { return _wfopen(path, L"rb"); }
 #else
 bool WholeFile::map(const ArgumentUnit* path, uint64_t limit) {
   const int file = open(path, O_RDONLY | O_CLOEXEC);
@@ -63,20 +57,27 @@ bool WholeFile::map(const ArgumentUnit* path, uint64_t limit) {
   return mapped_;
 }
 
+#endif
+
 void WholeFile::release() {
+#ifdef _WIN32
+  if (mapped_) UnmapViewOfFile(data_);
+#else
   if (mapped_) munmap(data_, static_cast<std::size_t>(length_));
-  else std::free(data_);
+#endif
+  if (!mapped_) std::free(data_);
   data_ = nullptr;
   mapped_ = false;
 }
 
-static FILE* openForReading(const ArgumentUnit* path) { return std::fopen(path, "rb"); }
-#endif
-
 bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why) {
   if (map(path, limit)) return true;
   length_ = 0;
-  FILE* file = openForReading(path);
+#ifdef _WIN32
+  FILE* file = _wfopen(path, L"rb");
+#else
+  FILE* file = std::fopen(path, "rb");
+#endif
   if (file == nullptr) {
     why = std::string("cannot open: ") + std::strerror(errno);
     return false;
@@ -117,6 +118,13 @@ bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why)
     why = "too large: more than " + std::to_string(limit) + " bytes";
   if (!why.empty()) release();
   return why.empty();
+}
+
+bool WholeFile::loadPackage(const ArgumentUnit* path) {
+  std::string why;
+  if (load(path, kLargestPackage, why)) return true;
+  std::fprintf(stderr, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
+  return false;
 }
 
 }  // namespace vm

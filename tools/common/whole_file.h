@@ -20,6 +20,9 @@ class WholeFile {
   // Holds the file at `path` of at most `limit` bytes. False, with `why` saying so ("cannot
   // open: ...", "too large: ...", "cannot read: ..."), when it cannot; nothing is held then.
   bool load(const ArgumentUnit* path, uint64_t limit, std::string& why);
+  // load() of a package (at most kLargestPackage bytes), saying why on stderr
+  // ("vmpkg: PATH: WHY") when it cannot.
+  bool loadPackage(const ArgumentUnit* path);
 
   const uint8_t* data() const { return data_; }
   uint32_t length() const { return static_cast<uint32_t>(length_); }  // at most the limit

@@ -1,16 +1,9 @@
-// velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE
-// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]
-//
-// Runs the installer's downloadFile against any server, for the tests, the benchmark and anyone
-// diagnosing a download server. On success the first form writes the body to OUTPUT_FILE
-// (contentLength bytes; every body byte received when the length is unknown), prints
-// "contentLength: N" and "positions: P1 P2 ..." (every position set, in order) on stderr and
-// exits 0. A failed download prints "download failed" and exits 1; a wrong command line or a
-// local failure exits 2. `check` asks for every path the installer asks for and says whether
-// each channel would install (server_check.h; --key needs the host build).
-// With VELMORA_FETCH_TIMING set in the environment, a successful run also prints
-// "seconds: S", the time from connecting to the closed output file: the benchmark's measure
-// where starting the process dominates (Wine).
+// velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE: the installer's downloadFile against any
+// server (tests, benchmark, diagnosis). Writes the body (contentLength bytes, or every body byte
+// without a length) and prints "contentLength: N" and "positions: P1 P2 ..." on stderr: exit 0;
+// "download failed": exit 1; a wrong command line or a local failure: exit 2. With
+// VELMORA_FETCH_TIMING set it also prints "seconds: S" from connecting to the closed file.
+// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: see server_check.h.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,13 +83,9 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
                  double seconds) {
   std::string report = "contentLength: " + std::to_string(contentLength) + "\npositions:";
   for (int32_t position : positions) report += " " + std::to_string(position);
-  report += "\n";
-  if (std::getenv("VELMORA_FETCH_TIMING") != nullptr) {
-    char line[64];
-    std::snprintf(line, sizeof line, "seconds: %.6f\n", seconds);
-    report += line;
-  }
-  std::fwrite(report.data(), 1, report.size(), stderr);
+  if (std::getenv("VELMORA_FETCH_TIMING") != nullptr)
+    report += "\nseconds: " + std::to_string(seconds);
+  std::fprintf(stderr, "%s\n", report.c_str());
 }
 
 int fetch(int argc, vm::ArgumentUnit** argv) {

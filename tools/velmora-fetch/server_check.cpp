@@ -35,28 +35,22 @@ std::vector<ServerPath> serverPaths() {
   return paths;
 }
 
-// Server text shown at most this long.
-constexpr int32_t kShownText = 100;
-
 class NoProgress final : public ProgressSink {
  public:
   void setPosition(int32_t) override {}
 };
 
-// Server bytes as printable text: ASCII as it is, anything else as \xNN, cut short with "...".
+// Server bytes as printable text: ASCII as it is, anything else as \xNN; at most 100 bytes,
+// then "...".
 std::string shown(const uint8_t* text, int32_t length) {
   std::string out;
-  for (int32_t at = 0; at < length && at < kShownText; ++at) {
-    if (text[at] >= 0x20 && text[at] < 0x7F && text[at] != '\\') {
-      out += static_cast<char>(text[at]);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", text[at]);
-      out += escaped;
-    }
+  for (int32_t at = 0; at < length && at < 100; ++at) {
+    char escaped[8];
+    const bool plain = text[at] >= 0x20 && text[at] < 0x7F && text[at] != '\\';
+    std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\x%02X", text[at]);
+    out += escaped;
   }
-  if (length > kShownText) out += "...";
-  return out;
+  return length > 100 ? out + "..." : out;
 }
 
 // The response as the download left it in the buffer.

@@ -22,7 +22,6 @@
 #include "platform/path.h"
 #include "tools/common/arguments.h"
 #include "tools/common/package_check.h"
-#include "tools/common/package_limits.h"
 #include "tools/common/whole_file.h"
 #include "tools/vmpkg/pack.h"
 #include "tools/vmpkg/signing.h"
@@ -47,14 +46,6 @@ void formatTime(const FileTime& time, char (&out)[32]) {
   gmtime_r(&seconds, &utc);
 #endif
   std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
-}
-
-// Holds the whole package; prints a one-line error and returns false when it cannot.
-bool readPackage(const ArgumentUnit* path, WholeFile& package) {
-  std::string why;
-  if (package.load(path, kLargestPackage, why)) return true;
-  std::fprintf(stderr, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
-  return false;
 }
 
 int listPackage(ArchiveHandle* handle) {
@@ -126,7 +117,7 @@ int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
 // package; a package that does not open is said on stderr, as list and extract say it.
 int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
   WholeFile package;
-  if (!readPackage(path, package)) return 2;
+  if (!package.loadPackage(path)) return 2;
   const RsaPublicKey* key = nullptr;
   Crypto* crypto = nullptr;
 #ifdef _WIN32
@@ -202,7 +193,7 @@ int run(int count, ArgumentUnit** arguments) {
   const bool list = argumentIs(command, "list") && count == 3;
   if (!list && !(argumentIs(command, "extract") && count == 4)) return usage();
   WholeFile package;
-  if (!readPackage(arguments[2], package)) return 2;
+  if (!package.loadPackage(arguments[2])) return 2;
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
   if (handle == nullptr) {
     std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n",

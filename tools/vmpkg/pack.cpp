@@ -13,10 +13,10 @@
 #include <memory>
 
 #include "archive/package_signature.h"
+#include "tools/common/package_check.h"
 #include "tools/common/package_limits.h"
 #include "tools/common/pending_file.h"
 #include "tools/common/whole_file.h"
-#include "tools/vmpkg/pack_entries.h"
 #include "tools/vmpkg/signing.h"
 #include "workflow/server_layout.h"
 
@@ -94,9 +94,8 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
   if (step == ZipStep::Ok && signer != nullptr) {
     const std::vector<uint8_t> comment = signer->comment();
     if (comment.empty()) std::fprintf(stderr, "vmpkg: pack: signing failed\n");
-    step = !comment.empty() && writer.appendComment(comment.data(), commentLength)
-               ? ZipStep::Ok
-               : ZipStep::Failed;
+    if (comment.empty() || !writer.writeData(comment.data(), comment.size()))
+      step = ZipStep::Failed;
   }
   size = writer.size();
   if (step == ZipStep::TooLarge) {

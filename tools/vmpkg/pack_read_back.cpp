@@ -9,7 +9,7 @@
 #include "tools/common/package_check.h"
 #include "tools/common/package_limits.h"
 #include "tools/common/whole_file.h"
-#include "tools/vmpkg/pack_entries.h"
+#include "tools/vmpkg/pack.h"
 #include "workflow/server_layout.h"
 
 namespace vm {

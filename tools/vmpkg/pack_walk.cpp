@@ -9,7 +9,7 @@
 
 #include "archive/unpack.h"
 #include "platform/file_system.h"
-#include "tools/vmpkg/pack_entries.h"
+#include "tools/vmpkg/pack.h"
 
 namespace vm {
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "tools/common/package_limits.h"
-#include "tools/vmpkg/pack_entries.h"
+#include "tools/vmpkg/pack.h"
 
 namespace vm {
 namespace {

@@ -68,11 +68,7 @@ int verifyCommand(const char* keyPath, const char* packagePath) {
   KeyFile key;
   if (!readPublicKeyFile("vmpkg", keyPath, key)) return 2;
   WholeFile package;
-  std::string why;
-  if (!package.load(packagePath, kLargestPackage, why)) {
-    std::fprintf(stderr, "vmpkg: %s: %s\n", packagePath, why.c_str());
-    return 2;
-  }
+  if (!package.loadPackage(packagePath)) return 2;
   OpenSslCrypto crypto;
   const SignatureVerdict verdict =
       checkPackageSignature(package.data(), package.length(), key.view, crypto);
@@ -116,14 +112,10 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
   KeyFile key;
   if (!readPrivateKeyFile("vmpkg", keyPath, key)) return 2;
   WholeFile package;
-  std::string why;
-  if (!package.load(packagePath, kLargestPackage, why) || package.length() == 0) {
-    std::fprintf(stderr, "vmpkg: %s: %s\n", packagePath, why.empty() ? "empty" : why.c_str());
-    return 2;
-  }
+  if (!package.loadPackage(packagePath)) return 2;
   SignatureLayout layout;
   const char* earlier = "";
-  why = signingRefusal(package, dropComment, layout, earlier);
+  std::string why = signingRefusal(package, dropComment, layout, earlier);
   if (!why.empty()) {
     std::printf("sign: refused: %s: %s\n", packagePath, why.c_str());
     return 1;

@@ -1,12 +1,7 @@
-// vmpkg's signature commands (see docs/archive.md):
-//
-//   vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]
-//   vmpkg verify PUBLIC_KEY.pem PACKAGE
-//
-// and the signer of `vmpkg pack --sign` (PackageSigner). `check --key` is main.cpp's check with
-// the key (tools/common/package_check.h). Keys are read and signatures made with OpenSSL, so
-// these need the host build; the Windows build's vmpkg.exe says so and exits 2. The verdict is
-// always the installer's own (checkPackageSignature).
+// vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT] and vmpkg verify PUBLIC_KEY.pem
+// PACKAGE (docs/archive.md), and the signer of `vmpkg pack --sign`. Keys are read and
+// signatures made with OpenSSL, so these need the host build; the Windows build's vmpkg.exe
+// says so and exits 2. The verdict is always the installer's own (checkPackageSignature).
 #pragma once
 
 #include <vector>
@@ -22,21 +17,20 @@
 
 namespace vm {
 
-// True when `command` is "sign" or "verify".
 inline bool isSigningCommand(const ArgumentUnit* command) {
   return argumentIs(command, "sign") || argumentIs(command, "verify");
 }
 
-// Runs sign or verify with main's arguments. Exit codes: 0 signed / good signature, 1 the
-// package is refused (one line says why), 2 usage, an unusable key or an unreadable file.
+// Runs sign or verify with main's arguments: 0 signed / good signature, 1 the package is
+// refused (one line says why), 2 usage, an unusable key or an unreadable file.
 int runSigningCommand(int count, ArgumentUnit** arguments);
 
 // Says on stderr that sign, verify and check --key need the host build; returns 2.
 int needsHostBuild();
 
 #ifndef _WIN32
-// Signs a package as it is written: every byte up to and including the end record's
-// comment-length field passes through take(), then comment() gives the signature comment.
+// Signs a package as it is written: every byte through the end record's comment-length field
+// passes through take(), then comment() gives the signature comment (empty if OpenSSL fails).
 class PackageSigner final : public ZipByteSink {
  public:
   explicit PackageSigner(const KeyFile& key);
@@ -44,8 +38,6 @@ class PackageSigner final : public ZipByteSink {
   PackageSigner(const PackageSigner&) = delete;
   PackageSigner& operator=(const PackageSigner&) = delete;
   void take(const uint8_t* data, std::size_t length) override;
-  // The archive comment that signs what was taken (signatureCommentLength bytes); empty when
-  // OpenSSL fails.
   std::vector<uint8_t> comment();
 
  private:

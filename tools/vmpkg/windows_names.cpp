@@ -5,7 +5,7 @@
 
 #include "platform/file_system.h"
 #include "platform/utf8.h"
-#include "tools/vmpkg/pack_entries.h"
+#include "tools/vmpkg/pack.h"
 
 namespace vm {
 namespace {

@@ -38,19 +38,16 @@ class ZipWriter {
   // Writes to `file`; the archive without its comment may not pass `largest` bytes.
   ZipWriter(std::FILE* file, uint64_t largest, ZipByteSink* sink)
       : file_(file), largest_(largest), sink_(sink) {}
-
   // Writes the local header of `entry`, whose compressedSize bytes of data must follow
   // (writeData). TooLarge (nothing written) when header and data would pass the largest size.
   ZipStep addEntry(const ZipEntryRecord& entry);
-  // Writes entry data; false when the file cannot be written.
+  // Writes entry data or, after finish(), the archive comment; false once a write failed.
   bool writeData(const void* data, uint64_t length);
-  // Writes the central directory and the end record, announcing an archive comment of
-  // `commentLength` bytes, which appendComment then writes.
+  // Writes the central directory and the end record, which announces a comment of
+  // `commentLength` bytes.
   ZipStep finish(uint16_t commentLength);
-  bool appendComment(const uint8_t* comment, uint16_t length) { return writeData(comment, length); }
   uint64_t size() const { return position_; }
-  // True once a write to the file has failed (errno says why).
-  bool failed() const { return failed_; }
+  bool failed() const { return failed_; }  // a write to the file failed (errno says why)
 
  private:
   std::FILE* file_;
@@ -58,15 +55,7 @@ class ZipWriter {
   ZipByteSink* sink_;
   uint64_t position_ = 0;
   bool failed_ = false;
-  struct Placed {
-    ZipEntryRecord entry;
-    uint32_t localOffset;
-  };
-  std::vector<Placed> directory_;
+  std::vector<std::pair<ZipEntryRecord, uint32_t>> directory_;  // with the local offsets
 };
-
-// The DOS date (upper half) and time (lower half) of `unixTime` read as UTC; times before 1980
-// give 1980-01-01 00:00:00, the first a DOS time can hold.
-uint32_t dosDateTimeUtc(uint32_t unixTime);
 
 }  // namespace vm
