@@ -1,15 +1,8 @@
-// vmpkg: the package tool for release engineers (docs/archive.md).
-//
-//   vmpkg list PACKAGE           one line per entry, then "entries: N"
-//   vmpkg extract PACKAGE DEST   the installer's unpack step with DEST as the application folder
-//   vmpkg check [--key KEY] PACKAGE    will the installer install it completely (and is it
-//                                signed with the key: host build)? tools/common/package_check
-//   vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT    a package of APPDIR (host build; pack.h)
-//   vmpkg sign, vmpkg verify     the package signature (host build; signing.h)
-//
-// The package is held whole (tools/common/whole_file) and opened with openPackageArchive, as the
-// installer opens its download buffer. Exit codes: 0 nothing to report, 1 entries failed, were
-// skipped or problems were found, 2 usage error or unreadable package.
+// vmpkg: the package tool for release engineers (docs/archive.md): list, extract and check
+// (tools/common/package_check) a package as the installer reads it, held whole like its
+// download buffer; pack (pack.h), sign and verify (signing.h) on the host build. Exit codes:
+// 0 nothing to report, 1 entries failed, were skipped or problems were found, 2 usage error or
+// unreadable package.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

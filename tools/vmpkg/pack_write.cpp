@@ -34,10 +34,9 @@ int openEntryFile(const char* root, const PackEntry& entry) {
 
 // Reads up to kReadChunk bytes; the count, 0 at the end, -1 on an error.
 ssize_t readChunk(int file, uint8_t* into) {
-  for (;;) {
-    const ssize_t got = read(file, into, kReadChunk);
-    if (got >= 0 || errno != EINTR) return got;
-  }
+  ssize_t got;
+  while ((got = read(file, into, kReadChunk)) < 0 && errno == EINTR) {}
+  return got;
 }
 
 // One file's compression, with its own deflate state and buffers so that two can run at once.
@@ -133,29 +132,26 @@ ZipStep Compressor::write(ZipWriter& writer, const char* root, const PackEntry& 
   return ZipStep::Ok;
 }
 
-struct CompressJob {
-  Compressor* compressor;
-  const char* root;
-  PackEntry* entry;
-  bool done;
-};
-
-void* runCompressJob(void* argument) {
-  auto* job = static_cast<CompressJob*>(argument);
-  job->done = job->compressor->compress(job->root, *job->entry);
-  return nullptr;
-}
-
-// Compresses `first` here and `second` (when not null) on a helper thread at once.
+// Compresses `first` here and `second` (when not null) on a helper thread at once; without a
+// thread, one after the other.
 bool compressTwo(Compressor (&compressors)[2], const char* root, PackEntry* first,
                  PackEntry* second) {
-  CompressJob job{&compressors[1], root, second, true};
+  struct Job {
+    Compressor& compressor;
+    const char* root;
+    PackEntry* entry;
+    bool done;
+  } job{compressors[1], root, second, true};
+  auto run = [](void* argument) -> void* {
+    auto* job = static_cast<Job*>(argument);
+    job->done = job->compressor.compress(job->root, *job->entry);
+    return nullptr;
+  };
   pthread_t helper;
-  const bool helping = second != nullptr &&
-                       pthread_create(&helper, nullptr, runCompressJob, &job) == 0;
+  const bool helping = second != nullptr && pthread_create(&helper, nullptr, run, &job) == 0;
   const bool done = compressors[0].compress(root, *first);
   if (helping) pthread_join(helper, nullptr);
-  else if (second != nullptr) runCompressJob(&job);
+  else if (second != nullptr) run(&job);
   return done && job.done;
 }
 
