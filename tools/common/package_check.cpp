@@ -1,7 +1,6 @@
 #include "tools/common/package_check.h"
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "archive/unpack.h"
@@ -80,15 +79,12 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
   const std::size_t length = textLength(entry.name);
   if (!(entry.attributes & FileAttributeDirectory) && length > 0 &&
       isPathSeparator(entry.name[length - 1])) {
-    if (entry.uncompressedSize == 0) {
-      reporter.report(FindingKind::Harmless, name.text,
-                      "folder entry without the folder attribute; extraction makes the folder, "
-                      "then answers ArchiveNoFile");
-    } else {
-      reporter.report(FindingKind::Fails, name.text,
-                      "a file entry whose name ends with a slash; extraction makes the folder "
-                      "and answers ArchiveNoFile, its data is lost");
-    }
+    const bool empty = entry.uncompressedSize == 0;
+    reporter.report(empty ? FindingKind::Harmless : FindingKind::Fails, name.text,
+                    empty ? "folder entry without the folder attribute; extraction makes the "
+                            "folder, then answers ArchiveNoFile"
+                          : "a file entry whose name ends with a slash; extraction makes the "
+                            "folder and answers ArchiveNoFile, its data is lost");
     return false;
   }
   return textEquals(entry.name, kPackagedApplicationWide) &&
@@ -117,7 +113,8 @@ void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter) {
     reporter.report(FindingKind::TooLarge, "package", why);
   }
   if (program < 0)
-    reporter.report(FindingKind::Missing, kPackagedApplication, "no such file entry extracts whole");
+    reporter.report(FindingKind::Missing, kPackagedApplication,
+                    "no such file entry extracts whole");
 }
 
 }  // namespace
@@ -157,18 +154,13 @@ std::string findingLine(const PackageFinding& finding) {
   return finding.why != nullptr ? line + ": " + finding.why : line;
 }
 
-void formatVerdict(const PackageVerdict& verdict, char (&out)[96]) {
-  if (verdict.problems != 0) {
-    std::snprintf(out, sizeof out, "check: %u problem%s", static_cast<unsigned>(verdict.problems),
-                  verdict.problems == 1 ? "" : "s");
-  } else {
-    std::snprintf(out, sizeof out, "check: ok, %d entries", static_cast<int>(verdict.entries));
-    if (verdict.harmless != 0) {
-      std::snprintf(out + std::strlen(out), sizeof out - std::strlen(out),
-                    ", %u harmless finding%s", static_cast<unsigned>(verdict.harmless),
-                    verdict.harmless == 1 ? "" : "s");
-    }
-  }
+std::string verdictLine(const PackageVerdict& verdict) {
+  const auto count = [](uint32_t number, const char* what) {
+    return std::to_string(number) + " " + what + (number == 1 ? "" : "s");
+  };
+  if (verdict.problems != 0) return "check: " + count(verdict.problems, "problem");
+  const std::string ok = "check: ok, " + std::to_string(verdict.entries) + " entries";
+  return verdict.harmless == 0 ? ok : ok + ", " + count(verdict.harmless, "harmless finding");
 }
 
 const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]) {

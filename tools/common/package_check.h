@@ -63,7 +63,7 @@ std::string findingLine(const PackageFinding& finding);
 
 // The verdict's line as vmpkg check ends with it: "check: ok, N entries", "check: ok, N entries,
 // M harmless findings" or "check: N problems".
-void formatVerdict(const PackageVerdict& verdict, char (&out)[96]);
+std::string verdictLine(const PackageVerdict& verdict);
 
 // Why the bytes of a Velmora.exe are none the installer would wait for (written into `why` or
 // a fixed text); null when their version resource carries major version 5. The same for entry

@@ -197,13 +197,14 @@ bool describePackage(const uint8_t* body, const DownloadReport& report,
   std::string signature;
   const PackageVerdict verdict =
       checkPackageBytes(body, size, check.key, check.crypto, [&](const PackageFinding& finding) {
-        if (finding.kind == FindingKind::Signature) signature = finding.what;
-        else if (finding.kind == FindingKind::Refused) signature = std::string("refused: ") + finding.why;
-        else out.findings += "    " + findingLine(finding) + "\n";
+        if (finding.kind == FindingKind::Signature)
+          signature = finding.what;
+        else if (finding.kind == FindingKind::Refused)
+          signature = std::string("refused: ") + finding.why;
+        else
+          out.findings += "    " + findingLine(finding) + "\n";
       });
-  char verdictLine[96];
-  formatVerdict(verdict, verdictLine);
-  out.line += std::string("; ") + verdictLine;
+  out.line += "; " + verdictLine(verdict);
   if (check.key != nullptr) out.line += "; signature: " + signature;
   return verdict.installs();
 }

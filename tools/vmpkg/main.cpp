@@ -130,9 +130,7 @@ int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
         else
           std::printf("%s\n", findingLine(finding).c_str());
       });
-  char line[96];
-  formatVerdict(verdict, line);
-  std::printf("%s\n", line);
+  std::printf("%s\n", verdictLine(verdict).c_str());
   return verdict.installs() ? 0 : 1;
 }
 

@@ -62,7 +62,8 @@ bool collect(const char* appFolder, const PackOptions& options,
   walkApplicationFolder(appFolder, options.sourceDateEpoch, entries, refusals);
   refuseCaseTwins(entries, refusals);
   bool found = false;
-  for (const PackEntry& entry : entries) found |= !entry.folder && entry.name == kPackagedApplication;
+  for (const PackEntry& entry : entries)
+    found |= !entry.folder && entry.name == kPackagedApplication;
   WholeFile program;
   std::string why;
   char versionWhy[160];
@@ -88,7 +89,10 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
   const uint16_t commentLength =
       key != nullptr ? signatureCommentLength(key->view.modulusLength) : 0;
   std::unique_ptr<PackageSigner> signer(key != nullptr ? new PackageSigner(*key) : nullptr);
-  ZipWriter writer(out.stream(), kLargestDownloadablePackage - commentLength, signer.get());
+  ZipByteSink sink;
+  if (signer != nullptr)
+    sink = [&](const uint8_t* data, std::size_t length) { signer->take(data, length); };
+  ZipWriter writer(out.stream(), kLargestDownloadablePackage - commentLength, sink);
   std::string stoppedAt;
   ZipStep step = writeEntries(writer, appFolder, entries, commentLength, stoppedAt);
   if (step == ZipStep::Ok && signer != nullptr) {
@@ -104,7 +108,8 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
                  "most the installer's %d-byte download buffer holds with a typical response "
                  "head%s; nothing written\n",
                  static_cast<unsigned long long>(kLargestDownloadablePackage - commentLength),
-                 stoppedAt.c_str(), kDownloadBufferSize, key != nullptr ? " and the signature" : "");
+                 stoppedAt.c_str(), kDownloadBufferSize,
+                 key != nullptr ? " and the signature" : "");
     return 1;
   }
   if ((step == ZipStep::Ok && !out.sync()) || writer.failed()) {
@@ -126,12 +131,13 @@ void printSummary(const std::vector<PackEntry>& entries, const char* outPath, ui
     unpacked += entry.size;
   }
   char described[32];
+  const std::string signedWith =
+      key != nullptr ? std::string(", signed (") + describeKey(*key, described) + ")" : "";
   std::printf("packed %zu entries (%zu files, %u deflated; %u folders) into %s: %llu bytes, "
-              "%llu unpacked%s%s%s\n",
+              "%llu unpacked%s\n",
               entries.size(), entries.size() - folders, deflated, folders, outPath,
               static_cast<unsigned long long>(size), static_cast<unsigned long long>(unpacked),
-              key != nullptr ? ", signed (" : "", key != nullptr ? describeKey(*key, described) : "",
-              key != nullptr ? ")" : "");
+              signedWith.c_str());
 }
 
 }  // namespace

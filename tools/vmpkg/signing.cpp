@@ -159,26 +159,22 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
   return 0;
 }
 
-int signingUsage() {
+}  // namespace
+
+int runSigningCommand(int count, ArgumentUnit** arguments) {
+  const bool verify = argumentIs(arguments[1], "verify");
+  const bool dropComment = !verify && count > 2 && argumentIs(arguments[2], "--drop-comment");
+  const int first = dropComment ? 3 : 2;
+  const int rest = count - first;
+  if (verify && count == 4) return verifyCommand(arguments[2], arguments[3]);
+  if (!verify && (rest == 2 || rest == 3)) {
+    return signCommand(arguments[first], arguments[first + 1],
+                       arguments[rest == 3 ? first + 2 : first + 1], dropComment);
+  }
   std::fprintf(stderr,
                "usage: vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
                "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
   return 2;
-}
-
-}  // namespace
-
-int runSigningCommand(int count, ArgumentUnit** arguments) {
-  if (argumentIs(arguments[1], "verify")) {
-    if (count != 4) return signingUsage();
-    return verifyCommand(arguments[2], arguments[3]);
-  }
-  const bool dropComment = count > 2 && argumentIs(arguments[2], "--drop-comment");
-  const int first = dropComment ? 3 : 2;
-  const int rest = count - first;
-  if (rest != 2 && rest != 3) return signingUsage();
-  return signCommand(arguments[first], arguments[first + 1],
-                     arguments[rest == 3 ? first + 2 : first + 1], dropComment);
 }
 
 }  // namespace vm

@@ -11,8 +11,9 @@
 #ifndef _WIN32
 #include <openssl/types.h>
 
+#include <cstdint>
+
 #include "tools/common/key_file.h"
-#include "tools/vmpkg/zip_writer.h"
 #endif
 
 namespace vm {
@@ -31,13 +32,13 @@ int needsHostBuild();
 #ifndef _WIN32
 // Signs a package as it is written: every byte through the end record's comment-length field
 // passes through take(), then comment() gives the signature comment (empty if OpenSSL fails).
-class PackageSigner final : public ZipByteSink {
+class PackageSigner {
  public:
   explicit PackageSigner(const KeyFile& key);
   ~PackageSigner();
   PackageSigner(const PackageSigner&) = delete;
   PackageSigner& operator=(const PackageSigner&) = delete;
-  void take(const uint8_t* data, std::size_t length) override;
+  void take(const uint8_t* data, std::size_t length);
   std::vector<uint8_t> comment();
 
  private:

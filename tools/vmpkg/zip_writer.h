@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace vm {
@@ -23,21 +25,15 @@ struct ZipEntryRecord {
 };
 
 // Sees every byte the writer writes, in order (pack --sign hashes the package as it goes).
-class ZipByteSink {
- public:
-  virtual void take(const uint8_t* data, std::size_t length) = 0;
-
- protected:
-  ~ZipByteSink() = default;
-};
+using ZipByteSink = std::function<void(const uint8_t* data, std::size_t length)>;
 
 enum class ZipStep { Ok, TooLarge, Failed };
 
 class ZipWriter {
  public:
   // Writes to `file`; the archive without its comment may not pass `largest` bytes.
-  ZipWriter(std::FILE* file, uint64_t largest, ZipByteSink* sink)
-      : file_(file), largest_(largest), sink_(sink) {}
+  ZipWriter(std::FILE* file, uint64_t largest, ZipByteSink sink)
+      : file_(file), largest_(largest), sink_(std::move(sink)) {}
   // Writes the local header of `entry`, whose compressedSize bytes of data must follow
   // (writeData). TooLarge (nothing written) when header and data would pass the largest size.
   ZipStep addEntry(const ZipEntryRecord& entry);
@@ -52,7 +48,7 @@ class ZipWriter {
  private:
   std::FILE* file_;
   uint64_t largest_;
-  ZipByteSink* sink_;
+  ZipByteSink sink_;  // may be empty
   uint64_t position_ = 0;
   bool failed_ = false;
   std::vector<std::pair<ZipEntryRecord, uint32_t>> directory_;  // with the local offsets
