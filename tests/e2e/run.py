@@ -642,6 +642,7 @@ def present_prerequisites_are_skipped(installation):
     machine = installation.machine
     record = installation.run()
     check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    check_closed(record)
     check(installation.world.requests() == [worlds.package_path("Live")],
           f"requests {installation.world.requests()}")
     check("runtime" not in installation.roles() and "update" not in installation.roles(),
@@ -652,6 +653,7 @@ def present_prerequisites_are_skipped(installation):
     check(record.statuses() == [STATUS_DEPENDENCIES, STATUS_PACKAGE,
                                 STATUS_INSTALLING_DEPENDENCIES, STATUS_INSTALLING],
           "\n" + record.dump())
+    check_closed(record)
     check(installation.world.requests()[1:] == ["/DotNetFX40/dotNetFx40_Client_x86_x64.exe",
                                                 worlds.package_path("Live")],
           f"requests {installation.world.requests()}")
@@ -704,6 +706,7 @@ def waits_for_a_running_version_5_application(installation, reported):
         record = installation.run()
         expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
         check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+        check_closed(record)
         if waits:
             check(holder.poll() is not None, "unpacking began while the application ran")
         holder.wait(timeout=60)
@@ -772,24 +775,34 @@ def hostile_packages_stay_in_the_application_folder(installation):
 
 @case()
 def second_run_overwrites_registration_and_shortcuts(installation):
-    """Running again over an installation writes the values and shortcuts anew."""
+    """Running again over an installation writes the values and shortcuts anew. The log, grown
+    to its limit in between, is moved aside and started afresh."""
     machine = installation.machine
-    installation.run()
+    check_closed(installation.run())
     machine.stop_wine()
+    log = machine.temp / "Velmora" / "VelmoraInstaller.log"
+    with log.open("ab") as grown:
+        grown.write(b"       0 filler\r\n" * (1 << 16))
     machine.wine("reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velmora",
                  "/v", "DisplayName", "/d", "changed by hand", "/f")
     (machine.desktop / "Velmora 5.lnk").unlink()
     (machine.start_menu / "Velmora 5.lnk").write_bytes(b"stale")
     record = installation.run()
     check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    check_closed(record)
     expected_installation(installation)
+    old = log.with_name("VelmoraInstaller.old.log").read_bytes()
+    check(old.endswith(b"filler\r\n") and b"end: installed and started" in old,
+          "the full log was not moved aside whole")
+    check(run_log(machine)[0].startswith("start: ") and log.stat().st_size < 4096,
+          f"the new log: {run_log(machine)[:3]}")
 
 
 @case(prerequisites=True)
 def uninstall_removes_what_the_installer_made(installation):
     """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
     machine = installation.machine
-    installation.run()
+    check_closed(installation.run())
     exe = machine.windows(machine.app_folder / "Velmora.exe")
     machine.wine(exe, "Uninstall", extra_env=installation.environment())
     check(installation.wait_for(lambda: "removed" in installation.roles()),
