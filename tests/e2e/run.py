@@ -364,6 +364,7 @@ class Case:
     prerequisites: bool = False  # both prerequisites are installed (their detection keys exist)
     windows: str = None  # the version Wine reports (winecfg's name)
     temp: str = None  # TEMP and TMP: a C:\ path, or a folder below the user's profile
+    rate: str = None  # nginx sends no faster than this (its limit_rate, "100k"): slow downloads
 
 
 CASES = {}
@@ -400,7 +401,7 @@ def run_case(name, build, state):
                 str((release.dist / "www").resolve()), str(tree)))
         scripted = case.serve if isinstance(case.serve, dict) else None
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
-                          site=site) as world:
+                          site=site, rate=case.rate) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
             try:
@@ -525,6 +526,69 @@ def window_shows_and_closes(installation):
     check(("control", "1000", "msctls_progress32", "") in record.events,
           "progress bar missing:\n" + record.dump())
     check_closed(record, RUNTIME_DOWNLOAD_FAILED)
+
+
+def bar_pixels(bitmap, place):
+    """The pixels (r, g, b) across the middle of the progress bar's inside in one of the
+    watcher's pictures (a 24-bit bottom-up BMP); `place` is the watcher's bar line: left, top,
+    width, height."""
+    data = bitmap.read_bytes()
+    start, width = int.from_bytes(data[10:14], "little"), int.from_bytes(data[18:22], "little")
+    height, stride = int.from_bytes(data[22:26], "little"), (width * 3 + 3) & ~3
+    left, top, bar_width, bar_height = (int(value) for value in place)
+    row = start + (height - 1 - (top + bar_height // 2)) * stride
+    return [tuple(reversed(data[row + 3 * x:row + 3 * x + 3]))
+            for x in range(left, left + bar_width)]
+
+
+def coloured_share(pixels):
+    """The share of `pixels` in colour: the bar's fill or marquee block, not the greys around."""
+    return sum(1 for pixel in pixels if max(pixel) - min(pixel) > 48) / len(pixels)
+
+
+@case(rate="64k")
+def progress_bar_fills_while_downloading_and_animates_while_installing(installation):
+    """Pictures of the window: during a slow download the bar is a fill as wide as the position
+    (it grows from one picture to the next); once the marquee is on, it is a moving block, in
+    another place three seconds later although no position was set in between. Switching the
+    mode keeps the position that the bar reports."""
+    shots = installation.machine.work / "shots"
+    record = installation.run(extra_env={"VELMORA_STANDIN_MS": "3000"}, shots=shots)
+    check_finished(record)
+    place = record.kinds("bar")[0][1:]
+    pictures = sorted(shots.glob("*.bmp"))
+    kinds = [picture.stem.split("-", 1)[1] for picture in pictures]
+
+    grown = 0
+    previous = None
+    for picture, kind in zip(pictures, kinds):
+        if not kind.startswith("position-"):
+            continue
+        position, share = int(kind[9:]), coloured_share(bar_pixels(picture, place))
+        check(abs(share - position / 100) < 0.05, f"{picture.name}: {share:.2f} of the bar filled")
+        grown += previous is not None and 0 < previous < position < 100
+        previous = position
+    check(grown, f"no two pictures during one download: {kinds}\n" + record.dump())
+
+    # The first marquee picture and the next one, taken while the runtime's installer ran.
+    on = kinds.index("marquee-on")
+    check(kinds[on + 1] == "status", f"pictures {kinds}")
+    switched = next(index for index, event in enumerate(record.events)
+                    if event[:2] == ("marquee", "1"))
+    check(all(event[0] != "position" for event in record.events[switched:]),
+          "a position was set while the marquee was on:\n" + record.dump())
+    first, later = (bar_pixels(pictures[index], place) for index in (on, on + 1))
+    check(first != later, "the marquee did not move:\n" + record.dump())
+    for pixels in (first, later):
+        check(0 < coloured_share(pixels) < 0.5, "no marquee block: "
+              f"{coloured_share(pixels):.2f} of the bar in colour")
+
+    position = "0"
+    for event in record.events:
+        if event[0] == "position":
+            position = event[1]
+        elif event[0] == "marquee":
+            check(event[2] == position, f"marquee {event[1]} reported {event[2]}, not {position}")
 
 
 @case()
