@@ -148,14 +148,16 @@ def server_tree(build, root, packages=None):
 
 class World:
     """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
-    with `site`, nginx serves through that site file (a release's nginx-velmora.conf)."""
+    with `site`, nginx serves through that site file (a release's nginx-velmora.conf); with
+    `rate`, no faster than that (nginx's limit_rate)."""
 
-    def __init__(self, build, name, root=None, scripted=None, site=None):
+    def __init__(self, build, name, root=None, scripted=None, site=None, rate=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)])
         self.root = root
         self.scripted = scripted
         self.site = site
+        self.rate = rate
         self.server = None
         self.access_log = None
 
@@ -168,7 +170,7 @@ class World:
         try:
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=80, prefix=self.prefix,
-                                            site=self.site).start()
+                                            site=self.site, rate=self.rate).start()
                 self.access_log = self.server.access_log
             elif self.scripted is not None:
                 self.server = servers.ScriptedProcess(80, self.scripted, prefix=self.prefix).start()

@@ -1,7 +1,7 @@
 // velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE: the installer's downloadFile against any
 // server (tests, benchmark, diagnosis). Writes the body (contentLength bytes, or every body byte
 // without a length) and prints "contentLength: N" and "positions: P1 P2 ..." on stderr: exit 0;
-// "download failed": exit 1; a wrong command line or a local failure: exit 2. With
+// "download failed: HOW": exit 1; a wrong command line or a local failure: exit 2. With
 // VELMORA_FETCH_TIMING set it also prints "seconds: S" from connecting to the closed file.
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: see server_check.h.
 #include <chrono>
@@ -104,11 +104,12 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
+  vm::DownloadReport report;
   const uint8_t* body = vm::downloadFile(progress, network, {host.c_str(), port},
                                          requestPath.c_str(), buffer.get(), contentLength,
-                                         &bodyBytes);
+                                         &bodyBytes, &report);
   if (body == nullptr) {
-    std::fputs("download failed\n", stderr);
+    std::fprintf(stderr, "download failed: %s\n", vm::downloadEndText(report.end));
     return 1;
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
