@@ -1,4 +1,4 @@
-#include "tools/common/key_file.h"
+#include "tools/common/tool_io.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/common/whole_file.h"
 
 namespace vm {
 namespace {

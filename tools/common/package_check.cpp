@@ -7,7 +7,6 @@
 #include "platform/path.h"
 #include "platform/utf8.h"
 #include "tools/common/file_version.h"
-#include "tools/common/package_limits.h"
 #include "workflow/server_layout.h"
 
 namespace vm {

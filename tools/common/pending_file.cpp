@@ -1,4 +1,4 @@
-#include "tools/common/pending_file.h"
+#include "tools/common/tool_io.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,11 +1,10 @@
-#include "tools/common/whole_file.h"
+#include "tools/common/tool_io.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/common/package_limits.h"
 
 #ifdef _WIN32
 #include <windows.h>

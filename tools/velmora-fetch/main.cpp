@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "net/download.h"
-#include "tools/common/arguments.h"
+#include "tools/common/tool_io.h"
 #include "tools/velmora-fetch/server_check.h"
 
 #ifdef _WIN32
@@ -25,7 +25,6 @@ using PlatformNetwork = vm::WinsockNetwork;
 
 #include "net/posix/bsd_network.h"
 #include "platform/posix/openssl_crypto.h"
-#include "tools/common/key_file.h"
 using PlatformNetwork = vm::BsdNetwork;
 #endif
 

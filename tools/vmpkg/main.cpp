@@ -1,6 +1,6 @@
 // vmpkg: the package tool for release engineers (docs/archive.md): list, extract and check
 // (tools/common/package_check) a package as the installer reads it, held whole like its
-// download buffer; pack (pack.h), sign and verify (signing.h) on the host build. Exit codes:
+// download buffer; pack, sign and verify (vmpkg.h) on the host build. Exit codes:
 // 0 nothing to report, 1 entries failed, were skipped or problems were found, 2 usage error or
 // unreadable package.
 #include <cerrno>
@@ -13,16 +13,12 @@
 #include "archive/archive.h"
 #include "archive/unpack.h"
 #include "platform/path.h"
-#include "tools/common/arguments.h"
+#include "tools/common/tool_io.h"
 #include "tools/common/package_check.h"
-#include "tools/common/whole_file.h"
-#include "tools/vmpkg/pack.h"
-#include "tools/vmpkg/signing.h"
+#include "tools/vmpkg/vmpkg.h"
 
 #ifndef _WIN32
 #include "platform/posix/openssl_crypto.h"
-#include "tools/common/key_file.h"
-#include "tools/common/pending_file.h"
 #endif
 
 namespace vm {

@@ -1,5 +1,6 @@
 // The walk of vmpkg pack: every file and folder below APPDIR becomes an entry, and everything
-// the installer would skip or fail, or Windows could not hold, is refused on the way.
+// the installer would skip or fail, or Windows could not hold, is refused on the way: names
+// Windows refuses or changes, and names that differ only in case (Windows keeps one of them).
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -9,10 +10,81 @@
 
 #include "archive/unpack.h"
 #include "platform/file_system.h"
-#include "tools/vmpkg/pack.h"
+#include "platform/utf8.h"
+#include "tools/vmpkg/vmpkg.h"
 
 namespace vm {
 namespace {
+
+char foldAscii(char unit) { return unit >= 'A' && unit <= 'Z' ? unit - 'A' + 'a' : unit; }
+
+// Windows' device names, which name a device in any folder, also with an extension.
+bool isDeviceName(const char* segment, std::size_t length) {
+  std::size_t stem = 0;
+  while (stem < length && segment[stem] != '.') ++stem;
+  if (stem != 3 && stem != 4) return false;
+  char folded[5] = {};
+  for (std::size_t at = 0; at < stem; ++at) folded[at] = foldAscii(segment[at]);
+  if (stem == 3) {
+    for (const char* device : {"con", "prn", "aux", "nul"})
+      if (std::memcmp(folded, device, 3) == 0) return true;
+    return false;
+  }
+  return (std::memcmp(folded, "com", 3) == 0 || std::memcmp(folded, "lpt", 3) == 0) &&
+         folded[3] >= '1' && folded[3] <= '9';
+}
+
+// True when the bytes are well-formed UTF-8: the platform's decoding (which replaces whatever
+// is not) gives them back unchanged.
+bool isUtf8(const char* text, std::size_t length) {
+  WidePath decoded;
+  char again[4 * kNameLimit];
+  return decodeUtf8(text, length, decoded) &&
+         encodeUtf8(decoded.get(), again, sizeof again) == static_cast<int>(length) &&
+         std::memcmp(again, text, length) == 0;
+}
+
+// A name as Windows compares it for A-Z (a folder's without its slash).
+std::string folded(const PackEntry& entry) {
+  std::string name = entry.name.substr(0, entry.name.size() - (entry.folder ? 1 : 0));
+  std::transform(name.begin(), name.end(), name.begin(), foldAscii);
+  return name;
+}
+
+// Refuses every entry whose name differs from another's only in the case of A-Z.
+void refuseCaseTwins(const std::vector<PackEntry>& entries, Refusals& refusals) {
+  std::vector<std::pair<std::string, const PackEntry*>> order;
+  for (const PackEntry& entry : entries) order.emplace_back(folded(entry), &entry);
+  // Twins side by side, each group's last name in byte order first: that one is named as the
+  // name kept, so that the same folder always gives the same lines.
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second->name > b.second->name;
+  });
+  for (std::size_t index = 1; index < order.size(); ++index) {
+    if (order[index - 1].first != order[index].first) continue;
+    refusals.add(order[index].second->name, "its name differs from " +
+                                                order[index - 1].second->name +
+                                                " only in the case of letters; Windows keeps one");
+  }
+}
+
+// Why a file or folder named `segment` (`length` bytes) cannot have that name on Windows, or
+// null when it can.
+const char* windowsNameProblem(const char* segment, std::size_t length) {
+  if (!isUtf8(segment, length))
+    return "its name is no valid UTF-8 (the installer would write U+FFFD for the bytes)";
+  for (std::size_t at = 0; at < length; ++at) {
+    const unsigned char unit = static_cast<unsigned char>(segment[at]);
+    if (unit < 0x20 || std::strchr("<>:\"\\|?*", unit) != nullptr)
+      return "its name holds a character Windows refuses in names (<>:\"\\|?* or a control "
+             "character)";
+  }
+  if (segment[length - 1] == '.' || segment[length - 1] == ' ')
+    return "its name ends with a dot or a blank, which Windows drops";
+  if (isDeviceName(segment, length))
+    return "its name is a Windows device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
+  return nullptr;
+}
 
 constexpr uint32_t kMostEntries = 65535;  // the end record's 16-bit count, without Zip64
 constexpr uint64_t kLargestEntry = 0xFFFFFFFE;  // 0xFFFFFFFF in a size field means Zip64
@@ -116,6 +188,7 @@ void walkFolder(Walk& walk, const std::string& path, const std::string& name) {
 
 }  // namespace
 
+
 void walkApplicationFolder(const char* root, long long cap, std::vector<PackEntry>& entries,
                            Refusals& refusals) {
   // "app/" and the names below it; APPDIR's own trailing slashes are not doubled.
@@ -129,6 +202,7 @@ void walkApplicationFolder(const char* root, long long cap, std::vector<PackEntr
   }
   std::sort(entries.begin(), entries.end(),
             [](const PackEntry& a, const PackEntry& b) { return a.name < b.name; });
+  refuseCaseTwins(entries, refusals);
 }
 
 }  // namespace vm

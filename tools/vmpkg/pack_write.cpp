@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/common/package_limits.h"
-#include "tools/vmpkg/pack.h"
+#include "tools/common/package_check.h"
+#include "tools/vmpkg/vmpkg.h"
 
 namespace vm {
 namespace {

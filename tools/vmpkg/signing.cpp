@@ -1,8 +1,8 @@
-// vmpkg sign and vmpkg verify, and pack's signer (see signing.h). Where the signature lies,
+// vmpkg sign and vmpkg verify, and pack's signer (see vmpkg.h). Where the signature lies,
 // what it covers and every verdict come from archive/package_signature.h, the installer's own
 // code; only the private-key operation is this file's (OpenSSL), key files are
 // tools/common/key_file's.
-#include "tools/vmpkg/signing.h"
+#include "tools/vmpkg/vmpkg.h"
 
 #include <cstdio>
 
@@ -33,9 +33,7 @@ int runSigningCommand(int, ArgumentUnit**) { return needsHostBuild(); }
 #include "archive/package_signature.h"
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/package_check.h"
-#include "tools/common/package_limits.h"
-#include "tools/common/pending_file.h"
-#include "tools/common/whole_file.h"
+#include "tools/common/tool_io.h"
 
 namespace vm {
 

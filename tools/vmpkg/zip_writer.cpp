@@ -1,4 +1,4 @@
-#include "tools/vmpkg/zip_writer.h"
+#include "tools/vmpkg/vmpkg.h"
 
 #include <ctime>
 

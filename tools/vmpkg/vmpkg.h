@@ -1,0 +1,147 @@
+// vmpkg's commands besides list, extract and check (docs/archive.md). sign and verify: keys are
+// read and signatures made with OpenSSL, so these need the host build; the Windows build's
+// vmpkg.exe says so and exits 2. The verdict is always the installer's own
+// (checkPackageSignature). pack (host build): a package the installer installs completely, from
+// a folder, signed when asked. packFolder (pack.cpp) runs the pieces in order: the walk of the
+// folder with Windows' name rules (pack_walk.cpp), compressing and writing the entries
+// (pack_write.cpp, through the ZIP writer, zip_writer.cpp) and reading the package back.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/common/tool_io.h"
+
+namespace vm {
+
+inline bool isSigningCommand(const ArgumentUnit* command) {
+  return argumentIs(command, "sign") || argumentIs(command, "verify");
+}
+
+// Runs sign or verify with main's arguments: 0 signed / good signature, 1 the package is
+// refused (one line says why), 2 usage, an unusable key or an unreadable file.
+int runSigningCommand(int count, ArgumentUnit** arguments);
+
+// Says on stderr that sign, verify and check --key need the host build; returns 2.
+int needsHostBuild();
+
+#ifndef _WIN32
+// Signs a package as it is written: every byte through the end record's comment-length field
+// passes through take(), then comment() gives the signature comment (empty if OpenSSL fails).
+class PackageSigner {
+ public:
+  explicit PackageSigner(const KeyFile& key);
+  ~PackageSigner();
+  PackageSigner(const PackageSigner&) = delete;
+  PackageSigner& operator=(const PackageSigner&) = delete;
+  void take(const uint8_t* data, std::size_t length);
+  std::vector<uint8_t> comment();
+
+ private:
+  const KeyFile& key_;
+  EVP_MD_CTX* context_;
+  bool ok_;
+};
+
+// A ZIP archive as `vmpkg pack` writes it: one disk, no Zip64, no data descriptors, sizes and
+// CRC-32 in the local header; a Unix host (version made by 3.0) with the file mode in the
+// external attributes; the DOS time in UTC and an extended-timestamp ("UT") field holding the
+// modification time in both headers. The writer owns the offsets and the central directory:
+// entries go in one after the other, then finish() writes the directory and the end record.
+struct ZipEntryRecord {
+  const char* name;  // UTF-8, forward slashes; a folder's ends with '/'; kept until finish()
+  uint32_t nameLength;  // below 260
+  uint16_t method;  // 0 stored, 8 deflated
+  uint32_t crc;
+  uint32_t compressedSize;
+  uint32_t uncompressedSize;
+  uint32_t unixTime;  // modification time, seconds since 1970-01-01 UTC, below 2^31
+  uint32_t mode;  // Unix mode: file type and permission bits
+};
+
+// Sees every byte the writer writes, in order (pack --sign hashes the package as it goes).
+using ZipByteSink = std::function<void(const uint8_t* data, std::size_t length)>;
+
+enum class ZipStep { Ok, TooLarge, Failed };
+
+class ZipWriter {
+ public:
+  // Writes to `file`; the archive without its comment may not pass `largest` bytes.
+  ZipWriter(std::FILE* file, uint64_t largest, ZipByteSink sink)
+      : file_(file), largest_(largest), sink_(std::move(sink)) {}
+  // Writes the local header of `entry`, whose compressedSize bytes of data must follow
+  // (writeData). TooLarge (nothing written) when header and data would pass the largest size.
+  ZipStep addEntry(const ZipEntryRecord& entry);
+  // Writes entry data or, after finish(), the archive comment; false once a write failed.
+  bool writeData(const void* data, uint64_t length);
+  // Writes the central directory and the end record, which announces a comment of
+  // `commentLength` bytes.
+  ZipStep finish(uint16_t commentLength);
+  uint64_t size() const { return position_; }
+  bool failed() const { return failed_; }  // a write to the file failed (errno says why)
+
+ private:
+  std::FILE* file_;
+  uint64_t largest_;
+  ZipByteSink sink_;  // may be empty
+  uint64_t position_ = 0;
+  bool failed_ = false;
+  std::vector<std::pair<ZipEntryRecord, uint32_t>> directory_;  // with the local offsets
+};
+
+// What pack is asked for besides the two paths.
+struct PackOptions {
+  long long sourceDateEpoch = -1;  // caps every modification time: SOURCE_DATE_EPOCH, or -1
+  const KeyFile* signingKey = nullptr;  // `--sign`: the private key (read before packing)
+};
+
+// Packs every file and folder below `appFolder` under "app/" into `outPath`, or refuses with
+// one line per reason on stderr. OUT appears only whole, signed when asked, and verified: the
+// package is written to a new file beside it (signed as it is written), read back with the
+// installer's archive code, and renamed. Returns 0 (packed), 1 (refused) or 2 (usage or I/O
+// error); nothing is written unless 0.
+int packFolder(const char* appFolder, const char* outPath, const PackOptions& options);
+
+// The installer refuses entry names of this many bytes or more.
+constexpr uint32_t kNameLimit = 260;
+
+struct PackEntry {
+  std::string name;  // "app/...", UTF-8; a folder's ends with '/'
+  bool folder;
+  uint64_t size;
+  uint32_t mtime;  // seconds since 1970, capped by SOURCE_DATE_EPOCH
+  uint32_t mode;  // normalised: 040755, 0100644 or 0100444, plus 0111 for owner-executable
+  dev_t device;  // the file the walk saw, which the writer must find again
+  ino_t inode;
+  ZipEntryRecord record;  // name, time and mode from the walk; data fields from the writer
+};
+
+// One line per refusal on stderr: "vmpkg: pack: refused: NAME: WHY".
+struct Refusals {
+  unsigned count = 0;
+  void add(const std::string& name, const std::string& why) {
+    std::fprintf(stderr, "vmpkg: pack: refused: %s: %s\n", name.c_str(), why.c_str());
+    ++count;
+  }
+};
+
+// Adds every file and folder below `root` as an entry (sorted by name), refusing what cannot
+// become one: an entry the installer would skip, what Windows cannot hold (also names that
+// differ only in case), links and special files, a listing that fails. `cap` is
+// SOURCE_DATE_EPOCH or -1.
+void walkApplicationFolder(const char* root, long long cap, std::vector<PackEntry>& entries,
+                           Refusals& refusals);
+
+// Compresses the files below `root` and writes every entry, then the central directory.
+// `stoppedAt` names the entry (or "the central directory") where a failure stopped it.
+ZipStep writeEntries(ZipWriter& writer, const char* root, std::vector<PackEntry>& entries,
+                     uint16_t commentLength, std::string& stoppedAt);
+#endif
+
+}  // namespace vm
