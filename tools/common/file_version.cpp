@@ -41,8 +41,7 @@ struct Bytes {
     return true;
   }
   bool read32(uint64_t offset, uint32_t& value) const {
-    uint32_t low = 0;
-    uint32_t high = 0;
+    uint32_t low = 0, high = 0;
     if (!read16(offset, low) || !read16(offset + 2, high)) return false;
     value = low | (high << 16);
     return true;
@@ -58,42 +57,28 @@ struct Image {
 };
 
 FileVersionStatus readHeaders(const Bytes& bytes, Image& image) {
-  uint32_t dosMagic = 0;
-  uint32_t peOffset = 0;
-  uint32_t signature = 0;
+  uint32_t dosMagic = 0, peOffset = 0, signature = 0;
   if (!bytes.read16(0, dosMagic) || dosMagic != 0x5A4D || !bytes.read32(0x3C, peOffset) ||
       !bytes.read32(peOffset, signature) || signature != kPeSignature) {
     return FileVersionStatus::NotAnImage;
   }
   const uint64_t fileHeader = static_cast<uint64_t>(peOffset) + 4;
-  uint32_t sectionCount = 0;
-  uint32_t optionalSize = 0;
-  uint32_t magic = 0;
+  uint32_t sectionCount = 0, optionalSize = 0, magic = 0;
   const uint64_t optional = fileHeader + kFileHeaderSize;
   if (!bytes.read16(fileHeader + 2, sectionCount) || !bytes.read16(fileHeader + 16, optionalSize) ||
       !bytes.read16(optional, magic)) {
     return FileVersionStatus::NotAnImage;
   }
   // Where the data-directory count and the directories lie in each kind of optional header.
-  uint32_t countAt = 0;
-  if (magic == kMagicPe32) {
-    countAt = 92;
-  } else if (magic == kMagicPe32Plus) {
-    countAt = 108;
-  } else {
-    return FileVersionStatus::NotAnImage;
-  }
+  if (magic != kMagicPe32 && magic != kMagicPe32Plus) return FileVersionStatus::NotAnImage;
+  const uint32_t countAt = magic == kMagicPe32 ? 92 : 108;
   const uint64_t sectionTable = optional + optionalSize;
   uint32_t directoryCount = 0;
   if (countAt + 4 > optionalSize || !bytes.read32(optional + countAt, directoryCount) ||
       !bytes.holds(sectionTable, static_cast<uint64_t>(sectionCount) * kSectionHeaderSize)) {
     return FileVersionStatus::NotAnImage;
   }
-  image.bytes = bytes;
-  image.sectionTable = sectionTable;
-  image.sectionCount = sectionCount;
-  image.resourceRva = 0;
-  image.resourceSize = 0;
+  image = Image{bytes, sectionTable, sectionCount, 0, 0};
   if (directoryCount <= kResourceDirectoryIndex) return FileVersionStatus::Found;
   const uint64_t directoryAt = countAt + 4 + kResourceDirectoryIndex * 8;
   // The directories the count announces must lie in the optional header.
@@ -109,10 +94,7 @@ FileVersionStatus readHeaders(const Bytes& bytes, Image& image) {
 bool fileOffsetOf(const Image& image, uint32_t rva, uint32_t size, uint64_t& offset) {
   for (uint32_t index = 0; index < image.sectionCount; ++index) {
     const uint64_t header = image.sectionTable + static_cast<uint64_t>(index) * kSectionHeaderSize;
-    uint32_t virtualSize = 0;
-    uint32_t virtualAddress = 0;
-    uint32_t rawSize = 0;
-    uint32_t rawOffset = 0;
+    uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0;
     if (!image.bytes.read32(header + 8, virtualSize) ||
         !image.bytes.read32(header + 12, virtualAddress) ||
         !image.bytes.read32(header + 16, rawSize) || !image.bytes.read32(header + 20, rawOffset)) {
@@ -136,8 +118,7 @@ enum class Want { Subdirectory, Data };
 // null. `target` receives the entry's offset into the area.
 FileVersionStatus findEntry(const Bytes& area, uint32_t directory, const uint32_t* identifier,
                             Want want, uint32_t& target) {
-  uint32_t namedCount = 0;
-  uint32_t identifierCount = 0;
+  uint32_t namedCount = 0, identifierCount = 0;
   if (!area.read16(static_cast<uint64_t>(directory) + 12, namedCount) ||
       !area.read16(static_cast<uint64_t>(directory) + 14, identifierCount)) {
     return FileVersionStatus::DamagedResource;
@@ -147,8 +128,7 @@ FileVersionStatus findEntry(const Bytes& area, uint32_t directory, const uint32_
   if (!area.holds(entries, static_cast<uint64_t>(total) * kDirectoryEntrySize))
     return FileVersionStatus::DamagedResource;
   for (uint32_t index = identifier != nullptr ? namedCount : 0; index < total; ++index) {
-    uint32_t name = 0;
-    uint32_t offset = 0;
+    uint32_t name = 0, offset = 0;
     const uint64_t entry = entries + static_cast<uint64_t>(index) * kDirectoryEntrySize;
     if (!area.read32(entry, name) || !area.read32(entry + 4, offset))
       return FileVersionStatus::DamagedResource;
@@ -162,8 +142,7 @@ FileVersionStatus findEntry(const Bytes& area, uint32_t directory, const uint32_
 }
 
 FileVersionStatus readFixedBlock(const Bytes& block, FileVersion& version) {
-  uint32_t blockLength = 0;
-  uint32_t valueLength = 0;
+  uint32_t blockLength = 0, valueLength = 0;
   if (!block.read16(0, blockLength) || !block.read16(2, valueLength))
     return FileVersionStatus::DamagedResource;
   // The block's own length must lie within the resource data and hold the fixed block.
@@ -176,9 +155,7 @@ FileVersionStatus readFixedBlock(const Bytes& block, FileVersion& version) {
     if (!block.read16(kVersionKeyAt + 2 * at, unit) || unit != kVersionKey[at])
       return FileVersionStatus::DamagedResource;
   }
-  uint32_t signature = 0;
-  uint32_t mostSignificant = 0;
-  uint32_t leastSignificant = 0;
+  uint32_t signature = 0, mostSignificant = 0, leastSignificant = 0;
   if (!block.read32(kFixedBlockAt, signature) || signature != kFixedBlockSignature ||
       !block.read32(kFixedBlockAt + 8, mostSignificant) ||
       !block.read32(kFixedBlockAt + 12, leastSignificant)) {
@@ -207,17 +184,14 @@ FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length, FileVers
   const Bytes area{data + areaOffset, image.resourceSize};
   const uint32_t type = kTypeVersion;
   const uint32_t identifier = kVersionIdentifier;
-  uint32_t names = 0;
-  uint32_t languages = 0;
-  uint32_t dataEntry = 0;
+  uint32_t names = 0, languages = 0, dataEntry = 0;
   FileVersionStatus status = findEntry(area, 0, &type, Want::Subdirectory, names);
   if (status == FileVersionStatus::Found)
     status = findEntry(area, names, &identifier, Want::Subdirectory, languages);
   if (status == FileVersionStatus::Found)
     status = findEntry(area, languages, nullptr, Want::Data, dataEntry);
   if (status != FileVersionStatus::Found) return status;
-  uint32_t blockRva = 0;
-  uint32_t blockSize = 0;
+  uint32_t blockRva = 0, blockSize = 0;
   uint64_t blockOffset = 0;
   if (!area.holds(dataEntry, kDataEntrySize) || !area.read32(dataEntry, blockRva) ||
       !area.read32(static_cast<uint64_t>(dataEntry) + 4, blockSize) ||
