@@ -93,8 +93,7 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
 // Every entry, then Velmora.exe's version, the package's size and Velmora.exe's presence.
 void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter) {
   ArchiveEntry entry;
-  getArchiveEntry(handle, -1, entry);
-  reporter.verdict.entries = entry.index;
+  reporter.verdict.entries = archiveEntryCount(handle);
   int32_t program = -1;  // the last whole app/Velmora.exe: the one that stays
   for (int32_t index = 0; index < reporter.verdict.entries; ++index)
     if (judgeEntry(handle, index, entry, reporter)) program = index;
@@ -132,14 +131,11 @@ PackageVerdict checkPackageBytes(const uint8_t* data, uint32_t length, const Rsa
   }
   ArchiveHandle* handle = openPackageArchive(data, length);
   if (handle == nullptr) {
-    char why[96];
-    std::snprintf(why, sizeof why, "not a readable package archive (%s 0x%x)",
-                  archiveResultName(lastArchiveResult()),
-                  static_cast<unsigned>(lastArchiveResult()));
-    reporter.report(FindingKind::NotAPackage, "package", why);
+    const std::string why =
+        "not a readable package archive (" + archiveResultText(lastArchiveResult()) + ")";
+    reporter.report(FindingKind::NotAPackage, "package", why.c_str());
     return verdict;
   }
-  verdict.opened = true;
   checkEntries(handle, length, reporter);
   closePackageArchive(handle);
   return verdict;
@@ -207,10 +203,8 @@ const char* archiveResultName(ArchiveResult result) {
   static const struct {
     ArchiveResult result;
     const char* name;
-  } kNames[] = {{ArchiveOk, "ArchiveOk"},
-                {ArchiveNoFile, "ArchiveNoFile"},
-                {ArchiveWriteFailed, "ArchiveWriteFailed"},
-                {ArchiveCorrupt, "ArchiveCorrupt"},
+  } kNames[] = {{ArchiveOk, "ArchiveOk"}, {ArchiveNoFile, "ArchiveNoFile"},
+                {ArchiveWriteFailed, "ArchiveWriteFailed"}, {ArchiveCorrupt, "ArchiveCorrupt"},
                 {ArchiveReadFailed, "ArchiveReadFailed"},
                 {ArchivePasswordFailed, "ArchivePasswordFailed"},
                 {ArchiveBadArgument, "ArchiveBadArgument"},
@@ -219,6 +213,18 @@ const char* archiveResultName(ArchiveResult result) {
   for (const auto& known : kNames)
     if (known.result == result) return known.name;
   return "unknown result";
+}
+
+std::string archiveResultText(ArchiveResult result) {
+  char number[16];
+  std::snprintf(number, sizeof number, " 0x%x", static_cast<unsigned>(result));
+  return archiveResultName(result) + std::string(number);
+}
+
+int32_t archiveEntryCount(ArchiveHandle* handle) {
+  ArchiveEntry entry;
+  getArchiveEntry(handle, -1, entry);
+  return entry.index;
 }
 
 const char* signatureVerdictText(SignatureVerdict verdict) {

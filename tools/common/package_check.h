@@ -54,7 +54,6 @@ struct PackageFinding {
 using PackageFindingSink = std::function<void(const PackageFinding&)>;
 
 struct PackageVerdict {
-  bool opened = false;    // the bytes opened as a package archive
   int32_t entries = 0;    // the entries it declares (0 when it did not open)
   uint32_t problems = 0;  // findings that are problems (see FindingKind)
   uint32_t harmless = 0;  // Harmless findings
@@ -86,6 +85,9 @@ const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why
 
 // An archive result's name ("ArchiveCorrupt"); a signature verdict in words.
 const char* archiveResultName(ArchiveResult result);
+// The result's name and number ("ArchiveCorrupt 0x3"); the number of entries of an open archive.
+std::string archiveResultText(ArchiveResult result);
+int32_t archiveEntryCount(ArchiveHandle* handle);
 const char* signatureVerdictText(SignatureVerdict verdict);
 
 // UTF-16 text (an entry name) as UTF-8 for printing; "(too long)" when it does not fit.

@@ -69,9 +69,11 @@ std::vector<ServerPath> serverPaths() {
   return paths;
 }
 
-class NoProgress final : public ProgressSink {
+// Records every position the download sets.
+class RecordingProgress final : public ProgressSink {
  public:
-  void setPosition(int32_t) override {}
+  std::vector<int32_t> positions;
+  void setPosition(int32_t position) override { positions.push_back(position); }
 };
 
 // Server bytes as printable text: ASCII as it is, anything else as \xNN; at most 100 bytes,
@@ -245,7 +247,7 @@ bool describePackage(const uint8_t* body, const DownloadReport& report,
 
 PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check,
                      const ServerPath& path) {
-  NoProgress progress;
+  RecordingProgress progress;
   int32_t contentLength = -1;
   DownloadReport report;
   const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path.c_str(),
@@ -314,12 +316,6 @@ constexpr char kUsage[] =
     "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]\n";
 
-// Records every position the download sets.
-class RecordingProgress final : public vm::ProgressSink {
- public:
-  std::vector<int32_t> positions;
-  void setPosition(int32_t position) override { positions.push_back(position); }
-};
 
 // The argument as 8-bit text; false when it holds anything but printable ASCII.
 bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
@@ -378,7 +374,7 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
   }
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
-  RecordingProgress progress;
+  vm::RecordingProgress progress;
   PlatformNetwork network;
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;

@@ -39,14 +39,12 @@ void formatTime(const FileTime& time, char (&out)[32]) {
 
 int listPackage(ArchiveHandle* handle) {
   ArchiveEntry entry;
-  getArchiveEntry(handle, -1, entry);
-  const int32_t count = entry.index;
+  const int32_t count = archiveEntryCount(handle);
   int status = 0;
   for (int32_t index = 0; index < count; ++index) {
     const ArchiveResult result = getArchiveEntry(handle, index, entry);
     if (result != ArchiveOk) {
-      std::printf("%d query failed: %s 0x%x\n", index, archiveResultName(result),
-                  static_cast<unsigned>(result));
+      std::printf("%d query failed: %s\n", index, archiveResultText(result).c_str());
       status = 1;
       continue;
     }
@@ -64,19 +62,16 @@ class ExtractReporter : public UnpackObserver {
  public:
   void entryDone(const UnpackOutcome& outcome) override {
     const Utf8Name name(outcome.entry->name);
-    const unsigned result = static_cast<unsigned>(outcome.result);
-    if (outcome.disposition == EntryDisposition::OutsideApp) {
-      std::fprintf(stderr, "vmpkg: skipped: %s: outside app/\n", name.text);
-    } else if (outcome.disposition == EntryDisposition::Unsafe) {
-      std::fprintf(stderr, "vmpkg: skipped: %s: unsafe name\n", name.text);
-      failed = true;
-    } else if (outcome.disposition == EntryDisposition::QueryFailed) {
-      std::fprintf(stderr, "vmpkg: failed: entry %d: %s 0x%x\n", outcome.index,
-                   archiveResultName(outcome.result), result);
-      failed = true;
-    } else if (outcome.result != ArchiveOk) {
-      std::fprintf(stderr, "vmpkg: failed: %s: %s 0x%x\n", name.text,
-                   archiveResultName(outcome.result), result);
+    const bool unsafe = outcome.disposition == EntryDisposition::Unsafe;
+    const bool queryFailed = outcome.disposition == EntryDisposition::QueryFailed;
+    if (unsafe || outcome.disposition == EntryDisposition::OutsideApp) {
+      std::fprintf(stderr, "vmpkg: skipped: %s: %s\n", name.text,
+                   unsafe ? "unsafe name" : "outside app/");
+      failed = failed || unsafe;
+    } else if (queryFailed || outcome.result != ArchiveOk) {
+      const std::string what = queryFailed ? "entry " + std::to_string(outcome.index) : name.text;
+      std::fprintf(stderr, "vmpkg: failed: %s: %s\n", what.c_str(),
+                   archiveResultText(outcome.result).c_str());
       failed = true;
     }
   }
@@ -173,7 +168,8 @@ int run(int count, ArgumentUnit** arguments) {
   if (count < 3) return usage();
   const ArgumentUnit* command = arguments[1];
   if (argumentIs(command, "pack")) return pack(count, arguments);
-  if (isSigningCommand(command)) return runSigningCommand(count, arguments);
+  if (argumentIs(command, "sign") || argumentIs(command, "verify"))
+    return runSigningCommand(count, arguments);
   if (argumentIs(command, "check") && count == 3) return checkCommand(nullptr, arguments[2]);
   if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key"))
     return checkCommand(arguments[3], arguments[4]);
@@ -183,9 +179,8 @@ int run(int count, ArgumentUnit** arguments) {
   if (!package.loadPackage(arguments[2])) return 2;
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
   if (handle == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s 0x%x)\n",
-                 ShownArgument(arguments[2]).text, archiveResultName(lastArchiveResult()),
-                 static_cast<unsigned>(lastArchiveResult()));
+    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s)\n",
+                 ShownArgument(arguments[2]).text, archiveResultText(lastArchiveResult()).c_str());
     return 2;
   }
   const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);

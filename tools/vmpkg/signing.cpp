@@ -1,10 +1,20 @@
 // vmpkg sign and vmpkg verify, and pack's signer (see vmpkg.h). Where the signature lies,
 // what it covers and every verdict come from archive/package_signature.h, the installer's own
-// code; only the private-key operation is this file's (OpenSSL), key files are
-// tools/common/key_file's.
+// code; only the private-key operation is this file's (OpenSSL), key files are tool_io's.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "tools/vmpkg/vmpkg.h"
 
-#include <cstdio>
+#ifndef _WIN32
+#include <openssl/evp.h>
+
+#include "archive/archive.h"
+#include "archive/package_signature.h"
+#include "platform/posix/openssl_crypto.h"
+#include "tools/common/package_check.h"
+#endif
 
 namespace vm {
 
@@ -14,29 +24,9 @@ int needsHostBuild() {
   return 2;
 }
 
-}  // namespace vm
-
 #ifdef _WIN32
-
-namespace vm {
 int runSigningCommand(int, ArgumentUnit**) { return needsHostBuild(); }
-}  // namespace vm
-
 #else
-
-#include <openssl/evp.h>
-
-#include <cstring>
-#include <string>
-
-#include "archive/archive.h"
-#include "archive/package_signature.h"
-#include "platform/posix/openssl_crypto.h"
-#include "tools/common/package_check.h"
-#include "tools/common/tool_io.h"
-
-namespace vm {
-
 PackageSigner::PackageSigner(const KeyFile& key) : key_(key), context_(EVP_MD_CTX_new()) {
   ok_ = context_ != nullptr &&
         EVP_DigestSignInit(context_, nullptr, EVP_sha256(), nullptr, key.openssl) == 1;
@@ -174,7 +164,6 @@ int runSigningCommand(int count, ArgumentUnit** arguments) {
                "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
   return 2;
 }
+#endif
 
 }  // namespace vm
-
-#endif

@@ -20,10 +20,6 @@
 
 namespace vm {
 
-inline bool isSigningCommand(const ArgumentUnit* command) {
-  return argumentIs(command, "sign") || argumentIs(command, "verify");
-}
-
 // Runs sign or verify with main's arguments: 0 signed / good signature, 1 the package is
 // refused (one line says why), 2 usage, an unusable key or an unreadable file.
 int runSigningCommand(int count, ArgumentUnit** arguments);
@@ -58,9 +54,7 @@ struct ZipEntryRecord {
   const char* name;  // UTF-8, forward slashes; a folder's ends with '/'; kept until finish()
   uint32_t nameLength;  // below 260
   uint16_t method;  // 0 stored, 8 deflated
-  uint32_t crc;
-  uint32_t compressedSize;
-  uint32_t uncompressedSize;
+  uint32_t crc, compressedSize, uncompressedSize;
   uint32_t unixTime;  // modification time, seconds since 1970-01-01 UTC, below 2^31
   uint32_t mode;  // Unix mode: file type and permission bits
 };
