@@ -65,9 +65,8 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
   const EntryDisposition disposition = classifyEntryName(entry.name);
   if (disposition != EntryDisposition::Unpack) {
     reporter.report(FindingKind::Skipped, name.text,
-                    disposition == EntryDisposition::OutsideApp
-                        ? "outside app/"
-                        : "unsafe name (absolute, drive, colon, or dot segment)");
+                    disposition == EntryDisposition::OutsideApp ? "outside app/"
+                    : "unsafe name (absolute, drive, colon, or dot segment)");
     return false;
   }
   const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);

@@ -7,8 +7,9 @@
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: would the installer install from this
 // download server? Asks for each of the six paths the installer asks for with its own
 // downloadFile and prints one line per path (and check's findings on a package, indented), then
-// one per channel and a total (the format: docs/net.md). A channel installs when its package and all three prerequisite paths
-// are good: the installer asks for one update variant or the other depending on the machine.
+// one per channel and a total (the format: docs/net.md). A channel installs when its package
+// and all three prerequisite paths are good: the installer asks for one update variant or the
+// other depending on the machine.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,10 +51,7 @@ struct ServerCheck {
 };
 
 // A path the installer asks for; `channel` names a package's channel, null for a prerequisite.
-struct ServerPath {
-  std::string path;
-  const char* channel;
-};
+struct ServerPath { std::string path; const char* channel; };
 
 // As the installer forms them (workflow/server_layout.h): the runtime, its update in both
 // variants (the 64-bit one on 64-bit Windows), and the package of each channel.
@@ -113,8 +111,6 @@ Head readHead(const uint8_t* buffer, const DownloadReport& report) {
   head.statusLength = lineEnd >= 0 ? lineEnd : head.valid;
   return head;
 }
-
-// ---------------------------------------------------------------- one path
 
 struct PathReport {
   bool good = false;
@@ -201,10 +197,8 @@ bool describeRedirect(const Head& head, int32_t status, std::string& line) {
     line += "; redirect: no";
     return true;
   }
-  line += "; redirect: yes (";
-  line += status > 0 ? std::to_string(status) : std::string("no status code");
-  line += location.found() ? ", Location: " + head.field(location) : ", no Location";
-  line += ")";
+  line += "; redirect: yes (" + (status > 0 ? std::to_string(status) : "no status code") +
+          (location.found() ? ", Location: " + head.field(location) : ", no Location") + ")";
   return false;
 }
 
@@ -289,7 +283,6 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
                 report.line.c_str(), report.findings.c_str());
     std::fflush(stdout);
   }
-  // A channel installs when its package and every prerequisite path are good.
   int installing = 0;
   for (const ServerPath& channel : paths) {
     if (channel.channel == nullptr) continue;
@@ -354,8 +347,7 @@ Buffer allocateDownloadBuffer() {
   return Buffer(static_cast<uint8_t*>(block), std::free);
 }
 
-void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
-                 double seconds) {
+void printReport(int32_t contentLength, const std::vector<int32_t>& positions, double seconds) {
   std::string report = "contentLength: " + std::to_string(contentLength) + "\npositions:";
   for (int32_t position : positions) report += " " + std::to_string(position);
   if (std::getenv("VELMORA_FETCH_TIMING") != nullptr)

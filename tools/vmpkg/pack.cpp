@@ -59,8 +59,7 @@ int checkPaths(const char* appFolder, const char* outPath) {
 }
 
 // Walks APPDIR and checks Velmora.exe; true when there is nothing to refuse.
-bool collect(const char* appFolder, const PackOptions& options,
-             std::vector<PackEntry>& entries) {
+bool collect(const char* appFolder, const PackOptions& options, std::vector<PackEntry>& entries) {
   Refusals refusals;
   walkApplicationFolder(appFolder, options.sourceDateEpoch, entries, refusals);
   bool found = false;
@@ -100,10 +99,10 @@ const char* entryProblem(ArchiveHandle* handle, int32_t index, const PackEntry& 
     return "the installer would skip it";
   const bool folder = (entry.attributes & FileAttributeDirectory) != 0;
   const bool readOnly = (entry.attributes & FileAttributeReadOnly) != 0;
-  if (folder != expected.folder || readOnly != (!expected.folder && !(expected.mode & 0200)))
+  if (folder != expected.folder || readOnly != (!expected.folder && !(expected.record.mode & 0200)))
     return "its attributes differ";
-  if (fileTimeValue(entry.modificationTime) != fileTimeValue(fileTimeOfUnixSeconds(expected.mtime)))
-    return "its time differs";
+  const auto time = fileTimeValue(fileTimeOfUnixSeconds(expected.record.unixTime));
+  if (fileTimeValue(entry.modificationTime) != time) return "its time differs";
   if (verifyArchiveEntry(handle, index, nullptr) != ArchiveOk)
     return "its data does not read back whole";
   if (expected.name == kPackagedApplication) return entryVersionProblem(handle, index, why);

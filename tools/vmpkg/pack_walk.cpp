@@ -123,8 +123,7 @@ bool listFolder(const std::string& path, const std::string& shown, Refusals& ref
 void walkFolder(Walk& walk, const std::string& path, const std::string& name);
 
 // What the installer and the format need of an entry besides its name: refused when missing.
-void refuseUnfit(Walk& walk, const std::string& shown, const PackEntry& entry,
-                 int64_t mtime) {
+void refuseUnfit(Walk& walk, const std::string& shown, const PackEntry& entry, int64_t mtime) {
   if (!entry.folder && entry.size > kLargestEntry)
     walk.refusals.add(shown, "4 GiB or more; the format without Zip64 cannot hold it");
   if (mtime < 0 || mtime > kLatestTime) {
@@ -151,7 +150,7 @@ void visit(Walk& walk, const std::string& path, const std::string& prefix,
   if (const char* problem = windowsNameProblem(leaf.data(), leaf.size()))
     walk.refusals.add(shown, problem);
   PackEntry entry{shown + (folder ? "/" : ""), folder, folder ? 0 : uint64_t(status.st_size),
-                  0, 0, status.st_dev, status.st_ino, {}};
+                  status.st_dev, status.st_ino, {}};
   if (entry.name.size() >= kNameLimit) {
     // Everything below it would be too long as well.
     return walk.refusals.add(shown, "its entry name of " + std::to_string(entry.name.size()) +
@@ -164,9 +163,9 @@ void visit(Walk& walk, const std::string& path, const std::string& prefix,
     walk.tooMany = true;
     return;
   }
-  entry.mtime = static_cast<uint32_t>(mtime < 0 || mtime > kLatestTime ? 0 : mtime);
-  entry.mode = folder ? 040755 : (status.st_mode & S_IWUSR ? 0100644 : 0100444) |
-                                     (status.st_mode & S_IXUSR ? 0111 : 0);
+  entry.record.unixTime = static_cast<uint32_t>(mtime < 0 || mtime > kLatestTime ? 0 : mtime);
+  entry.record.mode = folder ? 040755 : (status.st_mode & S_IWUSR ? 0100644 : 0100444) |
+                                            (status.st_mode & S_IXUSR ? 0111 : 0);
   // The name as the installer sees it: decoded, and judged by the unpack step's rule.
   WidePath decoded;
   if (!decodeUtf8(entry.name.data(), entry.name.size(), decoded) ||

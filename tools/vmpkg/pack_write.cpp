@@ -168,8 +168,6 @@ ZipStep writeEntries(ZipWriter& writer, const char* root, std::vector<PackEntry>
   for (PackEntry& entry : entries) {
     entry.record.name = entry.name.c_str();
     entry.record.nameLength = static_cast<uint32_t>(entry.name.size());
-    entry.record.unixTime = entry.mtime;
-    entry.record.mode = entry.mode;
     if (!entry.folder) files.push_back(&entry);
   }
   // Two files at a time: both compressed at once, then every entry up to the second written in
@@ -178,8 +176,7 @@ ZipStep writeEntries(ZipWriter& writer, const char* root, std::vector<PackEntry>
   for (std::size_t pair = 0; written < entries.size(); pair += 2) {
     PackEntry* first = pair < files.size() ? files[pair] : nullptr;
     PackEntry* second = pair + 1 < files.size() ? files[pair + 1] : nullptr;
-    if (first != nullptr && !compressTwo(compressors, root, first, second))
-      return ZipStep::Failed;
+    if (first != nullptr && !compressTwo(compressors, root, first, second)) return ZipStep::Failed;
     PackEntry* last = second != nullptr ? second : first;
     const std::size_t upTo = last != nullptr ? last - entries.data() + 1 : entries.size();
     for (; written < upTo; ++written) {

@@ -109,11 +109,11 @@ struct PackEntry {
   std::string name;  // "app/...", UTF-8; a folder's ends with '/'
   bool folder;
   uint64_t size;
-  uint32_t mtime;  // seconds since 1970, capped by SOURCE_DATE_EPOCH
-  uint32_t mode;  // normalised: 040755, 0100644 or 0100444, plus 0111 for owner-executable
   dev_t device;  // the file the walk saw, which the writer must find again
   ino_t inode;
-  ZipEntryRecord record;  // name, time and mode from the walk; data fields from the writer
+  // The time (capped by SOURCE_DATE_EPOCH) and the mode (normalised: 040755, 0100644 or
+  // 0100444, plus 0111 for owner-executable) from the walk; the rest from the writer.
+  ZipEntryRecord record;
 };
 
 // One line per refusal on stderr: "vmpkg: pack: refused: NAME: WHY".
