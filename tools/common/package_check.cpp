@@ -12,6 +12,23 @@
 namespace vm {
 namespace {
 
+// An archive result's name ("ArchiveCorrupt").
+const char* archiveResultName(ArchiveResult result) {
+  static const struct {
+    ArchiveResult result;
+    const char* name;
+  } kNames[] = {{ArchiveOk, "ArchiveOk"}, {ArchiveNoFile, "ArchiveNoFile"},
+                {ArchiveWriteFailed, "ArchiveWriteFailed"}, {ArchiveCorrupt, "ArchiveCorrupt"},
+                {ArchiveReadFailed, "ArchiveReadFailed"},
+                {ArchivePasswordFailed, "ArchivePasswordFailed"},
+                {ArchiveBadArgument, "ArchiveBadArgument"},
+                {ArchiveWrongHandle, "ArchiveWrongHandle"},
+                {ArchiveInflateFailed, "ArchiveInflateFailed"}};
+  for (const auto& known : kNames)
+    if (known.result == result) return known.name;
+  return "unknown result";
+}
+
 // Why an entry could not be described or read whole, in words.
 const char* failureReason(const EntryFailure& failure, ArchiveResult result, char (&buffer)[96]) {
   const int value = static_cast<int>(failure.value);
@@ -196,22 +213,6 @@ const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why
     return "it cannot be read whole";
   }
   return versionProblem(bytes.data(), length, why);
-}
-
-const char* archiveResultName(ArchiveResult result) {
-  static const struct {
-    ArchiveResult result;
-    const char* name;
-  } kNames[] = {{ArchiveOk, "ArchiveOk"}, {ArchiveNoFile, "ArchiveNoFile"},
-                {ArchiveWriteFailed, "ArchiveWriteFailed"}, {ArchiveCorrupt, "ArchiveCorrupt"},
-                {ArchiveReadFailed, "ArchiveReadFailed"},
-                {ArchivePasswordFailed, "ArchivePasswordFailed"},
-                {ArchiveBadArgument, "ArchiveBadArgument"},
-                {ArchiveWrongHandle, "ArchiveWrongHandle"},
-                {ArchiveInflateFailed, "ArchiveInflateFailed"}};
-  for (const auto& known : kNames)
-    if (known.result == result) return known.name;
-  return "unknown result";
 }
 
 std::string archiveResultText(ArchiveResult result) {

@@ -83,12 +83,11 @@ std::string verdictLine(const PackageVerdict& verdict);
 const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]);
 const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]);
 
-// An archive result's name ("ArchiveCorrupt"); a signature verdict in words.
-const char* archiveResultName(ArchiveResult result);
-// The result's name and number ("ArchiveCorrupt 0x3"); the number of entries of an open archive.
+// An archive result's name and number ("ArchiveCorrupt 0x3"); a signature verdict in words; the
+// number of entries of an open archive.
 std::string archiveResultText(ArchiveResult result);
-int32_t archiveEntryCount(ArchiveHandle* handle);
 const char* signatureVerdictText(SignatureVerdict verdict);
+int32_t archiveEntryCount(ArchiveHandle* handle);
 
 // UTF-16 text (an entry name) as UTF-8 for printing; "(too long)" when it does not fit.
 struct Utf8Name {

@@ -1,6 +1,7 @@
 #include "tools/common/tool_io.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,14 @@
 #endif
 
 namespace vm {
+
+int complain(int status, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  return status;
+}
 
 #ifdef _WIN32
 bool WholeFile::map(const ArgumentUnit* path, uint64_t limit) {

@@ -24,6 +24,9 @@ using ArgumentUnit = wchar_t;
 using ArgumentUnit = char;
 #endif
 
+// Says `format` on stderr and returns `status`, as the tools end a command that fails.
+[[gnu::format(printf, 2, 3)]] int complain(int status, const char* format, ...);
+
 // True when `argument` is exactly the ASCII `word`.
 inline bool argumentIs(const ArgumentUnit* argument, const char* word) {
   for (; *word != 0; ++argument, ++word)

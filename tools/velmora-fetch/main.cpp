@@ -361,8 +361,7 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
   uint16_t port = 0;
   if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
       !toNarrow(argv[3], requestPath)) {
-    std::fputs(kUsage, stderr);
-    return 2;
+    return vm::complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
@@ -375,10 +374,8 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
   const uint8_t* body = vm::downloadFile(progress, network, {host.c_str(), port},
                                          requestPath.c_str(), buffer.get(), contentLength,
                                          &bodyBytes, &report);
-  if (body == nullptr) {
-    std::fprintf(stderr, "download failed: %s\n", vm::downloadEndText(report.end));
-    return 1;
-  }
+  if (body == nullptr)
+    return vm::complain(1, "download failed: %s\n", vm::downloadEndText(report.end));
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
 #ifdef _WIN32
   FILE* output = _wfopen(argv[4], L"wb");
@@ -386,10 +383,8 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
   FILE* output = std::fopen(argv[4], "wb");
 #endif
   const bool written = output != nullptr && std::fwrite(body, 1, size, output) == size;
-  if (output == nullptr || std::fclose(output) != 0 || !written) {
-    std::fputs("velmora-fetch: the output file cannot be written\n", stderr);
-    return 2;
-  }
+  if (output == nullptr || std::fclose(output) != 0 || !written)
+    return vm::complain(2, "velmora-fetch: the output file cannot be written\n");
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   printReport(contentLength, progress.positions, elapsed.count());
   return 0;
@@ -421,18 +416,13 @@ int checkCommand(int argc, vm::ArgumentUnit** argv) {
       ++positional;
     }
   }
-  if (!usable || positional == 0) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  if (!usable || positional == 0) return vm::complain(2, "%s", kUsage);
   vm::ServerCheck check;
   check.endpoint = {host.c_str(), port};
 #ifdef _WIN32
-  if (keyPath != nullptr) {
-    std::fputs("velmora-fetch: check --key needs the host build of velmora-fetch (OpenSSL)\n",
-               stderr);
-    return 2;
-  }
+  if (keyPath != nullptr)
+    return vm::complain(
+        2, "velmora-fetch: check --key needs the host build of velmora-fetch (OpenSSL)\n");
 #else
   vm::KeyFile key;
   vm::OpenSslCrypto crypto;
@@ -459,10 +449,8 @@ int run(int argc, vm::ArgumentUnit** argv) {
 int wmain(int argc, wchar_t** argv) {
   // The installer's process entry starts the socket library; this tool is its own entry.
   WSADATA socketLibrary;
-  if (WSAStartup(MAKEWORD(2, 2), &socketLibrary) != 0) {
-    std::fputs("velmora-fetch: the socket library cannot be started\n", stderr);
-    return 2;
-  }
+  if (WSAStartup(MAKEWORD(2, 2), &socketLibrary) != 0)
+    return vm::complain(2, "velmora-fetch: the socket library cannot be started\n");
   const int status = run(argc, argv);
   WSACleanup();
   return status;

@@ -85,10 +85,8 @@ int extractPackage(ArchiveHandle* handle, const ArgumentUnit* destination) {
 #else
   const bool fits = decodeUtf8(destination, std::strlen(destination), folder);
 #endif
-  if (!fits || folder.empty()) {
-    std::fprintf(stderr, "vmpkg: DEST must be a path of 1 to 259 UTF-16 units\n");
-    return 2;
-  }
+  if (!fits || folder.empty())
+    return complain(2, "vmpkg: DEST must be a path of 1 to 259 UTF-16 units\n");
   ensureFolder(nullptr, folder.get());  // as the installer makes the application folder first
   ExtractReporter reporter;
   const UnpackSummary summary = unpackApplication(handle, folder.get(), &reporter);
@@ -126,14 +124,13 @@ int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
 }
 
 int usage() {
-  std::fprintf(stderr,
-               "usage: vmpkg list PACKAGE\n"
-               "       vmpkg extract PACKAGE DEST\n"
-               "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
-               "       vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT\n"
-               "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
-               "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
-  return 2;
+  return complain(2,
+                  "usage: vmpkg list PACKAGE\n"
+                  "       vmpkg extract PACKAGE DEST\n"
+                  "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
+                  "       vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT\n"
+                  "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
+                  "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
 }
 
 // vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT. SOURCE_DATE_EPOCH (decimal seconds since
@@ -142,8 +139,7 @@ int pack(int count, ArgumentUnit** arguments) {
   const bool sign = count == 6 && argumentIs(arguments[2], "--sign");
   if (count != 4 && !sign) return usage();
 #ifdef _WIN32
-  std::fprintf(stderr, "vmpkg: pack is made by the host build's vmpkg\n");
-  return 2;
+  return complain(2, "vmpkg: pack is made by the host build's vmpkg\n");
 #else
   PackOptions options;
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
@@ -151,11 +147,9 @@ int pack(int count, ArgumentUnit** arguments) {
     errno = 0;
     options.sourceDateEpoch = std::strtoll(epoch, &end, 10);
     if (*epoch < '0' || *epoch > '9' || *end != 0 || errno != 0 ||
-        options.sourceDateEpoch > 0x7FFFFFFF) {
-      std::fprintf(stderr, "vmpkg: SOURCE_DATE_EPOCH must be a count of seconds from 0 to "
-                           "2147483647\n");
-      return 2;
-    }
+        options.sourceDateEpoch > 0x7FFFFFFF)
+      return complain(2, "vmpkg: SOURCE_DATE_EPOCH must be a count of seconds from 0 to "
+                         "2147483647\n");
   }
   KeyFile key;
   if (sign && !readPrivateKeyFile("vmpkg", arguments[3], key)) return 2;
@@ -178,11 +172,10 @@ int run(int count, ArgumentUnit** arguments) {
   WholeFile package;
   if (!package.loadPackage(arguments[2])) return 2;
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
-  if (handle == nullptr) {
-    std::fprintf(stderr, "vmpkg: %s: not a readable package archive (%s)\n",
-                 ShownArgument(arguments[2]).text, archiveResultText(lastArchiveResult()).c_str());
-    return 2;
-  }
+  if (handle == nullptr)
+    return complain(2, "vmpkg: %s: not a readable package archive (%s)\n",
+                    ShownArgument(arguments[2]).text,
+                    archiveResultText(lastArchiveResult()).c_str());
   const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);
   closePackageArchive(handle);
   return status;

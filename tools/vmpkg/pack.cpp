@@ -38,23 +38,17 @@ std::string resolvedFolderOf(const char* path) {
 // APPDIR must be a folder, and OUT must lie outside it: 0, or 2 with the reason said.
 int checkPaths(const char* appFolder, const char* outPath) {
   struct stat status;
-  if (stat(appFolder, &status) != 0 || !S_ISDIR(status.st_mode)) {
-    std::fprintf(stderr, "vmpkg: pack: %s: not a folder\n", appFolder);
-    return 2;
-  }
+  if (stat(appFolder, &status) != 0 || !S_ISDIR(status.st_mode))
+    return complain(2, "vmpkg: pack: %s: not a folder\n", appFolder);
   char app[PATH_MAX];
   const std::string outFolder = resolvedFolderOf(outPath);
-  if (realpath(appFolder, app) == nullptr || outFolder.empty()) {
-    std::fprintf(stderr, "vmpkg: pack: %s: its folder cannot be found\n", outPath);
-    return 2;
-  }
+  if (realpath(appFolder, app) == nullptr || outFolder.empty())
+    return complain(2, "vmpkg: pack: %s: its folder cannot be found\n", outPath);
   const std::size_t length = std::strlen(app);
   if (outFolder.compare(0, length, app) == 0 &&
-      (outFolder.size() == length || outFolder[length] == '/' || length == 1)) {
-    std::fprintf(stderr, "vmpkg: pack: %s lies inside %s; it would pack itself\n", outPath,
-                 appFolder);
-    return 2;
-  }
+      (outFolder.size() == length || outFolder[length] == '/' || length == 1))
+    return complain(2, "vmpkg: pack: %s lies inside %s; it would pack itself\n", outPath,
+                    appFolder);
   return 0;
 }
 
@@ -155,20 +149,16 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
       step = ZipStep::Failed;
   }
   size = writer.size();
-  if (step == ZipStep::TooLarge) {
-    std::fprintf(stderr,
-                 "vmpkg: pack: refused: package: larger than %llu bytes (reached at %s), the "
-                 "most the installer's %d-byte download buffer holds with a typical response "
-                 "head%s; nothing written\n",
-                 static_cast<unsigned long long>(kLargestDownloadablePackage - commentLength),
-                 stoppedAt.c_str(), kDownloadBufferSize,
-                 key != nullptr ? " and the signature" : "");
-    return 1;
-  }
-  if ((step == ZipStep::Ok && !out.sync()) || writer.failed()) {
-    std::fprintf(stderr, "vmpkg: pack: cannot write the package: %s\n", std::strerror(errno));
-    return 2;
-  }
+  if (step == ZipStep::TooLarge)
+    return complain(1,
+                    "vmpkg: pack: refused: package: larger than %llu bytes (reached at %s), the "
+                    "most the installer's %d-byte download buffer holds with a typical response "
+                    "head%s; nothing written\n",
+                    static_cast<unsigned long long>(kLargestDownloadablePackage - commentLength),
+                    stoppedAt.c_str(), kDownloadBufferSize,
+                    key != nullptr ? " and the signature" : "");
+  if ((step == ZipStep::Ok && !out.sync()) || writer.failed())
+    return complain(2, "vmpkg: pack: cannot write the package: %s\n", std::strerror(errno));
   return step == ZipStep::Ok ? 0 : 2;
 }
 
@@ -201,10 +191,8 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
   if (!collect(appFolder, options, entries)) return 1;
   PendingFile out;
   std::string why;
-  if (!out.create(outPath, newFileMode(), why)) {
-    std::fprintf(stderr, "vmpkg: pack: %s: %s\n", outPath, why.c_str());
-    return 2;
-  }
+  if (!out.create(outPath, newFileMode(), why))
+    return complain(2, "vmpkg: pack: %s: %s\n", outPath, why.c_str());
   static char buffer[1 << 20];
   std::setvbuf(out.stream(), buffer, _IOFBF, sizeof buffer);
   uint64_t size = 0;
@@ -212,16 +200,12 @@ int packFolder(const char* appFolder, const char* outPath, const PackOptions& op
     return status;
   why = readBack(out.path(), entries,
                  options.signingKey != nullptr ? &options.signingKey->view : nullptr);
-  if (!why.empty()) {
-    std::fprintf(stderr, "vmpkg: pack: the written package does not read back as packed "
-                         "(%s); nothing written\n", why.c_str());
-    return 2;
-  }
-  if (!out.commit()) {
-    std::fprintf(stderr, "vmpkg: pack: cannot rename the package to %s: %s\n", outPath,
-                 std::strerror(errno));
-    return 2;
-  }
+  if (!why.empty())
+    return complain(2, "vmpkg: pack: the written package does not read back as packed (%s); "
+                       "nothing written\n", why.c_str());
+  if (!out.commit())
+    return complain(2, "vmpkg: pack: cannot rename the package to %s: %s\n", outPath,
+                    std::strerror(errno));
   printSummary(entries, outPath, size, options.signingKey);
   return 0;
 }

@@ -19,9 +19,8 @@
 namespace vm {
 
 int needsHostBuild() {
-  std::fprintf(stderr,
-               "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
-  return 2;
+  return complain(
+      2, "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
 }
 
 #ifdef _WIN32
@@ -120,28 +119,21 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
   PackageSigner signer(key);
   signer.take(bytes.data(), bytes.size());
   const std::vector<uint8_t> comment = signer.comment();
-  if (comment.empty()) {
-    std::fprintf(stderr, "vmpkg: signing failed\n");
-    return 2;
-  }
+  if (comment.empty()) return complain(2, "vmpkg: signing failed\n");
   bytes.insert(bytes.end(), comment.begin(), comment.end());
   // The installer's check on the result, with the public half of the same key.
   OpenSslCrypto crypto;
   const SignatureVerdict verdict = checkPackageSignature(
       bytes.data(), static_cast<uint32_t>(bytes.size()), key.view, crypto);
-  if (verdict != SignatureVerdict::Good) {
-    std::fprintf(stderr, "vmpkg: the signed package does not pass the check: %s\n",
-                 signatureVerdictText(verdict));
-    return 2;
-  }
+  if (verdict != SignatureVerdict::Good)
+    return complain(2, "vmpkg: the signed package does not pass the check: %s\n",
+                    signatureVerdictText(verdict));
   PendingFile out;
   if (!out.create(target, package.mode(), why) ||
       std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size() ||
-      !out.commit()) {
-    std::fprintf(stderr, "vmpkg: %s: cannot write: %s\n", target,
-                 why.empty() ? std::strerror(errno) : why.c_str());
-    return 2;
-  }
+      !out.commit())
+    return complain(2, "vmpkg: %s: cannot write: %s\n", target,
+                    why.empty() ? std::strerror(errno) : why.c_str());
   char described[32];
   std::printf("sign: %s signed (%s)%s\n", target, describeKey(key, described), earlier);
   return 0;
@@ -159,10 +151,9 @@ int runSigningCommand(int count, ArgumentUnit** arguments) {
     return signCommand(arguments[first], arguments[first + 1],
                        arguments[rest == 3 ? first + 2 : first + 1], dropComment);
   }
-  std::fprintf(stderr,
-               "usage: vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
-               "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
-  return 2;
+  return complain(2,
+                  "usage: vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
+                  "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
 }
 #endif
 

@@ -2,9 +2,7 @@
 // read and signatures made with OpenSSL, so these need the host build; the Windows build's
 // vmpkg.exe says so and exits 2. The verdict is always the installer's own
 // (checkPackageSignature). pack (host build): a package the installer installs completely, from
-// a folder, signed when asked. packFolder (pack.cpp) runs the pieces in order: the walk of the
-// folder with Windows' name rules (pack_walk.cpp), compressing and writing the entries
-// (pack_write.cpp, through the ZIP writer, zip_writer.cpp) and reading the package back.
+// a folder, signed when asked; pack.cpp says in what order.
 #pragma once
 
 #include <sys/types.h>
