@@ -11,10 +11,7 @@ namespace vm {
 // The file version of a fixed file-information block: major.minor.build.revision, the upper
 // and lower halves of its two version words.
 struct FileVersion {
-  uint16_t major;
-  uint16_t minor;
-  uint16_t build;
-  uint16_t revision;
+  uint16_t major, minor, build, revision;
 };
 
 enum class FileVersionStatus : int32_t {

@@ -137,8 +137,7 @@ bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why)
 bool WholeFile::loadPackage(const ArgumentUnit* path) {
   std::string why;
   if (load(path, kLargestPackage, why)) return true;
-  std::fprintf(stderr, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
-  return false;
+  return complain(false, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
 }
 
 #ifndef _WIN32
@@ -161,10 +160,8 @@ constexpr long kLargestKeyFile = 65536;
 // Fills `key.view` from the RSA key in `key.openssl`, refusing what the installer refuses
 // (isAcceptedRsaKey: 2048 to 4096 bits in whole bytes, an odd exponent of 3 to 32 bits).
 bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
-  if (!EVP_PKEY_is_a(key.openssl, "RSA")) {
-    std::fprintf(stderr, "%s: %s is not an RSA key\n", program, path);
-    return false;
-  }
+  if (!EVP_PKEY_is_a(key.openssl, "RSA"))
+    return complain(false, "%s: %s is not an RSA key\n", program, path);
   BIGNUM* modulus = nullptr;
   BIGNUM* exponent = nullptr;
   const int bits = EVP_PKEY_get_bits(key.openssl);
@@ -196,20 +193,14 @@ bool readPublicKeyFile(const char* program, const char* path, KeyFile& key) {
   // The text first, to tell a public PEM from everything else as the build does.
   WholeFile file;
   std::string text;
-  if (!file.load(path, kLargestKeyFile, text)) {
-    std::fprintf(stderr, "%s: %s: %s\n", program, path, text.c_str());
-    return false;
-  }
+  if (!file.load(path, kLargestKeyFile, text))
+    return complain(false, "%s: %s: %s\n", program, path, text.c_str());
   text.assign(reinterpret_cast<const char*>(file.data()), file.length());
-  if (text.find("PRIVATE KEY-----") != std::string::npos) {
-    std::fprintf(stderr, "%s: %s holds a private key: give the public key\n", program, path);
-    return false;
-  }
+  if (text.find("PRIVATE KEY-----") != std::string::npos)
+    return complain(false, "%s: %s holds a private key: give the public key\n", program, path);
   if (text.find("-----BEGIN PUBLIC KEY-----") == std::string::npos &&
-      text.find("-----BEGIN RSA PUBLIC KEY-----") == std::string::npos) {
-    std::fprintf(stderr, "%s: %s is not a public key in PEM form\n", program, path);
-    return false;
-  }
+      text.find("-----BEGIN RSA PUBLIC KEY-----") == std::string::npos)
+    return complain(false, "%s: %s is not a public key in PEM form\n", program, path);
   BIO* input = BIO_new_file(path, "rb");
   OSSL_DECODER_CTX* decoder = OSSL_DECODER_CTX_new_for_pkey(
       &key.openssl, "PEM", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr);
@@ -217,25 +208,18 @@ bool readPublicKeyFile(const char* program, const char* path, KeyFile& key) {
                        OSSL_DECODER_from_bio(decoder, input) == 1 && key.openssl != nullptr;
   OSSL_DECODER_CTX_free(decoder);
   BIO_free(input);
-  if (!decoded) {
-    std::fprintf(stderr, "%s: %s is not an RSA public key in PEM form\n", program, path);
-    return false;
-  }
+  if (!decoded)
+    return complain(false, "%s: %s is not an RSA public key in PEM form\n", program, path);
   return takeRsaKey(program, path, key);
 }
 
 bool readPrivateKeyFile(const char* program, const char* path, KeyFile& key) {
   BIO* input = BIO_new_file(path, "rb");
-  if (input == nullptr) {
-    std::fprintf(stderr, "%s: %s: cannot open\n", program, path);
-    return false;
-  }
+  if (input == nullptr) return complain(false, "%s: %s: cannot open\n", program, path);
   key.openssl = PEM_read_bio_PrivateKey(input, nullptr, nullptr, nullptr);
   BIO_free(input);
-  if (key.openssl == nullptr) {
-    std::fprintf(stderr, "%s: %s is not a private key in PEM form\n", program, path);
-    return false;
-  }
+  if (key.openssl == nullptr)
+    return complain(false, "%s: %s is not a private key in PEM form\n", program, path);
   return takeRsaKey(program, path, key);
 }
 

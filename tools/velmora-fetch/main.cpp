@@ -300,18 +300,12 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
   return installing == channels ? 0 : 1;
 }
 
-}  // namespace
-}  // namespace vm
-
-namespace {
-
 constexpr char kUsage[] =
     "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]\n";
 
-
 // The argument as 8-bit text; false when it holds anything but printable ASCII.
-bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
+bool toNarrow(const ArgumentUnit* text, std::string& out) {
   for (out.clear(); *text != 0; ++text) {
     if (*text < 0x20 || *text > 0x7E) return false;
     out += static_cast<char>(*text);
@@ -320,7 +314,7 @@ bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
 }
 
 // A port number of 1 to 65535 in decimal digits.
-bool parsePort(const vm::ArgumentUnit* argument, uint16_t& port) {
+bool parsePort(const ArgumentUnit* argument, uint16_t& port) {
   std::string text;
   if (!toNarrow(argument, text) || text.empty() || text.size() > 5 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
@@ -338,10 +332,10 @@ Buffer allocateDownloadBuffer() {
   void* block = nullptr;
 #ifdef __linux__
   constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-  if (posix_memalign(&block, kHugePage, vm::kDownloadBufferSize) == 0)
-    madvise(block, vm::kDownloadBufferSize, MADV_HUGEPAGE);
+  if (posix_memalign(&block, kHugePage, kDownloadBufferSize) == 0)
+    madvise(block, kDownloadBufferSize, MADV_HUGEPAGE);
 #else
-  block = std::malloc(vm::kDownloadBufferSize);
+  block = std::malloc(kDownloadBufferSize);
 #endif
   if (block == nullptr) std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
   return Buffer(static_cast<uint8_t*>(block), std::free);
@@ -355,27 +349,27 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
   std::fprintf(stderr, "%s\n", report.c_str());
 }
 
-int fetch(int argc, vm::ArgumentUnit** argv) {
+int fetch(int argc, ArgumentUnit** argv) {
   std::string host;
   std::string requestPath;
   uint16_t port = 0;
   if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
       !toNarrow(argv[3], requestPath)) {
-    return vm::complain(2, "%s", kUsage);
+    return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
-  vm::RecordingProgress progress;
+  RecordingProgress progress;
   PlatformNetwork network;
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
-  vm::DownloadReport report;
-  const uint8_t* body = vm::downloadFile(progress, network, {host.c_str(), port},
+  DownloadReport report;
+  const uint8_t* body = downloadFile(progress, network, {host.c_str(), port},
                                          requestPath.c_str(), buffer.get(), contentLength,
                                          &bodyBytes, &report);
   if (body == nullptr)
-    return vm::complain(1, "download failed: %s\n", vm::downloadEndText(report.end));
+    return complain(1, "download failed: %s\n", downloadEndText(report.end));
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
 #ifdef _WIN32
   FILE* output = _wfopen(argv[4], L"wb");
@@ -384,7 +378,7 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
 #endif
   const bool written = output != nullptr && std::fwrite(body, 1, size, output) == size;
   if (output == nullptr || std::fclose(output) != 0 || !written)
-    return vm::complain(2, "velmora-fetch: the output file cannot be written\n");
+    return complain(2, "velmora-fetch: the output file cannot be written\n");
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   printReport(contentLength, progress.positions, elapsed.count());
   return 0;
@@ -392,21 +386,21 @@ int fetch(int argc, vm::ArgumentUnit** argv) {
 
 // True for the download form's command line whose host happens to be named "check": four
 // arguments, a port number, then a request path (check takes no such pair).
-bool isDownloadForm(int argc, vm::ArgumentUnit** argv) {
+bool isDownloadForm(int argc, ArgumentUnit** argv) {
   uint16_t port = 0;
   return argc == 5 && parsePort(argv[2], port) && argv[3][0] == '/';
 }
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, vm::ArgumentUnit** argv) {
+int checkCommand(int argc, ArgumentUnit** argv) {
   std::string host;
   uint16_t port = 80;
-  const vm::ArgumentUnit* keyPath = nullptr;
+  const ArgumentUnit* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
   for (int index = 2; index < argc && usable; ++index) {
-    if (vm::argumentIs(argv[index], "--key")) {
+    if (argumentIs(argv[index], "--key")) {
       usable = keyPath == nullptr && ++index < argc;
       keyPath = usable ? argv[index] : nullptr;
     } else {
@@ -416,34 +410,35 @@ int checkCommand(int argc, vm::ArgumentUnit** argv) {
       ++positional;
     }
   }
-  if (!usable || positional == 0) return vm::complain(2, "%s", kUsage);
-  vm::ServerCheck check;
+  if (!usable || positional == 0) return complain(2, "%s", kUsage);
+  ServerCheck check;
   check.endpoint = {host.c_str(), port};
 #ifdef _WIN32
   if (keyPath != nullptr)
-    return vm::complain(
+    return complain(
         2, "velmora-fetch: check --key needs the host build of velmora-fetch (OpenSSL)\n");
 #else
-  vm::KeyFile key;
-  vm::OpenSslCrypto crypto;
-  if (keyPath != nullptr && !vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
+  KeyFile key;
+  OpenSslCrypto crypto;
+  if (keyPath != nullptr && !readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
   check.key = keyPath != nullptr ? &key.view : nullptr;
   check.crypto = &crypto;
 #endif
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
   PlatformNetwork network;
-  return vm::checkServer(network, buffer.get(), check);
+  return checkServer(network, buffer.get(), check);
 }
 
 // The check, or the download form.
-int run(int argc, vm::ArgumentUnit** argv) {
-  if (argc >= 2 && vm::argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
+int run(int argc, ArgumentUnit** argv) {
+  if (argc >= 2 && argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
     return checkCommand(argc, argv);
   return fetch(argc, argv);
 }
 
 }  // namespace
+}  // namespace vm
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
@@ -451,10 +446,10 @@ int wmain(int argc, wchar_t** argv) {
   WSADATA socketLibrary;
   if (WSAStartup(MAKEWORD(2, 2), &socketLibrary) != 0)
     return vm::complain(2, "velmora-fetch: the socket library cannot be started\n");
-  const int status = run(argc, argv);
+  const int status = vm::run(argc, argv);
   WSACleanup();
   return status;
 }
 #else
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) { return vm::run(argc, argv); }
 #endif

@@ -85,11 +85,9 @@ bool Compressor::compress(const char* root, PackEntry& entry) {
     }
   }
   if (file >= 0) close(file);
-  if (got < 0 || total != entry.size) {
-    std::fprintf(stderr, "vmpkg: pack: %s: changed or unreadable while packing\n",
-                 entry.name.c_str());
-    return false;
-  }
+  if (got < 0 || total != entry.size)
+    return complain(false, "vmpkg: pack: %s: changed or unreadable while packing\n",
+                    entry.name.c_str());
   while (deflating) {
     const int result = deflate(&z_, Z_FINISH);
     if (result == Z_STREAM_END) break;
