@@ -51,9 +51,7 @@ struct Bytes {
 struct Image {
   Bytes bytes;
   uint64_t sectionTable;
-  uint32_t sectionCount;
-  uint32_t resourceRva;
-  uint32_t resourceSize;
+  uint32_t sectionCount, resourceRva, resourceSize;
 };
 
 FileVersionStatus readHeaders(const Bytes& bytes, Image& image) {

@@ -99,8 +99,7 @@ bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why)
   // One block of the file's size (and a byte to see the end) when it can be asked; pipes and
   // files that grow are read on in larger and larger blocks. realloc, not a vector: a package
   // near the limit may not fit a 32-bit process, which must say so rather than abort.
-  uint64_t capacity = 0;
-  uint64_t next = 1u << 20;
+  uint64_t capacity = 0, next = 1u << 20;
   if (std::fseek(file, 0, SEEK_END) == 0) {
     const long size = std::ftell(file);
     if (size >= 0 && static_cast<uint64_t>(size) <= limit) next = size + 1;
@@ -162,8 +161,7 @@ constexpr long kLargestKeyFile = 65536;
 bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
   if (!EVP_PKEY_is_a(key.openssl, "RSA"))
     return complain(false, "%s: %s is not an RSA key\n", program, path);
-  BIGNUM* modulus = nullptr;
-  BIGNUM* exponent = nullptr;
+  BIGNUM *modulus = nullptr, *exponent = nullptr;
   const int bits = EVP_PKEY_get_bits(key.openssl);
   bool ok = EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
             EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1 &&

@@ -350,8 +350,7 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
 }
 
 int fetch(int argc, ArgumentUnit** argv) {
-  std::string host;
-  std::string requestPath;
+  std::string host, requestPath;
   uint16_t port = 0;
   if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
       !toNarrow(argv[3], requestPath)) {
@@ -361,15 +360,13 @@ int fetch(int argc, ArgumentUnit** argv) {
   if (buffer == nullptr) return 2;
   RecordingProgress progress;
   PlatformNetwork network;
-  int32_t contentLength = 0;
-  int32_t bodyBytes = 0;
+  int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
   const uint8_t* body = downloadFile(progress, network, {host.c_str(), port},
                                          requestPath.c_str(), buffer.get(), contentLength,
                                          &bodyBytes, &report);
-  if (body == nullptr)
-    return complain(1, "download failed: %s\n", downloadEndText(report.end));
+  if (body == nullptr) return complain(1, "download failed: %s\n", downloadEndText(report.end));
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
 #ifdef _WIN32
   FILE* output = _wfopen(argv[4], L"wb");
@@ -415,8 +412,8 @@ int checkCommand(int argc, ArgumentUnit** argv) {
   check.endpoint = {host.c_str(), port};
 #ifdef _WIN32
   if (keyPath != nullptr)
-    return complain(
-        2, "velmora-fetch: check --key needs the host build of velmora-fetch (OpenSSL)\n");
+    return complain(2, "velmora-fetch: check --key needs the host build of velmora-fetch "
+                       "(OpenSSL)\n");
 #else
   KeyFile key;
   OpenSslCrypto crypto;

@@ -165,8 +165,7 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
 // "packed N entries (F files, D deflated; G folders) into OUT: B bytes, U unpacked[, signed]".
 void printSummary(const std::vector<PackEntry>& entries, const char* outPath, uint64_t size,
                   const KeyFile* key) {
-  unsigned folders = 0;
-  unsigned deflated = 0;
+  unsigned folders = 0, deflated = 0;
   uint64_t unpacked = 0;
   for (const PackEntry& entry : entries) {
     folders += entry.folder ? 1 : 0;
