@@ -1,5 +1,5 @@
-// velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE
-// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]
+// velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH OUTPUT_FILE
+// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] [--proxy PROXY]
 //
 // Runs the installer's downloadFile against any server, for the tests, the benchmark and anyone
 // diagnosing a download server. On success the first form writes the body to OUTPUT_FILE
@@ -11,6 +11,11 @@
 // With VELMORA_FETCH_TIMING set in the environment, a successful run also prints
 // "seconds: S", the time from connecting to the closed output file: the benchmark's measure
 // where starting the process dominates (Wine).
+//
+// --system downloads through the system transport (WinINet in velmora-fetch.exe, as the
+// installer built with VELMORA_TRANSPORT=system does; libcurl on the host), --https over TLS
+// (port 443 for check unless one is given), --proxy through the named proxy instead of the
+// user's settings; each of the last two implies --system.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,24 +28,50 @@
 #ifdef _WIN32
 #include <winsock2.h>
 
+#include "net/win32/wininet_network.h"
 #include "net/win32/winsock_network.h"
 using NativeChar = wchar_t;
 using PlatformNetwork = vm::WinsockNetwork;
+using SystemPlatformNetwork = vm::WinInetNetwork;
 #else
+#include <curl/curl.h>
 #include <sys/mman.h>
 
 #include "net/posix/bsd_network.h"
+#include "net/posix/curl_network.h"
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/key_file.h"
 using NativeChar = char;
 using PlatformNetwork = vm::BsdNetwork;
+using SystemPlatformNetwork = vm::CurlNetwork;
 #endif
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n"
-    "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]\n";
+    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH "
+    "OUTPUT_FILE\n"
+    "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
+    "[--proxy PROXY]\n";
+
+// How the tool downloads: the socket client, or the system transport (--system, --https,
+// --proxy).
+struct Route {
+  bool system = false;
+  bool https = false;
+  std::string proxy;  // empty: the user's settings
+  bool usable = true;
+};
+
+// The platform stack's words for a failure's code.
+const char* systemErrorText(int32_t code) {
+#ifdef _WIN32
+  const char* text = vm::winInetErrorText(code);
+  return text != nullptr ? text : "";
+#else
+  return curl_easy_strerror(static_cast<CURLcode>(code));
+#endif
+}
 
 // Records every position the download sets.
 class RecordingProgress final : public vm::ProgressSink {
@@ -56,6 +87,34 @@ bool toNarrow(const NativeChar* text, std::string& out) {
     out += static_cast<char>(*text);
   }
   return true;
+}
+
+bool argumentIs(const NativeChar* argument, const char* text) {
+  for (; *text != 0; ++argument, ++text)
+    if (*argument != static_cast<NativeChar>(*text)) return false;
+  return *argument == 0;
+}
+
+// Takes the route's options out of the command line, wherever they stand after the program's
+// name; `arguments` keeps the others in order.
+Route takeRoute(int argc, NativeChar** argv, std::vector<NativeChar*>& arguments) {
+  Route route;
+  arguments.assign(argv, argv + 1);
+  for (int index = 1; index < argc; ++index) {
+    if (argumentIs(argv[index], "--https")) {
+      route.https = route.system = true;
+    } else if (argumentIs(argv[index], "--system")) {
+      route.system = true;
+    } else if (argumentIs(argv[index], "--proxy")) {
+      route.system = true;
+      route.usable = route.usable && route.proxy.empty() && ++index < argc &&
+                     toNarrow(argv[index], route.proxy) && !route.proxy.empty();
+    } else {
+      arguments.push_back(argv[index]);
+    }
+  }
+  arguments.push_back(nullptr);
+  return route;
 }
 
 bool parsePort(const std::string& text, uint16_t& port) {
@@ -106,7 +165,7 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
   std::fwrite(report.data(), 1, report.size(), stderr);
 }
 
-int fetch(int argc, NativeChar** argv) {
+int fetch(int argc, NativeChar** argv, const Route& route) {
   std::string host;
   std::string portText;
   std::string requestPath;
@@ -122,7 +181,11 @@ int fetch(int argc, NativeChar** argv) {
     return 2;
   }
   RecordingProgress progress;
-  PlatformNetwork network;
+  PlatformNetwork socketNetwork;
+  SystemPlatformNetwork systemNetwork(route.https,
+                                      route.proxy.empty() ? nullptr : route.proxy.c_str());
+  vm::Network& network = route.system ? static_cast<vm::Network&>(systemNetwork)
+                                      : static_cast<vm::Network&>(socketNetwork);
   const vm::Endpoint endpoint = {host.c_str(), port};
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
@@ -131,7 +194,13 @@ int fetch(int argc, NativeChar** argv) {
                                          contentLength, &bodyBytes);
   if (body == nullptr) {
     std::free(buffer);
-    std::fputs("download failed\n", stderr);
+    const vm::NetError error = network.lastError();
+    if (route.system && error.code != 0) {
+      std::fprintf(stderr, "download failed (system error %d: %s)\n",
+                   static_cast<int>(error.code), systemErrorText(error.code));
+    } else {
+      std::fputs("download failed\n", stderr);
+    }
     return 1;
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
@@ -148,11 +217,6 @@ int fetch(int argc, NativeChar** argv) {
   return 0;
 }
 
-bool argumentIs(const NativeChar* argument, const char* text) {
-  for (; *text != 0; ++argument, ++text)
-    if (*argument != static_cast<NativeChar>(*text)) return false;
-  return *argument == 0;
-}
 
 // True for the download form's command line whose host happens to be named "check": four
 // arguments, a port number, then a request path (check takes no such pair).
@@ -165,9 +229,9 @@ bool isDownloadForm(int argc, NativeChar** argv) {
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, NativeChar** argv) {
+int checkCommand(int argc, NativeChar** argv, const Route& route) {
   std::string host;
-  std::string portText = "80";
+  std::string portText = route.https ? "443" : "80";
   const NativeChar* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
@@ -213,7 +277,15 @@ int checkCommand(int argc, NativeChar** argv) {
     std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
     return 2;
   }
-  PlatformNetwork network;
+  PlatformNetwork socketNetwork;
+  SystemPlatformNetwork systemNetwork(route.https,
+                                      route.proxy.empty() ? nullptr : route.proxy.c_str());
+  if (route.system) {
+    check.system = &systemNetwork;
+    check.systemErrorText = systemErrorText;
+  }
+  vm::Network& network = route.system ? static_cast<vm::Network&>(systemNetwork)
+                                      : static_cast<vm::Network&>(socketNetwork);
   const int status = vm::checkServer(network, buffer, check);
   std::free(buffer);
   return status;
@@ -221,9 +293,16 @@ int checkCommand(int argc, NativeChar** argv) {
 
 // The check, or the download form.
 int run(int argc, NativeChar** argv) {
-  if (argc >= 2 && argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
-    return checkCommand(argc, argv);
-  return fetch(argc, argv);
+  std::vector<NativeChar*> arguments;
+  const Route route = takeRoute(argc, argv, arguments);
+  if (!route.usable) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const int count = static_cast<int>(arguments.size()) - 1;
+  if (count >= 2 && argumentIs(arguments[1], "check") && !isDownloadForm(count, arguments.data()))
+    return checkCommand(count, arguments.data(), route);
+  return fetch(count, arguments.data(), route);
 }
 
 }  // namespace

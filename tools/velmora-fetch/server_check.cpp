@@ -248,9 +248,14 @@ struct PathReport {
 
 // Why downloadFile returned null, from what arrived.
 std::string downloadFailure(const ObservedNetwork& network, const Head& head, bool tooLarge,
-                            int32_t contentLength) {
+                            int32_t contentLength, const ServerCheck& check) {
   const ObservedConnection& connection = network.connection;
   if (!network.asked) return "the request does not fit the installer's 255-character request";
+  if (check.system != nullptr && check.system->requestFailure() != RequestFailure::None) {
+    const int32_t code = network.lastError().code;
+    return "the request failed before any response (system error " + std::to_string(code) +
+           ": " + check.systemErrorText(code) + ")";
+  }
   if (!network.connected)
     return "no connection (the host does not resolve to an IPv4 address, or refuses it)";
   if (connection.failed)
@@ -288,7 +293,7 @@ PathReport checkPath(Network& platform, uint8_t* buffer, const ServerCheck& chec
   std::string& line = report.line;
   line = body != nullptr ? "download: ok"
                          : "download: failed: " +
-                               downloadFailure(network, head, tooLarge, contentLength);
+                               downloadFailure(network, head, tooLarge, contentLength, check);
   if (head.valid == 0) {
     line += "; status: none";
     if (path.channel != nullptr) line += "; check: not made (no body)";

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "net/socket.h"
+#include "net/system_request.h"
 #include "platform/crypto.h"
 
 namespace vm {
@@ -27,6 +28,11 @@ struct ServerCheck {
   Endpoint endpoint;
   const RsaPublicKey* key = nullptr;  // check the packages' signatures with it, or null
   Crypto* crypto = nullptr;           // for the key
+  // The system transport's network when the check goes through it (the network given to
+  // checkServer), so that a request refused before any response (a certificate, a proxy) is
+  // named with the stack's code and words; null for the socket client.
+  const SystemNetwork* system = nullptr;
+  const char* (*systemErrorText)(int32_t code) = nullptr;
 };
 
 // Runs the check and prints its report on stdout. `buffer` holds kDownloadBufferSize bytes.
