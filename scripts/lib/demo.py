@@ -38,7 +38,9 @@ def report(installation, record, pictures):
         if last_position is not None:
             print(f"  progress reached {last_position}%")
             last_position = None
-        if event[0] in ("status", "marquee", "close", "destroyed", "exit", "dialog"):
+        if event[0] == "marquee":  # the switch, and the position the bar reported after it
+            print(f"  marquee  {event[1]}  (bar at {event[2]}%)")
+        elif event[0] in ("status", "close", "destroyed", "exit", "dialog"):
             print("  " + "  ".join(event))
     print("\nrequests the download server answered:")
     for path in installation.world.requests():
@@ -60,6 +62,10 @@ def report(installation, record, pictures):
         target = e2e.shortcut_target(link) if link.exists() else "(missing)"
         print(f"  {machine.windows(link)} -> {target}")
     print(f"\nexit code: {record.exit_code()}")
+    log = machine.temp / "Velmora" / "VelmoraInstaller.log"
+    print(f"the installer's log ({machine.windows(log)}):")
+    for line in (log.read_text(encoding="utf-8").splitlines() if log.exists() else []):
+        print("  " + line)
     print("screenshots of the window:")
     for picture in pictures:
         print(f"  {picture}")

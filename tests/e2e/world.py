@@ -175,20 +175,22 @@ def build_variants(build):
 
 class World:
     """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
-    with `site`, nginx serves through that site file (a release's nginx-velmora.conf). With
-    `tls` (certificate, key) nginx serves over TLS on 443 too, and `trusted` (a CA certificate)
-    is the only authority trusted inside; `redirect_to_http` paths answer over TLS with a
-    redirect to plain HTTP. With `proxy_only` direct connections to 80 and 443 are rejected and
-    tinyproxy on 127.0.0.1:8888 is the only way to the server."""
+    with `site`, nginx serves through that site file (a release's nginx-velmora.conf); with
+    `rate`, no faster than that (nginx's limit_rate). With `tls` (certificate, key) nginx
+    serves over TLS on 443 too, and `trusted` (a CA certificate) is the only authority trusted
+    inside; `redirect_to_http` paths answer over TLS with a redirect to plain HTTP. With
+    `proxy_only` direct connections to 80 and 443 are rejected and tinyproxy on 127.0.0.1:8888
+    is the only way to the server."""
 
-    def __init__(self, build, name, root=None, scripted=None, site=None, tls=None, trusted=None,
-                 redirect_to_http=(), proxy_only=False):
+    def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, tls=None,
+                 trusted=None, redirect_to_http=(), proxy_only=False):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)], trusted=trusted,
                                            proxy_only=proxy_only)
         self.root = root
         self.scripted = scripted
         self.site = site
+        self.rate = rate
         self.tls = tls
         self.redirect_to_http = redirect_to_http
         self.proxy = servers.Tinyproxy(prefix=self.namespace.prefix) if proxy_only else None
@@ -204,7 +206,7 @@ class World:
         try:
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=80, prefix=self.prefix,
-                                            site=self.site, tls=self.tls,
+                                            site=self.site, rate=self.rate, tls=self.tls,
                                             redirect_to_http=self.redirect_to_http).start()
                 self.access_log = self.server.access_log
             elif self.scripted is not None:

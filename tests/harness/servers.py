@@ -74,7 +74,7 @@ NGINX_SERVER = """\
     server {{
         listen {listen}:{port};
 {tls}        root {root};
-        location / {{ }}
+        location / {{ {limit} }}
 {redirects}    }}"""
 
 # TLS beside the plain port: on 443 with a certificate and its key.
@@ -93,12 +93,13 @@ NGINX_REDIRECT_TO_HTTP = """\
 class Nginx:
     """nginx serving the files below `root` on listen:port (port None: a free loopback port), or,
     with `site`, the server block of that file (a site as a release engineer would include it;
-    `root` and the port are then the site's own). With `tls` (certificate, key) it serves the
-    same over TLS on port 443 too; each path of `redirect_to_http` is answered over TLS with a
-    redirect to plain HTTP."""
+    `root` and the port are then the site's own). With `rate` (nginx's limit_rate, "100k") each
+    response is sent no faster than that: a slow download. With `tls` (certificate, key) it
+    serves the same over TLS on port 443 too; each path of `redirect_to_http` is answered over
+    TLS with a redirect to plain HTTP."""
 
     def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None,
-                 tls=None, redirect_to_http=()):
+                 rate=None, tls=None, redirect_to_http=()):
         self.root = pathlib.Path(root).resolve()
         self.listen = listen
         self.port = port if port is not None else free_port(listen)
@@ -106,6 +107,7 @@ class Nginx:
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-nginx-"))
         self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
         self.site = pathlib.Path(site) if site else None
+        self.rate = rate
         self.tls = tls
         self.redirect_to_http = list(redirect_to_http)
         self.process = None
@@ -117,7 +119,8 @@ class Nginx:
         redirects = "".join(NGINX_REDIRECT_TO_HTTP.format(path=path)
                             for path in self.redirect_to_http)
         server = f"    include {self.site};" if self.site else NGINX_SERVER.format(
-            listen=self.listen, port=self.port, root=self.root, tls=tls, redirects=redirects)
+            listen=self.listen, port=self.port, root=self.root, tls=tls, redirects=redirects,
+            limit=f"limit_rate {self.rate};" if self.rate else "")
         configuration.write_text(NGINX_CONFIGURATION.format(
             work=self.work, access_log=self.access_log, server=server))
         pid_file = self.work / "nginx.pid"

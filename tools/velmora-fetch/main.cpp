@@ -190,16 +190,23 @@ int fetch(int argc, NativeChar** argv, const Route& route) {
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
+  vm::DownloadReport report;
   const uint8_t* body = vm::downloadFile(progress, network, endpoint, requestPath.c_str(), buffer,
-                                         contentLength, &bodyBytes);
+                                         contentLength, &bodyBytes, &report);
   if (body == nullptr) {
     std::free(buffer);
+    // A system transport's request refused before any response (a certificate, the proxy) is
+    // named as the installer's log names it, with the stack's code and words.
+    const vm::RequestFailure failure = systemNetwork.requestFailure();
+    if (route.system && failure != vm::RequestFailure::None)
+      report.end = vm::requestFailureEnd(failure);
     const vm::NetError error = network.lastError();
     if (route.system && error.code != 0) {
-      std::fprintf(stderr, "download failed (system error %d: %s)\n",
-                   static_cast<int>(error.code), systemErrorText(error.code));
+      std::fprintf(stderr, "download failed: %s (system error %d: %s)\n",
+                   vm::downloadEndText(report.end), static_cast<int>(error.code),
+                   systemErrorText(error.code));
     } else {
-      std::fputs("download failed\n", stderr);
+      std::fprintf(stderr, "download failed: %s\n", vm::downloadEndText(report.end));
     }
     return 1;
   }
