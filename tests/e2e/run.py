@@ -419,7 +419,7 @@ def run_case(name, build, state):
             site.write_text((release.dist / "nginx-velmora.conf").read_text().replace(
                 str((release.dist / "www").resolve()), str(tree)))
         scripted = case.serve if isinstance(case.serve, dict) else None
-        tls = trusted = None
+        tls = trusted = made = None
         if case.certificate:
             made = worlds.servers.certificates(work / "certificates", worlds.download_host(build))
             tls, trusted = made[case.certificate], work / "certificates" / "ca.crt"
@@ -429,6 +429,7 @@ def run_case(name, build, state):
                           proxy_only=case.proxy_only) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
+            installation.certificates = made if case.certificate else None
             try:
                 if case.proxy_only:
                     machine.set_user_proxy(f"127.0.0.1:{world.proxy.port}")
@@ -1283,7 +1284,8 @@ def tree_bytes(folder):
 
 def release_refuses_what_it_cannot_make(installation):
     """scripts/release refuses, with the reason and with DIST as it was: a missing prerequisite,
-    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s)."""
+    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s), HTTPS
+    without the system transport, a TLS certificate for another name or with another key."""
     release = installation.release
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-refusals-"))
     try:
@@ -1297,6 +1299,9 @@ def release_refuses_what_it_cannot_make(installation):
         no_program = work / "no-program"
         (no_program / "data").mkdir(parents=True)
         (no_program / "data" / "readme.txt").write_text("no Velmora.exe here")
+        made = worlds.servers.certificates(work / "tls", worlds.download_host(
+            installation.machine.build))
+        good_tls, other_tls = made["good"], made["other-name"]
         good = {"--host": worlds.download_host(installation.machine.build),
                 "--site": "https://www.velmora.example/",
                 "--app": release.application("Live"),
@@ -1308,16 +1313,67 @@ def release_refuses_what_it_cannot_make(installation):
                 ("a host that is no DNS name", {"--host": "download_host.example"},
                  "not a valid DNS name"),
                 ("a site that is not http(s)", {"--site": "ftp://www.velmora.example/"},
-                 "not an http:// or https:// address")):
+                 "not an http:// or https:// address"),
+                ("HTTPS with the socket client",
+                 {"--https": None, "--tls-cert": good_tls[0], "--tls-key": good_tls[1]},
+                 "--https needs --transport system"),
+                ("a TLS certificate for another host name",
+                 {"--transport": "system", "--https": None, "--tls-cert": other_tls[0],
+                  "--tls-key": other_tls[1]}, "not a certificate for"),
+                ("a TLS key of another certificate",
+                 {"--transport": "system", "--https": None, "--tls-cert": good_tls[0],
+                  "--tls-key": other_tls[1]}, "not the key of --tls-cert")):
             options = dict(good, **changed)
             refused = subprocess.run(
                 [str(HERE.parents[1] / "scripts" / "release"), "--channel", "Live", "--out",
                  str(dist), "--build", str(release.folder / "build")] +
-                [str(part) for option in options.items() for part in option],
-                capture_output=True, text=True)
-            check(refused.returncode == 1 and reason in refused.stderr,
+                [str(part) for option in options.items() for part in option
+                 if part is not None], capture_output=True, text=True)
+            # A wrong command line exits 2 (argparse), a refused release 1.
+            check(refused.returncode in (1, 2) and reason in refused.stderr,
                   f"{what}: exit {refused.returncode}: {refused.stderr[-600:]}")
             check(tree_bytes(dist) == before, f"{what}: DIST changed")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@case(serve=None, certificate="good")
+def https_release_from_an_application_folder_to_an_installation(installation):
+    """scripts/release --transport system --https for each channel: its nginx site serves TLS on
+    443 only, with the given certificate; velmora-fetch check --https passes against it; its
+    installer installs on a clean machine. Built in BUILD/e2e-https-release (kept between runs)."""
+    machine = installation.machine
+    host = worlds.download_host(machine.build)
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-https-release-"))
+    try:
+        folder = machine.build / "e2e-https-release"
+        certificate, key = installation.certificates["good"]
+        prerequisites = worlds.prerequisites_folder(machine.build, work / "pre")
+        for channel in worlds.CHANNELS:
+            made = subprocess.run(
+                [str(HERE.parents[1] / "scripts" / "release"), "--host", host,
+                 "--site", worlds.website(machine.build),
+                 "--app", str(worlds.application_tree(machine.build, work / channel, channel)),
+                 "--prerequisites", str(prerequisites), "--channel", channel,
+                 "--out", str(work / "dist"), "--build", str(folder), "--transport", "system",
+                 "--https", "--tls-cert", str(certificate), "--tls-key", str(key)],
+                capture_output=True, text=True)
+            check(made.returncode == 0, f"scripts/release: {made.stderr[-1500:]}")
+        site = (work / "dist" / "nginx-velmora.conf").read_text()
+        check("listen 443 ssl;" in site and "listen 80" not in site, site)
+        check(f"velmora-fetch check {host} --https" in made.stderr, made.stderr[-600:])
+        subprocess.run(["cmake", "--build", str(folder / "host"), "--target", "velmora-fetch"],
+                       check=True, stdout=subprocess.DEVNULL)
+        installation.world.root = work / "dist" / "www"
+        with worlds.servers.Nginx(work / "dist" / "www", port=443, prefix=installation.world.prefix,
+                                  site=work / "dist" / "nginx-velmora.conf"):
+            checked = in_namespace(installation, folder / "host" / "tools" / "velmora-fetch" /
+                                   "velmora-fetch", "check", host, "--https")
+            check(checked.returncode == 0, f"check --https:\n{checked.stdout}{checked.stderr}")
+            record = installation.run(exe=work / "dist" / "installer" / "VelmoraInstaller.exe")
+            check_finished(record)
+            expected_installation(installation)
+            check_logged(machine, "system transport, https", "https to port 443")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
