@@ -18,7 +18,9 @@ function(_velmora_hex_to_bytes hex out)
 endfunction()
 
 # Reads the RSA public key in PEM at `key` with Debian's openssl command; sets `modulus_hex`
-# (big-endian, upper case) and `exponent` (decimal) or stops with a clear message.
+# (big-endian, upper case) and `exponent` (decimal) or stops with a clear message. Its rules
+# (2048 to 4096 bits in whole bytes, an odd exponent of 3 to 32 bits) must agree with
+# isAcceptedRsaKey in platform/crypto.h, which the installer and the tools apply.
 function(_velmora_read_public_key key modulus_hex exponent)
   set(option "VELMORA_PACKAGE_PUBLIC_KEY")
   if(NOT EXISTS "${key}" OR IS_DIRECTORY "${key}")

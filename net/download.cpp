@@ -125,6 +125,8 @@ const uint8_t* downloadFile(ProgressSink& progress, Network& network, const Endp
   noted.status = statusCodeOf(response);
   noted.contentLength = response.contentLength;
   noted.bodyBytes = response.headEnd >= 0 ? response.receivedBytes - (response.headEnd + 4) : 0;
+  noted.receivedBytes = response.receivedBytes;
+  noted.headEnd = response.headEnd;
   std::free(chunk);
   connection->close();
   return body;

@@ -55,6 +55,12 @@ struct DownloadReport {
   int32_t contentLength = -1;  // the length field, -1 when absent or not reached
   int32_t bodyBytes = 0;       // body bytes received
   NetError error;              // the network's word on a failed connect or receive
+  // Where the response lies in the buffer, for tools that read more of it than the download
+  // does (velmora-fetch check, through net/http_head.h): the bytes kept from its first (a chunk
+  // that would not fit is not among them), and the offset of the head's blank line, -1 when it
+  // was not found (also when the status was refused before it arrived).
+  int32_t receivedBytes = 0;
+  int32_t headEnd = -1;
 };
 
 // The text naming `end` in the log ("complete", "receive timed out", ...).

@@ -18,20 +18,6 @@ constexpr int32_t kLengthFieldLength = 16;
 constexpr char kStatusPattern[] = "HTTP/1.# 2##";
 constexpr int32_t kStatusPatternLength = 12;
 
-// Offset of the first occurrence of `needle` lying wholly inside [from, to) of `data`, or -1.
-int32_t findBytes(const uint8_t* data, int32_t from, int32_t to, const char* needle,
-                  int32_t needleLength) {
-  const uint8_t first = static_cast<uint8_t>(needle[0]);
-  for (int32_t at = from; at <= to - needleLength; ++at) {
-    const std::size_t span = static_cast<std::size_t>(to - needleLength + 1 - at);
-    const void* hit = std::memchr(data + at, first, span);
-    if (hit == nullptr) return -1;
-    at = static_cast<int32_t>(static_cast<const uint8_t*>(hit) - data);
-    if (std::memcmp(data + at, needle, static_cast<std::size_t>(needleLength)) == 0) return at;
-  }
-  return -1;
-}
-
 // Where a resumed search for a needle of `needleLength` bytes must begin so that an occurrence
 // straddling the previous end is still found.
 int32_t resumeAt(int32_t scanned, int32_t needleLength, int32_t floor) {
@@ -79,6 +65,19 @@ void findLength(HttpResponse& response) {
 }
 
 }  // namespace
+
+int32_t findBytes(const uint8_t* data, int32_t from, int32_t to, const char* needle,
+                  int32_t needleLength) {
+  const uint8_t first = static_cast<uint8_t>(needle[0]);
+  for (int32_t at = from; at <= to - needleLength; ++at) {
+    const std::size_t span = static_cast<std::size_t>(to - needleLength + 1 - at);
+    const void* hit = std::memchr(data + at, first, span);
+    if (hit == nullptr) return -1;
+    at = static_cast<int32_t>(static_cast<const uint8_t*>(hit) - data);
+    if (std::memcmp(data + at, needle, static_cast<std::size_t>(needleLength)) == 0) return at;
+  }
+  return -1;
+}
 
 void startResponse(HttpResponse& response, uint8_t* buffer, int32_t capacity) {
   response = HttpResponse{};

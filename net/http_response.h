@@ -75,6 +75,11 @@ int32_t progressPercentage(int32_t receivedBytes, int32_t contentLength);
 // to the first other character; no digits give 0; values beyond 32 bits saturate.
 int32_t parseLengthValue(const uint8_t* text, int32_t count);
 
+// Offset of the first occurrence of `needle` (`needleLength` bytes) lying wholly inside
+// [from, to) of `data`, or -1.
+int32_t findBytes(const uint8_t* data, int32_t from, int32_t to, const char* needle,
+                  int32_t needleLength);
+
 // The verdict on a status line from its first `count` bytes: Accepted once they begin with
 // "HTTP/1.<digit> 2<digit><digit>" followed by a blank or "\r", Rejected as soon as they cannot.
 StatusVerdict judgeStatusLine(const uint8_t* data, int32_t count);

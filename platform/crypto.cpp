@@ -2,6 +2,11 @@
 
 namespace vm {
 
+bool isAcceptedRsaKey(const RsaPublicKey& key) {
+  return key.modulusLength >= kSmallestRsaModulus && key.modulusLength <= kLargestRsaModulus &&
+         key.modulus[0] >= 0x80 && key.exponent >= 3 && key.exponent % 2 == 1;
+}
+
 bool sha256Matches(Crypto& crypto, const uint8_t* data, uint32_t length,
                    const Sha256Digest& expected) {
   Sha256Digest actual;

@@ -33,6 +33,13 @@ struct RsaPublicKey {
   uint32_t exponent;       // the public exponent (65537 for every key openssl makes)
 };
 
+// True for a key the installer takes: a modulus of kSmallestRsaModulus to kLargestRsaModulus
+// bytes that fills its bytes (a first byte of 0x80 or more: CryptoAPI's key blob counts whole
+// bytes) and an odd public exponent of at least 3. Both crypto adapters and the tools' key
+// reader ask this; cmake/release_trust.cmake makes the same check on the build's key at
+// configure time in its own language, and the two must agree.
+bool isAcceptedRsaKey(const RsaPublicKey& key);
+
 class Crypto {
  public:
   // Writes the SHA-256 of `length` bytes at `data` into `out`. False (out undefined) when the

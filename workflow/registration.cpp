@@ -3,6 +3,7 @@
 #include "platform/format.h"
 #include "platform/path.h"
 #include "product_values.h"  // generated: the web-site address
+#include "workflow/server_layout.h"
 
 namespace vm {
 namespace {
@@ -27,7 +28,7 @@ void createShortcutIn(InstallSystem& system, RunLog& log, const WidePath& folder
 }  // namespace
 
 bool applicationPath(const InstallContext& context, WidePath& out) {
-  return combinePath(out, context.appFolder.get(), u"Velmora.exe");
+  return combinePath(out, context.appFolder.get(), kApplicationFileName);
 }
 
 InstallResult registerAndLaunch(InstallSystem& system, const InstallContext& context, bool launch,

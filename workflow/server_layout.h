@@ -16,6 +16,18 @@ constexpr char kUpdateRequestPath32[] = "/DotNetFX40/NDP40-KB2468871-v2-x86.exe"
 constexpr const char* kChannels[] = {"Live", "Beta", "Testing"};
 constexpr char kPackageRequestFormat[] = "/Velmora.Html.Windows/%s/Velmora.Html.Windows.vmpkg";
 
+// The installer's file name for each channel, in kChannels' order: the name chooses the
+// channel (selectChannel in install_context.h).
+constexpr const char* kInstallerFileNames[] = {"VelmoraInstaller.exe",
+                                               "VelmoraInstaller-Beta.exe",
+                                               "VelmoraInstaller-Testing.exe"};
+
+// The application's executable: its name in the application folder, and its entry in the
+// package, whose entries below "app/" are the application folder.
+constexpr char16_t kApplicationFileName[] = u"Velmora.exe";
+constexpr char kPackagedApplication[] = "app/Velmora.exe";
+constexpr char16_t kPackagedApplicationWide[] = u"app/Velmora.exe";
+
 // The major file version of the application's Velmora.exe: the installer waits while a
 // Velmora.exe with a module of this version runs.
 constexpr int32_t kApplicationMajorVersion = 5;

@@ -45,12 +45,9 @@ bool OpenSslCrypto::sha256(const uint8_t* data, uint32_t length, Sha256Digest& o
 bool OpenSslCrypto::verifyRsaSha256(const RsaPublicKey& key, const uint8_t* data,
                                     uint32_t length, const uint8_t* signature,
                                     uint32_t signatureLength) {
-  // The same bounds as the CryptoAPI adapter, so that both builds refuse the same keys.
+  // The same rule as the CryptoAPI adapter, so that both builds refuse the same keys.
   const uint32_t size = key.modulusLength;
-  if (size < kSmallestRsaModulus || size > kLargestRsaModulus || key.modulus[0] == 0 ||
-      key.exponent == 0 || signatureLength != size) {
-    return false;
-  }
+  if (!isAcceptedRsaKey(key) || signatureLength != size) return false;
   EVP_PKEY* publicKey = publicKeyOf(key);
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   bool verified = false;

@@ -59,10 +59,7 @@ bool CryptoApi::sha256(const uint8_t* data, uint32_t length, Sha256Digest& out) 
 bool CryptoApi::verifyRsaSha256(const RsaPublicKey& key, const uint8_t* data, uint32_t length,
                                 const uint8_t* signature, uint32_t signatureLength) {
   const uint32_t size = key.modulusLength;
-  if (size < kSmallestRsaModulus || size > kLargestRsaModulus || key.modulus[0] == 0 ||
-      key.exponent == 0 || signatureLength != size) {
-    return false;
-  }
+  if (!isAcceptedRsaKey(key) || signatureLength != size) return false;
   // PUBLICKEYBLOB: BLOBHEADER, RSAPUBKEY, then the modulus little-endian.
   uint8_t blob[sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + kLargestRsaModulus];
   BLOBHEADER* header = reinterpret_cast<BLOBHEADER*>(blob);

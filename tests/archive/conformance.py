@@ -634,18 +634,28 @@ def pack_refusal_cases():
          "app/Velmora.exe: it has no version resource", 1),
         ("a Velmora.exe that is no program", velmora(b"MZ" + os.urandom(5000)),
          "app/Velmora.exe: it is no Windows executable", 1),
+        # A listing that breaks off (readdir_fault.c): in the first folder and in a subfolder.
+        ("a listing that fails part-way", lambda app: None, "refused: app/: Input/output error",
+         1, {"VELMORA_READDIR_FAIL_AFTER": "3"}),
+        ("a subfolder's listing that fails", lambda app: None, "/: Input/output error", 1,
+         {"VELMORA_READDIR_FAIL_AFTER": "9"}),
     ]
 
 
 def host_pack_refusals(vmpkg, scratch):
-    for index, (name, spoil, message, exit_code) in enumerate(pack_refusal_cases()):
+    fault = os.environ.get("VELMORA_READDIR_FAULT")
+    for index, (name, spoil, message, exit_code, *fault_env) in enumerate(pack_refusal_cases()):
+        if fault_env and not fault:
+            print(f"skipped pack refuses {name}: VELMORA_READDIR_FAULT names no library")
+            continue
         work = scratch / f"refuse-{index}"
         work.mkdir()
         app = make_tree(work)
         spoil(app)
         out = work / "out"
         out.mkdir()
-        result = pack_one(vmpkg, app, out / "x.vmpkg")
+        env = dict(os.environ, LD_PRELOAD=fault, **fault_env[0]) if fault_env else None
+        result = pack_one(vmpkg, app, out / "x.vmpkg", env)
         check(result.returncode == exit_code and message in result.stderr,
               f"pack refuses {name}: exit {result.returncode}: {result.stderr[-400:]}")
         check(not any(out.iterdir()), f"pack refuses {name}: left {list(out.iterdir())}")

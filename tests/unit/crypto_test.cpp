@@ -1,42 +1,37 @@
-// The pin check over the crypto interface (platform/crypto.cpp), with the fake crypto.
+// isAcceptedRsaKey (platform/crypto.cpp): the one key rule of both crypto adapters and the
+// tools' key reader, which cmake/release_trust.cmake applies at configure time too.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "platform/crypto.h"
-#include "tests/unit/fake_crypto.h"
 
 namespace vm {
 namespace {
 
-using test::FakeCrypto;
-
-TEST(Sha256Matches, AcceptsOnlyTheSameDigestAndFailsClosed) {
-  const std::string body = "prerequisite installer as served";
-  const uint8_t* data = reinterpret_cast<const uint8_t*>(body.data());
-  FakeCrypto crypto;
-  Sha256Digest pinned;
-  ASSERT_TRUE(crypto.sha256(data, static_cast<uint32_t>(body.size()), pinned));
-  Sha256Digest lastByteOff = pinned;
-  lastByteOff.bytes[kSha256Size - 1] ^= 0x80;
+TEST(IsAcceptedRsaKey, TakesWhatTheBuildTakesAndNothingElse) {
   const struct {
     const char* what;
-    Sha256Digest expected;
-    uint32_t length;
-    bool fail;
-    bool matches;
+    uint32_t bytes;
+    uint8_t first;
+    uint32_t exponent;
+    bool accepted;
   } cases[] = {
-      {"the same bytes", pinned, static_cast<uint32_t>(body.size()), false, true},
-      {"a digest whose last byte differs", lastByteOff, static_cast<uint32_t>(body.size()), false,
-       false},
-      {"one byte fewer", pinned, static_cast<uint32_t>(body.size() - 1), false, false},
-      {"a platform that cannot hash", pinned, static_cast<uint32_t>(body.size()), true, false},
+      {"2048 bits, 65537", 256, 0xC1, 65537, true},
+      {"4096 bits, 3", 512, 0x80, 3, true},
+      {"2040 bits", 255, 0xC1, 65537, false},
+      {"4104 bits", 513, 0xC1, 65537, false},
+      {"2047 bits in 256 bytes (not whole bytes)", 256, 0x7F, 65537, false},
+      {"an even exponent", 256, 0xC1, 65536, false},
+      {"an exponent of 1", 256, 0xC1, 1, false},
+      {"no exponent", 256, 0xC1, 0, false},
   };
   for (const auto& row : cases) {
-    SCOPED_TRACE(row.what);
-    crypto.fail = row.fail;
-    EXPECT_EQ(sha256Matches(crypto, data, row.length, row.expected), row.matches);
+    const std::string modulus = std::string(1, static_cast<char>(row.first)) +
+                                std::string(row.bytes - 1, '\x5A');
+    const RsaPublicKey key{reinterpret_cast<const uint8_t*>(modulus.data()), row.bytes,
+                           row.exponent};
+    EXPECT_EQ(isAcceptedRsaKey(key), row.accepted) << row.what;
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "archive/package_signature.h"
 #include "platform/crypto.h"
+#include "tests/unit/fake_crypto.h"  // bytesOf
 
 namespace vm::test {
 
@@ -103,10 +104,6 @@ inline std::string fromHex(const char* hex) {
     bytes += static_cast<char>(nibble(hex[0]) << 4 | nibble(hex[1]));
   }
   return bytes;
-}
-
-inline const uint8_t* bytesOf(const std::string& text) {
-  return reinterpret_cast<const uint8_t*>(text.data());
 }
 
 inline void expectSha256(Crypto& crypto, const std::string& data, const char* hex) {

@@ -158,9 +158,11 @@ TEST_F(DownloadFile, FailsWithNullAndKeepsWhatArrived) {
     RecordingProgress positions;
     contentLength = kUntouched;
     bodyBytes = kUntouched;
+    DownloadReport report;
     EXPECT_EQ(downloadFile(positions, scripted, kServer, "/f", buffer(), contentLength,
-                           &bodyBytes),
+                           &bodyBytes, &report),
               nullptr);
+    EXPECT_EQ(report.receivedBytes, static_cast<int32_t>(row.response.size()));
     EXPECT_EQ(contentLength, row.contentLength);
     EXPECT_EQ(bodyBytes, kUntouched);
     EXPECT_EQ(positions.positions, row.positions);
@@ -236,16 +238,18 @@ TEST_F(DownloadFile, NeverWritesPastTheBuffer) {
     FakeNetwork scripted;
     scripted.response = head + std::string(row.responseBytes - head.size(), 'L');
     scripted.restPiece = 1'000'000;
-    const uint8_t* body =
-        downloadFile(view, scripted, kServer, "/f", buffer(), contentLength, &bodyBytes);
+    DownloadReport report;
+    const uint8_t* body = downloadFile(view, scripted, kServer, "/f", buffer(), contentLength,
+                                       &bodyBytes, &report);
     EXPECT_EQ(body != nullptr, row.fits);
     EXPECT_TRUE(guardIntact());
     if (row.fits) {
       EXPECT_EQ(bodyBytes, static_cast<int32_t>(row.responseBytes - head.size()));
       EXPECT_EQ(buffer()[kDownloadBufferSize - 1], 0);
     } else {
-      // Stopped at the 51st piece, the first that would not fit.
+      // Stopped at the 51st piece, the first that would not fit, which the buffer never held.
       EXPECT_EQ(scripted.receives, 51);
+      EXPECT_EQ(report.receivedBytes, 50'000'000);
     }
   }
 }

@@ -278,6 +278,20 @@ TEST_F(InstallRun, EndsTheRunOnEveryFailureThatMatters) {
        [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.pins.runtime = {true, {}}; },
        "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimePinRefused,
        "pin dotNetFx40_Client_x86_x64.exe: differs"},
+      // A platform that cannot hash fails closed: the right file is refused all the same.
+      {"the runtime cannot be hashed",
+       [](FakeInstallSystem&, FakeNetwork&, Release& r) {
+         static test::FakeCrypto failing;
+         const std::string body = "runtime installer";
+         failing.fail = false;
+         r.pins.runtime.pinned = failing.sha256(test::bytesOf(body),
+                                                static_cast<uint32_t>(body.size()),
+                                                r.pins.runtime.digest);
+         failing.fail = true;
+         r.crypto = &failing;
+       },
+       "key SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4", RuntimePinRefused,
+       "pin dotNetFx40_Client_x86_x64.exe: differs"},
       {"the update differs from its pin",
        [](FakeInstallSystem&, FakeNetwork&, Release& r) { r.pins.updateX64 = {true, {}}; },
        "key SOFTWARE\\Microsoft\\Updates", UpdatePinRefused,

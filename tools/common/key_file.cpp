@@ -7,9 +7,10 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <string>
+
+#include "tools/common/whole_file.h"
 
 namespace vm {
 namespace {
@@ -17,51 +18,34 @@ namespace {
 // Key files are small; anything larger is not one.
 constexpr long kLargestKeyFile = 65536;
 
-// Fills `key.view` from the RSA key in `key.openssl`, refusing what the build refuses (see
-// cmake/release_trust.cmake): 2048 to 4096 bits in whole bytes, an exponent of 32 bits.
+// Fills `key.view` from the RSA key in `key.openssl`, refusing what the installer refuses
+// (isAcceptedRsaKey: 2048 to 4096 bits in whole bytes, an odd exponent of 3 to 32 bits).
 bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
   if (!EVP_PKEY_is_a(key.openssl, "RSA")) {
     std::fprintf(stderr, "%s: %s is not an RSA key\n", program, path);
     return false;
   }
-  const int bits = EVP_PKEY_get_bits(key.openssl);
-  if (bits < 2048 || bits > 4096 || bits % 8 != 0) {
-    std::fprintf(stderr,
-                 "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
-                 "whole bytes\n",
-                 program, path, bits);
-    return false;
-  }
   BIGNUM* modulus = nullptr;
   BIGNUM* exponent = nullptr;
+  const int bits = EVP_PKEY_get_bits(key.openssl);
   bool ok = EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
             EVP_PKEY_get_bn_param(key.openssl, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1 &&
-            BN_num_bytes(modulus) == bits / 8;
-  if (ok && BN_num_bits(exponent) > 32) {
-    std::fprintf(stderr, "%s: %s: the public exponent does not fit in 32 bits\n", program, path);
-    ok = false;
-  } else if (ok) {
+            BN_num_bytes(modulus) <= static_cast<int>(kLargestRsaModulus) &&
+            BN_num_bits(exponent) <= 32;
+  if (ok) {
     key.view.modulusLength = static_cast<uint32_t>(BN_bn2bin(modulus, key.modulus));
     key.view.exponent = static_cast<uint32_t>(BN_get_word(exponent));
-  } else {
-    std::fprintf(stderr, "%s: %s: cannot read the key's numbers\n", program, path);
+    ok = isAcceptedRsaKey(key.view);
+  }
+  if (!ok) {
+    std::fprintf(stderr,
+                 "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
+                 "whole bytes with an odd public exponent of 3 to 32 bits\n",
+                 program, path, bits);
   }
   BN_free(modulus);
   BN_free(exponent);
   return ok;
-}
-
-// The first bytes of a key file, to tell a public PEM from everything else as the build does.
-bool readKeyText(const char* program, const char* path, char (&text)[kLargestKeyFile + 1]) {
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, path, std::strerror(errno));
-    return false;
-  }
-  const std::size_t length = std::fread(text, 1, kLargestKeyFile, file);
-  std::fclose(file);
-  text[length] = 0;
-  return true;
 }
 
 }  // namespace
@@ -69,14 +53,20 @@ bool readKeyText(const char* program, const char* path, char (&text)[kLargestKey
 KeyFile::~KeyFile() { EVP_PKEY_free(openssl); }
 
 bool readPublicKeyFile(const char* program, const char* path, KeyFile& key) {
-  static char text[kLargestKeyFile + 1];
-  if (!readKeyText(program, path, text)) return false;
-  if (std::strstr(text, "PRIVATE KEY-----") != nullptr) {
+  // The text first, to tell a public PEM from everything else as the build does.
+  WholeFile file;
+  std::string text;
+  if (!file.load(path, kLargestKeyFile, text)) {
+    std::fprintf(stderr, "%s: %s: %s\n", program, path, text.c_str());
+    return false;
+  }
+  text.assign(reinterpret_cast<const char*>(file.data()), file.length());
+  if (text.find("PRIVATE KEY-----") != std::string::npos) {
     std::fprintf(stderr, "%s: %s holds a private key: give the public key\n", program, path);
     return false;
   }
-  if (std::strstr(text, "-----BEGIN PUBLIC KEY-----") == nullptr &&
-      std::strstr(text, "-----BEGIN RSA PUBLIC KEY-----") == nullptr) {
+  if (text.find("-----BEGIN PUBLIC KEY-----") == std::string::npos &&
+      text.find("-----BEGIN RSA PUBLIC KEY-----") == std::string::npos) {
     std::fprintf(stderr, "%s: %s is not a public key in PEM form\n", program, path);
     return false;
   }

@@ -1,6 +1,5 @@
 // RSA key files for the tools' signature work (host build only: keys are read with OpenSSL).
-// Refuses what the installer's build refuses (see cmake/release_trust.cmake): RSA keys of 2048
-// to 4096 bits in whole bytes with a public exponent of 32 bits.
+// Refuses what the installer refuses (isAcceptedRsaKey in platform/crypto.h).
 #pragma once
 
 #include <openssl/types.h>

@@ -1,177 +1,136 @@
 #include "tools/common/package_check.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "archive/unpack.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
-#include "tools/common/main_program.h"
+#include "tools/common/file_version.h"
 #include "tools/common/package_limits.h"
+#include "workflow/server_layout.h"
 
 namespace vm {
 namespace {
 
 // Why an entry could not be described or read whole, in words.
 const char* failureReason(const EntryFailure& failure, ArchiveResult result, char (&buffer)[96]) {
+  const int value = static_cast<int>(failure.value);
   switch (failure.fault) {
-    case EntryFault::HeaderUnreadable:
-      return "its central directory header cannot be read";
+    case EntryFault::HeaderUnreadable: return "its central directory header cannot be read";
+    case EntryFault::HeaderMismatch:
+      return "its local header is missing or does not match its central header";
+    case EntryFault::ExtraPastEnd: return "its local extra field runs past the end of the package";
+    case EntryFault::DataPastEnd: return "its data runs past the end of the package";
+    case EntryFault::Encrypted: return "it is encrypted with a password";
+    case EntryFault::CrcMismatch: return "its CRC-32 does not match its data";
     case EntryFault::NameTooLong:
-      std::snprintf(buffer, sizeof buffer, "its name of %d bytes is too long (at most 259)",
-                    static_cast<int>(failure.value));
+      std::snprintf(buffer, sizeof buffer, "its name of %d bytes is too long (at most 259)", value);
       return buffer;
     case EntryFault::UnsupportedMethod:
       std::snprintf(buffer, sizeof buffer, "compression method %d is not supported (only 0, 8)",
-                    static_cast<int>(failure.value));
+                    value);
       return buffer;
-    case EntryFault::HeaderMismatch:
-      return "its local header is missing or does not match its central header";
-    case EntryFault::ExtraPastEnd:
-      return "its local extra field runs past the end of the package";
-    case EntryFault::DataPastEnd:
-      return "its data runs past the end of the package";
-    case EntryFault::Encrypted:
-      return "it is encrypted with a password";
-    case EntryFault::CrcMismatch:
-      return "its CRC-32 does not match its data";
-    case EntryFault::CorruptData:
-    case EntryFault::NoMemory:
-    case EntryFault::None:
-      break;
+    default:
+      std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)",
+                    archiveResultName(result), value);
+      return buffer;
   }
-  std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)",
-                archiveResultName(result), static_cast<int>(failure.value));
-  return buffer;
-}
-
-// How extraction treats an entry whose name ends with a separator but that lacks the folder
-// attribute (Java's jar and ZipOutputStream write folders so): the destination's folder part is
-// the whole path, so the folder is made, and then no file of that name can be created, so the
-// result is ArchiveNoFile. Harmless without data; with data, the data is lost.
-enum class FolderWithoutAttribute { No, Harmless, DataLost };
-
-FolderWithoutAttribute folderWithoutAttribute(const ArchiveEntry& entry) {
-  const std::size_t length = textLength(entry.name);
-  if ((entry.attributes & FileAttributeDirectory) || length == 0 ||
-      !isPathSeparator(entry.name[length - 1])) {
-    return FolderWithoutAttribute::No;
-  }
-  return entry.uncompressedSize == 0 ? FolderWithoutAttribute::Harmless
-                                     : FolderWithoutAttribute::DataLost;
 }
 
 // Counts each finding into the verdict as it passes it on.
-class Reporter {
- public:
-  Reporter(PackageVerdict& verdict, PackageFindingSink& sink) : verdict_(verdict), sink_(sink) {}
+struct Reporter {
+  PackageVerdict& verdict;
+  const PackageFindingSink& sink;
   void report(FindingKind kind, const char* what, const char* why) {
-    if (kind == FindingKind::Harmless) {
-      ++verdict_.harmless;
-    } else if (kind != FindingKind::Signature) {
-      ++verdict_.problems;
-    }
-    sink_.found(PackageFinding{kind, what, why});
+    if (kind == FindingKind::Harmless) ++verdict.harmless;
+    else if (kind != FindingKind::Signature) ++verdict.problems;
+    sink(PackageFinding{kind, what, why});
   }
-
- private:
-  PackageVerdict& verdict_;
-  PackageFindingSink& sink_;
 };
 
-void checkSignature(const uint8_t* data, uint32_t length, const RsaPublicKey& key,
-                    Crypto& crypto, Reporter& reporter) {
-  const SignatureVerdict verdict = checkPackageSignature(data, length, key, crypto);
-  if (verdict != SignatureVerdict::Good) {
-    reporter.report(FindingKind::Refused, "signature", signatureVerdictText(verdict));
-    return;
+// Reports what the installer would do wrong with entry `index`; true when it extracts whole as
+// a file of its name. An entry whose name ends with a separator but lacks the folder attribute
+// (Java's jar writes folders so) makes its folder, then cannot be created as a file
+// (ArchiveNoFile): harmless without data, its data lost with.
+bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Reporter& reporter) {
+  char reason[96];
+  EntryFailure failure;
+  const ArchiveResult query = getArchiveEntry(handle, index, entry, &failure);
+  if (query != ArchiveOk) {
+    const std::string what = "entry " + std::to_string(index);
+    reporter.report(FindingKind::Fails, what.c_str(), failureReason(failure, query, reason));
+    return false;
   }
-  char good[48];
-  std::snprintf(good, sizeof good, "good (RSA-%u, SHA-256)",
-                static_cast<unsigned>(key.modulusLength * 8));
-  reporter.report(FindingKind::Signature, good, nullptr);
+  const Utf8Name name(entry.name);
+  const EntryDisposition disposition = classifyEntryName(entry.name);
+  if (disposition != EntryDisposition::Unpack) {
+    reporter.report(FindingKind::Skipped, name.text,
+                    disposition == EntryDisposition::OutsideApp
+                        ? "outside app/"
+                        : "unsafe name (absolute, drive, colon, or dot segment)");
+    return false;
+  }
+  const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);
+  if (result != ArchiveOk) {
+    reporter.report(FindingKind::Fails, name.text, failureReason(failure, result, reason));
+    return false;
+  }
+  const std::size_t length = textLength(entry.name);
+  if (!(entry.attributes & FileAttributeDirectory) && length > 0 &&
+      isPathSeparator(entry.name[length - 1])) {
+    const bool empty = entry.uncompressedSize == 0;
+    reporter.report(empty ? FindingKind::Harmless : FindingKind::Fails, name.text,
+                    empty ? "folder entry without the folder attribute; extraction makes the "
+                            "folder, then answers ArchiveNoFile"
+                          : "a file entry whose name ends with a slash; extraction makes the "
+                            "folder and answers ArchiveNoFile, its data is lost");
+    return false;
+  }
+  return textEquals(entry.name, kPackagedApplicationWide) &&
+         !(entry.attributes & FileAttributeDirectory);
 }
 
 // Every entry, then Velmora.exe's version, the package's size and Velmora.exe's presence.
-void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter,
-                  PackageVerdict& verdict) {
+void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter) {
   ArchiveEntry entry;
   getArchiveEntry(handle, -1, entry);
-  const int32_t count = entry.index;
-  verdict.entries = count;
-  bool mainProgram = false;
-  int32_t mainProgramIndex = -1;  // the last whole app/Velmora.exe: the one that stays
-  for (int32_t index = 0; index < count; ++index) {
-    char reason[96];
-    EntryFailure failure;
-    const ArchiveResult query = getArchiveEntry(handle, index, entry, &failure);
-    if (query != ArchiveOk) {
-      char what[32];
-      std::snprintf(what, sizeof what, "entry %d", index);
-      reporter.report(FindingKind::Fails, what, failureReason(failure, query, reason));
-      continue;
-    }
-    const Utf8Name name(entry.name);
-    switch (classifyEntryName(entry.name)) {
-      case EntryDisposition::OutsideApp:
-        reporter.report(FindingKind::Skipped, name.text, "outside app/");
-        continue;
-      case EntryDisposition::Unsafe:
-        reporter.report(FindingKind::Skipped, name.text,
-                        "unsafe name (absolute, drive, colon, or dot segment)");
-        continue;
-      default:
-        break;
-    }
-    const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);
-    if (result != ArchiveOk) {
-      reporter.report(FindingKind::Fails, name.text, failureReason(failure, result, reason));
-      continue;
-    }
-    const FolderWithoutAttribute folder = folderWithoutAttribute(entry);
-    if (folder == FolderWithoutAttribute::Harmless) {
-      reporter.report(FindingKind::Harmless, name.text,
-                      "folder entry without the folder attribute; extraction makes the folder, "
-                      "then answers ArchiveNoFile");
-      continue;
-    }
-    if (folder == FolderWithoutAttribute::DataLost) {
-      reporter.report(FindingKind::Fails, name.text,
-                      "a file entry whose name ends with a slash; extraction makes the folder "
-                      "and answers ArchiveNoFile, its data is lost");
-      continue;
-    }
-    if (textEquals(entry.name, u"app/Velmora.exe") &&
-        !(entry.attributes & FileAttributeDirectory)) {
-      mainProgram = true;
-      mainProgramIndex = index;
-    }
+  reporter.verdict.entries = entry.index;
+  int32_t program = -1;  // the last whole app/Velmora.exe: the one that stays
+  for (int32_t index = 0; index < reporter.verdict.entries; ++index)
+    if (judgeEntry(handle, index, entry, reporter)) program = index;
+  char why[160];
+  if (program >= 0) {
+    if (const char* problem = entryVersionProblem(handle, program, why))
+      reporter.report(FindingKind::WrongVersion, kPackagedApplication, problem);
   }
-  char versionWhy[160];
-  if (mainProgram) {
-    if (const char* why = entryVersionProblem(handle, mainProgramIndex, versionWhy))
-      reporter.report(FindingKind::WrongVersion, "app/Velmora.exe", why);
-  }
-  if (length + kTypicalResponseHead + 1 > static_cast<uint64_t>(kDownloadBufferSize)) {
-    char why[160];
+  if (length > kLargestDownloadablePackage) {
     std::snprintf(why, sizeof why,
-                  "%llu bytes; with a typical response head the %llu-byte download buffer "
-                  "holds at most %llu",
-                  static_cast<unsigned long long>(length),
-                  static_cast<unsigned long long>(kDownloadBufferSize),
+                  "%u bytes; with a typical response head the %d-byte download buffer holds at "
+                  "most %llu",
+                  length, kDownloadBufferSize,
                   static_cast<unsigned long long>(kLargestDownloadablePackage));
     reporter.report(FindingKind::TooLarge, "package", why);
   }
-  if (!mainProgram)
-    reporter.report(FindingKind::Missing, "app/Velmora.exe", "no such file entry extracts whole");
+  if (program < 0)
+    reporter.report(FindingKind::Missing, kPackagedApplication,
+                    "no such file entry extracts whole");
 }
 
 }  // namespace
 
 PackageVerdict checkPackageBytes(const uint8_t* data, uint32_t length, const RsaPublicKey* key,
-                                 Crypto* crypto, PackageFindingSink& sink) {
+                                 Crypto* crypto, const PackageFindingSink& sink) {
   PackageVerdict verdict;
-  Reporter reporter(verdict, sink);
-  if (key != nullptr && crypto != nullptr) checkSignature(data, length, *key, *crypto, reporter);
+  Reporter reporter{verdict, sink};
+  if (key != nullptr && crypto != nullptr) {
+    const SignatureVerdict signature = checkPackageSignature(data, length, *key, *crypto);
+    const std::string good = "good (RSA-" + std::to_string(key->modulusLength * 8) + ", SHA-256)";
+    if (signature == SignatureVerdict::Good)
+      reporter.report(FindingKind::Signature, good.c_str(), nullptr);
+    else
+      reporter.report(FindingKind::Refused, "signature", signatureVerdictText(signature));
+  }
   ArchiveHandle* handle = openPackageArchive(data, length);
   if (handle == nullptr) {
     char why[96];
@@ -182,85 +141,103 @@ PackageVerdict checkPackageBytes(const uint8_t* data, uint32_t length, const Rsa
     return verdict;
   }
   verdict.opened = true;
-  checkEntries(handle, length, reporter, verdict);
+  checkEntries(handle, length, reporter);
   closePackageArchive(handle);
   return verdict;
 }
 
-const char* findingKindText(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::Signature: return "signature";
-    case FindingKind::Refused: return "refused";
-    case FindingKind::NotAPackage: return "fails";
-    case FindingKind::Skipped: return "skipped";
-    case FindingKind::Fails: return "fails";
-    case FindingKind::Harmless: return "harmless";
-    case FindingKind::WrongVersion: return "wrong version";
-    case FindingKind::TooLarge: return "too large";
-    case FindingKind::Missing: return "missing";
-  }
-  return "unknown";
+std::string findingLine(const PackageFinding& finding) {
+  static const char* const kWords[] = {"signature", "refused",       "fails",
+                                       "skipped",   "fails",         "harmless",
+                                       "wrong version", "too large", "missing"};
+  std::string line = std::string(kWords[static_cast<int>(finding.kind)]) + ": " + finding.what;
+  return finding.why != nullptr ? line + ": " + finding.why : line;
 }
 
-void printFinding(std::FILE* stream, const char* indent, const PackageFinding& finding) {
-  if (finding.why == nullptr) {
-    std::fprintf(stream, "%s%s: %s\n", indent, findingKindText(finding.kind), finding.what);
-  } else {
-    std::fprintf(stream, "%s%s: %s: %s\n", indent, findingKindText(finding.kind), finding.what,
-                 finding.why);
-  }
+std::string verdictLine(const PackageVerdict& verdict) {
+  const auto count = [](uint32_t number, const char* what) {
+    return std::to_string(number) + " " + what + (number == 1 ? "" : "s");
+  };
+  if (verdict.problems != 0) return "check: " + count(verdict.problems, "problem");
+  const std::string ok = "check: ok, " + std::to_string(verdict.entries) + " entries";
+  return verdict.harmless == 0 ? ok : ok + ", " + count(verdict.harmless, "harmless finding");
 }
 
-void formatVerdict(const PackageVerdict& verdict, char (&out)[96]) {
-  if (verdict.problems != 0) {
-    std::snprintf(out, sizeof out, "check: %u problem%s", static_cast<unsigned>(verdict.problems),
-                  verdict.problems == 1 ? "" : "s");
-  } else if (verdict.harmless == 0) {
-    std::snprintf(out, sizeof out, "check: ok, %d entries", static_cast<int>(verdict.entries));
-  } else {
-    std::snprintf(out, sizeof out, "check: ok, %d entries, %u harmless finding%s",
-                  static_cast<int>(verdict.entries), static_cast<unsigned>(verdict.harmless),
-                  verdict.harmless == 1 ? "" : "s");
+const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]) {
+  FileVersion version{};
+  switch (readFileVersion(data, length, version)) {
+    case FileVersionStatus::Found:
+      if (version.major == kApplicationMajorVersion) return nullptr;
+      std::snprintf(why, sizeof why,
+                    "its version resource says %u.%u.%u.%u; the installer waits only for a "
+                    "running major version %d",
+                    version.major, version.minor, version.build, version.revision,
+                    kApplicationMajorVersion);
+      return why;
+    case FileVersionStatus::NotAnImage:
+      return "it is no Windows executable (no PE32 or PE32+ headers)";
+    case FileVersionStatus::NoVersionResource:
+      return "it has no version resource; the installer waits only for a running major "
+             "version 5";
+    case FileVersionStatus::DamagedResource:
+      return "its version resource is damaged (out of bounds, or no fixed block with its "
+             "signature)";
   }
+  return "its version cannot be read";
+}
+
+const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]) {
+  ArchiveEntry entry;
+  if (getArchiveEntry(handle, index, entry) != ArchiveOk) return "it cannot be read";
+  if (entry.uncompressedSize > kLargestProgram) {
+    std::snprintf(why, sizeof why, "it is too large (%u bytes) to look for its version",
+                  entry.uncompressedSize);
+    return why;
+  }
+  // One byte more than declared, so that data longer than its header says fails the read.
+  std::vector<uint8_t> bytes(entry.uncompressedSize + 1u);
+  uint32_t length = 0;
+  if (readArchiveEntry(handle, index, bytes.data(), static_cast<uint32_t>(bytes.size()),
+                       &length) != ArchiveOk) {
+    return "it cannot be read whole";
+  }
+  return versionProblem(bytes.data(), length, why);
 }
 
 const char* archiveResultName(ArchiveResult result) {
-  switch (result) {
-    case ArchiveOk: return "ArchiveOk";
-    case ArchiveNoFile: return "ArchiveNoFile";
-    case ArchiveWriteFailed: return "ArchiveWriteFailed";
-    case ArchiveCorrupt: return "ArchiveCorrupt";
-    case ArchiveReadFailed: return "ArchiveReadFailed";
-    case ArchivePasswordFailed: return "ArchivePasswordFailed";
-    case ArchiveBadArgument: return "ArchiveBadArgument";
-    case ArchiveWrongHandle: return "ArchiveWrongHandle";
-    case ArchiveInflateFailed: return "ArchiveInflateFailed";
-  }
+  static const struct {
+    ArchiveResult result;
+    const char* name;
+  } kNames[] = {{ArchiveOk, "ArchiveOk"},
+                {ArchiveNoFile, "ArchiveNoFile"},
+                {ArchiveWriteFailed, "ArchiveWriteFailed"},
+                {ArchiveCorrupt, "ArchiveCorrupt"},
+                {ArchiveReadFailed, "ArchiveReadFailed"},
+                {ArchivePasswordFailed, "ArchivePasswordFailed"},
+                {ArchiveBadArgument, "ArchiveBadArgument"},
+                {ArchiveWrongHandle, "ArchiveWrongHandle"},
+                {ArchiveInflateFailed, "ArchiveInflateFailed"}};
+  for (const auto& known : kNames)
+    if (known.result == result) return known.name;
   return "unknown result";
 }
 
 const char* signatureVerdictText(SignatureVerdict verdict) {
-  switch (verdict) {
-    case SignatureVerdict::Good: return "good signature";
-    case SignatureVerdict::NoKey: return "no key to check against";
-    case SignatureVerdict::NoEndRecord:
-      return "no end of central directory record: not a ZIP package";
-    case SignatureVerdict::Truncated:
-      return "the end record or its comment runs past the end of the package (cut short)";
-    case SignatureVerdict::TrailingBytes:
-      return "bytes follow the archive comment (something was appended to the package)";
-    case SignatureVerdict::NoComment: return "no archive comment: the package is not signed";
-    case SignatureVerdict::ForeignComment:
-      return "the archive comment is not a Velmora signature";
-    case SignatureVerdict::MalformedSignature:
-      return "the archive comment is not exactly the signature tag and one base64 signature";
-    case SignatureVerdict::WrongSignatureSize:
-      return "the signature's size is not the key's (signed with another key)";
-    case SignatureVerdict::Mismatch:
-      return "the signature does not match: the package was changed after signing, or it was "
-             "signed with another key";
-  }
-  return "unknown verdict";
+  // In the order of SignatureVerdict's fixed numbers.
+  static const char* const kTexts[] = {
+      "good signature",
+      "no key to check against",
+      "no end of central directory record: not a ZIP package",
+      "the end record or its comment runs past the end of the package (cut short)",
+      "bytes follow the archive comment (something was appended to the package)",
+      "no archive comment: the package is not signed",
+      "the archive comment is not a Velmora signature",
+      "the archive comment is not exactly the signature tag and one base64 signature",
+      "the signature's size is not the key's (signed with another key)",
+      ("the signature does not match: the package was changed after signing, or it was signed "
+       "with another key")};
+  const auto index = static_cast<uint32_t>(verdict);
+  return index < sizeof kTexts / sizeof *kTexts ? kTexts[index] : "unknown verdict";
 }
 
 Utf8Name::Utf8Name(const char16_t* units) {

@@ -1,4 +1,4 @@
-// What a package must fit into to be installed: shared by `vmpkg check` and `vmpkg pack`.
+// The sizes the tools hold a package and its program to: shared by vmpkg and velmora-fetch.
 #pragma once
 
 #include <cstdint>
@@ -13,5 +13,9 @@ constexpr uint64_t kTypicalResponseHead = 512;
 // The largest package that fits the buffer with a typical response head.
 constexpr uint64_t kLargestDownloadablePackage =
     static_cast<uint64_t>(kDownloadBufferSize) - kTypicalResponseHead - 1;
+// The largest file the tools open as a package: the archive takes a signed 32-bit length.
+constexpr uint64_t kLargestPackage = 0x7FFFFFFF;
+// The largest Velmora.exe read whole to find its version.
+constexpr uint32_t kLargestProgram = 512u << 20;
 
 }  // namespace vm

@@ -1,28 +1,22 @@
-// velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH OUTPUT_FILE
-// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] [--proxy PROXY]
-//
-// Runs the installer's downloadFile against any server, for the tests, the benchmark and anyone
-// diagnosing a download server. On success the first form writes the body to OUTPUT_FILE
-// (contentLength bytes; every body byte received when the length is unknown), prints
-// "contentLength: N" and "positions: P1 P2 ..." (every position set, in order) on stderr and
-// exits 0. A failed download prints "download failed" and exits 1; a wrong command line or a
-// local failure exits 2. `check` asks for every path the installer asks for and says whether
-// each channel would install (server_check.h; --key needs the host build).
-// With VELMORA_FETCH_TIMING set in the environment, a successful run also prints
-// "seconds: S", the time from connecting to the closed output file: the benchmark's measure
-// where starting the process dominates (Wine).
-//
-// --system downloads through the system transport (WinINet in velmora-fetch.exe, as the
-// installer built with VELMORA_TRANSPORT=system does; libcurl on the host), --https over TLS
-// (port 443 for check unless one is given), --proxy through the named proxy instead of the
-// user's settings; each of the last two implies --system.
+// velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE: the installer's downloadFile against any
+// server (tests, benchmark, diagnosis). Writes the body (contentLength bytes, or every body byte
+// without a length) and prints "contentLength: N" and "positions: P1 P2 ..." on stderr: exit 0;
+// "download failed: HOW": exit 1; a wrong command line or a local failure: exit 2. With
+// VELMORA_FETCH_TIMING set it also prints "seconds: S" from connecting to the closed file.
+// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: see server_check.h.
+// Either form takes --system (the system transport: WinINet in velmora-fetch.exe, as the
+// installer built with VELMORA_TRANSPORT=system; libcurl on the host), --https (over TLS; check's
+// port is then 443 unless given) and --proxy PROXY (through it instead of the user's settings);
+// the last two imply --system.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/download.h"
+#include "tools/common/arguments.h"
 #include "tools/velmora-fetch/server_check.h"
 
 #ifdef _WIN32
@@ -30,7 +24,6 @@
 
 #include "net/win32/wininet_network.h"
 #include "net/win32/winsock_network.h"
-using NativeChar = wchar_t;
 using PlatformNetwork = vm::WinsockNetwork;
 using SystemPlatformNetwork = vm::WinInetNetwork;
 #else
@@ -41,7 +34,6 @@ using SystemPlatformNetwork = vm::WinInetNetwork;
 #include "net/posix/curl_network.h"
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/key_file.h"
-using NativeChar = char;
 using PlatformNetwork = vm::BsdNetwork;
 using SystemPlatformNetwork = vm::CurlNetwork;
 #endif
@@ -54,8 +46,7 @@ constexpr char kUsage[] =
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
     "[--proxy PROXY]\n";
 
-// How the tool downloads: the socket client, or the system transport (--system, --https,
-// --proxy).
+// How the tool downloads: the socket client, or the system transport.
 struct Route {
   bool system = false;
   bool https = false;
@@ -73,6 +64,17 @@ const char* systemErrorText(int32_t code) {
 #endif
 }
 
+// The network a route asks for: one of the two, both made so that either lives long enough.
+struct Networks {
+  explicit Networks(const Route& route)
+      : system(route.https, route.proxy.empty() ? nullptr : route.proxy.c_str()),
+        chosen(route.system ? static_cast<vm::Network&>(system)
+                            : static_cast<vm::Network&>(socket)) {}
+  PlatformNetwork socket;
+  SystemPlatformNetwork system;
+  vm::Network& chosen;
+};
+
 // Records every position the download sets.
 class RecordingProgress final : public vm::ProgressSink {
  public:
@@ -80,32 +82,26 @@ class RecordingProgress final : public vm::ProgressSink {
   void setPosition(int32_t position) override { positions.push_back(position); }
 };
 
-// The argument as 8-bit text; false when it holds anything but ASCII.
-bool toNarrow(const NativeChar* text, std::string& out) {
-  for (; *text != 0; ++text) {
+// The argument as 8-bit text; false when it holds anything but printable ASCII.
+bool toNarrow(const vm::ArgumentUnit* text, std::string& out) {
+  for (out.clear(); *text != 0; ++text) {
     if (*text < 0x20 || *text > 0x7E) return false;
     out += static_cast<char>(*text);
   }
   return true;
 }
 
-bool argumentIs(const NativeChar* argument, const char* text) {
-  for (; *text != 0; ++argument, ++text)
-    if (*argument != static_cast<NativeChar>(*text)) return false;
-  return *argument == 0;
-}
-
 // Takes the route's options out of the command line, wherever they stand after the program's
-// name; `arguments` keeps the others in order.
-Route takeRoute(int argc, NativeChar** argv, std::vector<NativeChar*>& arguments) {
+// name; `arguments` keeps the others in order (and a null after them).
+Route takeRoute(int argc, vm::ArgumentUnit** argv, std::vector<vm::ArgumentUnit*>& arguments) {
   Route route;
   arguments.assign(argv, argv + 1);
   for (int index = 1; index < argc; ++index) {
-    if (argumentIs(argv[index], "--https")) {
+    if (vm::argumentIs(argv[index], "--https")) {
       route.https = route.system = true;
-    } else if (argumentIs(argv[index], "--system")) {
+    } else if (vm::argumentIs(argv[index], "--system")) {
       route.system = true;
-    } else if (argumentIs(argv[index], "--proxy")) {
+    } else if (vm::argumentIs(argv[index], "--proxy")) {
       route.system = true;
       route.usable = route.usable && route.proxy.empty() && ++index < argc &&
                      toNarrow(argv[index], route.proxy) && !route.proxy.empty();
@@ -117,148 +113,122 @@ Route takeRoute(int argc, NativeChar** argv, std::vector<NativeChar*>& arguments
   return route;
 }
 
-bool parsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  long value = 0;
-  for (char digit : text) {
-    if (digit < '0' || digit > '9') return false;
-    value = value * 10 + (digit - '0');
+// A port number of 1 to 65535 in decimal digits.
+bool parsePort(const vm::ArgumentUnit* argument, uint16_t& port) {
+  std::string text;
+  if (!toNarrow(argument, text) || text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
   }
-  if (value < 1 || value > 65535) return false;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
   port = static_cast<uint16_t>(value);
-  return true;
+  return value >= 1 && value <= 65535;
 }
 
-// The download buffer. On Linux it asks for transparent huge pages: first touching 51 MB of
-// fresh memory page by page costs some 12,000 page faults, which on a virtual machine took more
-// time than the download itself; in 2 MiB pages it is a few dozen. The advice may be ignored.
-uint8_t* allocateDownloadBuffer() {
+// The download buffer, in transparent huge pages where Linux grants them (why: row 1 of
+// docs/performance.md). The advice may be ignored.
+using Buffer = std::unique_ptr<uint8_t, void (*)(void*)>;
+Buffer allocateDownloadBuffer() {
+  void* block = nullptr;
 #ifdef __linux__
   constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-  void* block = nullptr;
-  if (posix_memalign(&block, kHugePage, vm::kDownloadBufferSize) != 0) return nullptr;
-  madvise(block, vm::kDownloadBufferSize, MADV_HUGEPAGE);
-  return static_cast<uint8_t*>(block);
+  if (posix_memalign(&block, kHugePage, vm::kDownloadBufferSize) == 0)
+    madvise(block, vm::kDownloadBufferSize, MADV_HUGEPAGE);
 #else
-  return static_cast<uint8_t*>(std::malloc(vm::kDownloadBufferSize));
+  block = std::malloc(vm::kDownloadBufferSize);
 #endif
-}
-
-FILE* openOutput(const NativeChar* path) {
-#ifdef _WIN32
-  return _wfopen(path, L"wb");
-#else
-  return std::fopen(path, "wb");
-#endif
+  if (block == nullptr) std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
+  return Buffer(static_cast<uint8_t*>(block), std::free);
 }
 
 void printReport(int32_t contentLength, const std::vector<int32_t>& positions,
                  double seconds) {
   std::string report = "contentLength: " + std::to_string(contentLength) + "\npositions:";
   for (int32_t position : positions) report += " " + std::to_string(position);
-  report += "\n";
-  if (std::getenv("VELMORA_FETCH_TIMING") != nullptr) {
-    char line[64];
-    std::snprintf(line, sizeof line, "seconds: %.6f\n", seconds);
-    report += line;
-  }
-  std::fwrite(report.data(), 1, report.size(), stderr);
+  if (std::getenv("VELMORA_FETCH_TIMING") != nullptr)
+    report += "\nseconds: " + std::to_string(seconds);
+  std::fprintf(stderr, "%s\n", report.c_str());
 }
 
-int fetch(int argc, NativeChar** argv, const Route& route) {
+int fetch(int argc, vm::ArgumentUnit** argv, const Route& route) {
   std::string host;
-  std::string portText;
   std::string requestPath;
   uint16_t port = 0;
-  if (argc != 5 || !toNarrow(argv[1], host) || !toNarrow(argv[2], portText) ||
-      !toNarrow(argv[3], requestPath) || !parsePort(portText, port)) {
+  if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
+      !toNarrow(argv[3], requestPath)) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  uint8_t* buffer = allocateDownloadBuffer();
-  if (buffer == nullptr) {
-    std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
-    return 2;
-  }
+  const Buffer buffer = allocateDownloadBuffer();
+  if (buffer == nullptr) return 2;
   RecordingProgress progress;
-  PlatformNetwork socketNetwork;
-  SystemPlatformNetwork systemNetwork(route.https,
-                                      route.proxy.empty() ? nullptr : route.proxy.c_str());
-  vm::Network& network = route.system ? static_cast<vm::Network&>(systemNetwork)
-                                      : static_cast<vm::Network&>(socketNetwork);
-  const vm::Endpoint endpoint = {host.c_str(), port};
+  Networks networks(route);
+  vm::Network& network = networks.chosen;
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   vm::DownloadReport report;
-  const uint8_t* body = vm::downloadFile(progress, network, endpoint, requestPath.c_str(), buffer,
-                                         contentLength, &bodyBytes, &report);
+  const uint8_t* body = vm::downloadFile(progress, network, {host.c_str(), port},
+                                         requestPath.c_str(), buffer.get(), contentLength,
+                                         &bodyBytes, &report);
   if (body == nullptr) {
-    std::free(buffer);
     // A system transport's request refused before any response (a certificate, the proxy) is
     // named as the installer's log names it, with the stack's code and words.
-    const vm::RequestFailure failure = systemNetwork.requestFailure();
+    const vm::RequestFailure failure = networks.system.requestFailure();
     if (route.system && failure != vm::RequestFailure::None)
       report.end = vm::requestFailureEnd(failure);
-    const vm::NetError error = network.lastError();
-    if (route.system && error.code != 0) {
+    if (route.system && report.error.code != 0) {
       std::fprintf(stderr, "download failed: %s (system error %d: %s)\n",
-                   vm::downloadEndText(report.end), static_cast<int>(error.code),
-                   systemErrorText(error.code));
+                   vm::downloadEndText(report.end), static_cast<int>(report.error.code),
+                   systemErrorText(report.error.code));
     } else {
       std::fprintf(stderr, "download failed: %s\n", vm::downloadEndText(report.end));
     }
     return 1;
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
-  FILE* output = openOutput(argv[4]);
+#ifdef _WIN32
+  FILE* output = _wfopen(argv[4], L"wb");
+#else
+  FILE* output = std::fopen(argv[4], "wb");
+#endif
   const bool written = output != nullptr && std::fwrite(body, 1, size, output) == size;
-  const bool closed = output != nullptr && std::fclose(output) == 0;
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-  std::free(buffer);
-  if (!written || !closed) {
+  if (output == nullptr || std::fclose(output) != 0 || !written) {
     std::fputs("velmora-fetch: the output file cannot be written\n", stderr);
     return 2;
   }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   printReport(contentLength, progress.positions, elapsed.count());
   return 0;
 }
 
-
 // True for the download form's command line whose host happens to be named "check": four
 // arguments, a port number, then a request path (check takes no such pair).
-bool isDownloadForm(int argc, NativeChar** argv) {
-  std::string portText;
+bool isDownloadForm(int argc, vm::ArgumentUnit** argv) {
   uint16_t port = 0;
-  return argc == 5 && toNarrow(argv[2], portText) && parsePort(portText, port) &&
-         argv[3][0] == '/';
+  return argc == 5 && parsePort(argv[2], port) && argv[3][0] == '/';
 }
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, NativeChar** argv, const Route& route) {
+int checkCommand(int argc, vm::ArgumentUnit** argv, const Route& route) {
   std::string host;
-  std::string portText = route.https ? "443" : "80";
-  const NativeChar* keyPath = nullptr;
+  uint16_t port = route.https ? 443 : 80;
+  const vm::ArgumentUnit* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
   for (int index = 2; index < argc && usable; ++index) {
-    if (argumentIs(argv[index], "--key")) {
+    if (vm::argumentIs(argv[index], "--key")) {
       usable = keyPath == nullptr && ++index < argc;
-      if (usable) keyPath = argv[index];
-    } else if (positional == 0) {
-      usable = toNarrow(argv[index], host) && !host.empty();
-      ++positional;
-    } else if (positional == 1) {
-      portText.clear();
-      usable = toNarrow(argv[index], portText);
-      ++positional;
+      keyPath = usable ? argv[index] : nullptr;
     } else {
-      usable = false;
+      usable = positional == 0   ? toNarrow(argv[index], host) && !host.empty()
+               : positional == 1 ? parsePort(argv[index], port)
+                                 : false;
+      ++positional;
     }
   }
-  uint16_t port = 0;
-  if (!usable || positional == 0 || !parsePort(portText, port)) {
+  if (!usable || positional == 0) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -273,41 +243,31 @@ int checkCommand(int argc, NativeChar** argv, const Route& route) {
 #else
   vm::KeyFile key;
   vm::OpenSslCrypto crypto;
-  if (keyPath != nullptr) {
-    if (!vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
-    check.key = &key.view;
-    check.crypto = &crypto;
-  }
+  if (keyPath != nullptr && !vm::readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
+  check.key = keyPath != nullptr ? &key.view : nullptr;
+  check.crypto = &crypto;
 #endif
-  uint8_t* buffer = allocateDownloadBuffer();
-  if (buffer == nullptr) {
-    std::fputs("velmora-fetch: no memory for the download buffer\n", stderr);
-    return 2;
-  }
-  PlatformNetwork socketNetwork;
-  SystemPlatformNetwork systemNetwork(route.https,
-                                      route.proxy.empty() ? nullptr : route.proxy.c_str());
+  const Buffer buffer = allocateDownloadBuffer();
+  if (buffer == nullptr) return 2;
+  Networks networks(route);
   if (route.system) {
-    check.system = &systemNetwork;
+    check.system = &networks.system;
     check.systemErrorText = systemErrorText;
   }
-  vm::Network& network = route.system ? static_cast<vm::Network&>(systemNetwork)
-                                      : static_cast<vm::Network&>(socketNetwork);
-  const int status = vm::checkServer(network, buffer, check);
-  std::free(buffer);
-  return status;
+  return vm::checkServer(networks.chosen, buffer.get(), check);
 }
 
 // The check, or the download form.
-int run(int argc, NativeChar** argv) {
-  std::vector<NativeChar*> arguments;
+int run(int argc, vm::ArgumentUnit** argv) {
+  std::vector<vm::ArgumentUnit*> arguments;
   const Route route = takeRoute(argc, argv, arguments);
   if (!route.usable) {
     std::fputs(kUsage, stderr);
     return 2;
   }
   const int count = static_cast<int>(arguments.size()) - 1;
-  if (count >= 2 && argumentIs(arguments[1], "check") && !isDownloadForm(count, arguments.data()))
+  if (count >= 2 && vm::argumentIs(arguments[1], "check") &&
+      !isDownloadForm(count, arguments.data()))
     return checkCommand(count, arguments.data(), route);
   return fetch(count, arguments.data(), route);
 }

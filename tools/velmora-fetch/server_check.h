@@ -1,19 +1,8 @@
-// velmora-fetch check: would the installer install from this download server?
-//
-// Asks for each of the six paths the installer asks for, with the installer's own downloadFile
-// over the given network and buffer, and prints one line per path, then one per channel:
-//
-//   PATH: good|bad; download: ...; status: ...; length: ...; buffer: ...; coding: ...;
-//         redirect: ...[; check: ...[; signature: ...]]
-//       FINDING                  (check's findings of a package, indented by four blanks)
-//   channel Live|Beta|Testing: installs | does not install: bad PATH[, PATH...]
-//   channels: N of 3 install
-//
-// A path is good when downloadFile returns its body with a Content-Length the installer reads,
-// without transfer or content coding and without a redirect, and (a package) when vmpkg check's
-// verdict on the body is ok (signed with the key, when given). A channel installs when its
-// package and all three prerequisite paths are good: the installer asks for one update variant
-// or the other depending on the machine. See docs/net.md.
+// velmora-fetch check: would the installer install from this download server? Asks for each
+// of the six paths the installer asks for with its own downloadFile and prints one line per
+// path (and check's findings on a package, indented), then one per channel and a total (the
+// format: docs/net.md). A channel installs when its package and all three prerequisite paths
+// are good: the installer asks for one update variant or the other depending on the machine.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // file header -> optional header (PE32 or PE32+) -> resource data directory -> section table
 // (relative virtual addresses to file offsets) -> resource directory, three levels (type 16,
 // identifier 1, first language) -> data entry -> VS_VERSIONINFO -> VS_FIXEDFILEINFO.
-#include "procs/file_version.h"
+#include "tools/common/file_version.h"
 
 namespace vm {
 namespace {

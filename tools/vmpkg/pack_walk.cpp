@@ -1,0 +1,134 @@
+// The walk of vmpkg pack: every file and folder below APPDIR becomes an entry, and everything
+// the installer would skip or fail, or Windows could not hold, is refused on the way.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "archive/unpack.h"
+#include "platform/file_system.h"
+#include "tools/vmpkg/pack.h"
+
+namespace vm {
+namespace {
+
+constexpr uint32_t kMostEntries = 65535;  // the end record's 16-bit count, without Zip64
+constexpr uint64_t kLargestEntry = 0xFFFFFFFE;  // 0xFFFFFFFF in a size field means Zip64
+constexpr int64_t kLatestTime = 0x7FFFFFFF;  // the "UT" field holds a signed 32-bit count
+
+struct Walk {
+  long long cap;  // SOURCE_DATE_EPOCH, or -1
+  std::vector<PackEntry>& entries;
+  Refusals& refusals;
+  bool tooMany = false;
+};
+
+// The names in the folder at `path` (entry name `shown`). A listing that fails, even part-way,
+// is refused: the rest of the folder would be left out, and the read-back, comparing against
+// the same short list, could not notice.
+bool listFolder(const std::string& path, const std::string& shown, Refusals& refusals,
+                std::vector<std::string>& names) {
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    refusals.add(shown, std::strerror(errno));
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(folder);
+    if (found == nullptr) break;
+    if (std::strcmp(found->d_name, ".") != 0 && std::strcmp(found->d_name, "..") != 0)
+      names.emplace_back(found->d_name);
+  }
+  const int error = errno;
+  closedir(folder);
+  if (error != 0) refusals.add(shown, std::strerror(error));
+  return error == 0;
+}
+
+void walkFolder(Walk& walk, const std::string& path, const std::string& name);
+
+// What the installer and the format need of an entry besides its name: refused when missing.
+void refuseUnfit(Walk& walk, const std::string& shown, const PackEntry& entry,
+                 int64_t mtime) {
+  if (!entry.folder && entry.size > kLargestEntry)
+    walk.refusals.add(shown, "4 GiB or more; the format without Zip64 cannot hold it");
+  if (mtime < 0 || mtime > kLatestTime) {
+    walk.refusals.add(shown, "its modification time lies before 1970 or after 2038-01-19, "
+                             "which the \"UT\" field cannot hold (SOURCE_DATE_EPOCH caps "
+                             "later times)");
+  }
+}
+
+// Adds `leaf` of the folder at `path` (entry name `prefix`); recurses into folders.
+void visit(Walk& walk, const std::string& path, const std::string& prefix,
+           const std::string& leaf) {
+  const std::string shown = prefix + leaf;
+  const std::string full = path + "/" + leaf;
+  struct stat status;
+  if (lstat(full.c_str(), &status) != 0) return walk.refusals.add(shown, std::strerror(errno));
+  if (S_ISLNK(status.st_mode))
+    return walk.refusals.add(shown, "a symbolic link; a package holds files and folders only");
+  const bool folder = S_ISDIR(status.st_mode);
+  if (!folder && !S_ISREG(status.st_mode)) {
+    return walk.refusals.add(shown, "a special file (device, pipe or socket); a package holds "
+                                    "files and folders only");
+  }
+  if (const char* problem = windowsNameProblem(leaf.data(), leaf.size()))
+    walk.refusals.add(shown, problem);
+  PackEntry entry{shown + (folder ? "/" : ""), folder, folder ? 0 : uint64_t(status.st_size),
+                  0, 0, status.st_dev, status.st_ino, {}};
+  if (entry.name.size() >= kNameLimit) {
+    // Everything below it would be too long as well.
+    return walk.refusals.add(shown, "its entry name of " + std::to_string(entry.name.size()) +
+                                        " bytes is too long (at most 259)");
+  }
+  int64_t mtime = status.st_mtim.tv_sec;
+  if (walk.cap >= 0 && mtime > walk.cap) mtime = walk.cap;
+  refuseUnfit(walk, shown, entry, mtime);
+  if (walk.entries.size() > kMostEntries) {
+    walk.tooMany = true;
+    return;
+  }
+  entry.mtime = static_cast<uint32_t>(mtime < 0 || mtime > kLatestTime ? 0 : mtime);
+  entry.mode = folder ? 040755 : (status.st_mode & S_IWUSR ? 0100644 : 0100444) |
+                                     (status.st_mode & S_IXUSR ? 0111 : 0);
+  // The name as the installer sees it: decoded, and judged by the unpack step's rule.
+  WidePath decoded;
+  if (!decodeUtf8(entry.name.data(), entry.name.size(), decoded) ||
+      classifyEntryName(decoded.get()) != EntryDisposition::Unpack) {
+    walk.refusals.add(shown, "the installer would skip it (unsafe name)");
+  }
+  walk.entries.push_back(entry);
+  if (folder) walkFolder(walk, full, entry.name);
+}
+
+void walkFolder(Walk& walk, const std::string& path, const std::string& name) {
+  std::vector<std::string> names;
+  if (!listFolder(path, name, walk.refusals, names)) return;
+  for (const std::string& leaf : names) {
+    if (walk.tooMany) return;
+    visit(walk, path, name, leaf);
+  }
+}
+
+}  // namespace
+
+void walkApplicationFolder(const char* root, long long cap, std::vector<PackEntry>& entries,
+                           Refusals& refusals) {
+  // "app/" and the names below it; APPDIR's own trailing slashes are not doubled.
+  std::string path = root;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  Walk walk{cap, entries, refusals};
+  walkFolder(walk, path, "app/");
+  if (walk.tooMany) {
+    refusals.add("package", "more than " + std::to_string(kMostEntries) +
+                                " entries; the format without Zip64 holds no more");
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const PackEntry& a, const PackEntry& b) { return a.name < b.name; });
+}
+
+}  // namespace vm
