@@ -153,6 +153,11 @@ bool WinInetNetwork::open() {
   winInet.setOption(session_, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
   limit = kSendTimeoutMilliseconds;
   winInet.setOption(session_, INTERNET_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+  // HTTP/1.1 only, as the socket client speaks it: the head is handed on as the stack reports
+  // it, and "HTTP/2" is no status line the download takes. Windows before 10 and Wine do not
+  // know the option, and speak HTTP/1.1 anyway.
+  limit = 0;
+  winInet.setOption(session_, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &limit, sizeof limit);
   return true;
 }
 
