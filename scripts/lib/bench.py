@@ -21,7 +21,10 @@ commands compared, with minimum and maximum, and their ratio (subject / baseline
     how much of the 51,000,000-byte download buffer is ever resident
  7  packing row 2's folder: vmpkg pack vs zip -q -r -9
  8  the package signature's check: vmpkg verify of the signed package vs sha256sum of it
-The pieces live in bench_download.py, bench_extract.py and bench_install.py; docs/performance.md
+ 9  the download of 50,000,000 bytes under Wine through the system transport (WinINet) over
+    HTTP and HTTPS vs curl, and vs the socket client
+The pieces live in bench_download.py, bench_extract.py, bench_install.py and
+bench_transport.py; docs/performance.md
 says how each row is measured and what it shows. Goals are reported, never asserted.
 """
 import argparse
@@ -42,6 +45,7 @@ sys.path.insert(0, str(ROOT / "tests" / "harness"))
 import bench_download  # noqa: E402
 import bench_extract  # noqa: E402
 import bench_install  # noqa: E402
+import bench_transport  # noqa: E402
 import wineenv  # noqa: E402
 
 SIZE_GOAL_BYTES = 80 * 1024
@@ -275,6 +279,8 @@ def main():
         rows += vmpkg_memory_rows(host_build, package, runs)
         rows += verify_rows(host_build, package, runs)
         rows += [values for values in installation if values["row"] == "6"]
+        progress("row 9: downloads through the system transport under Wine")
+        rows += bench_transport.run(win32_build, state, wine_runs)
     finally:
         wineenv.cleanup(state)
         shutil.rmtree(work, ignore_errors=True)

@@ -21,6 +21,9 @@ VELMORA_PACKAGES=(
   openjdk-17-jdk-headless nodejs
   # release: Authenticode signing and the test certificates of its test
   osslsigncode openssl
+  # the host tools' HTTPS and proxy client (libcurl over OpenSSL); the tests' proxy and the
+  # rule that leaves it the only way out of their network namespace
+  libcurl4-openssl-dev tinyproxy iptables
 )
 # npm: Debian's package, unless the nodejs in place brings its own npm (a nodejs from elsewhere
 # conflicts with Debian's npm).

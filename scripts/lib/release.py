@@ -6,6 +6,7 @@
                [--package-key PRIVATE.pem --public-key PUBLIC.pem]
                [--cert CERT --cert-key KEY | --pkcs12 FILE.p12] [--password-file FILE]
                [--timestamp URL] [--build BUILD_DIR]
+               [--transport socket|system] [--https --tls-cert CERT.pem --tls-key KEY.pem]
 
 Writes into DIST:
   installer/VelmoraInstaller.exe, -Beta.exe, -Testing.exe   one build under the three names,
@@ -16,7 +17,12 @@ Writes into DIST:
                     vmpkg pack, signed with a package key: pack --sign); the other channels'
                     packages already in DIST stay
   SHA256SUMS        of every file below installer/ and www/
-  nginx-velmora.conf  a site serving www/ for HOST as the installer needs it
+  nginx-velmora.conf  a site serving www/ for HOST as the installer needs it: on port 80, or
+                    with --https on port 443 only, with CERT and KEY (where they lie now)
+
+--transport system builds the installer with the system transport (WinINet: the user's proxy
+settings, proxy authentication); --https (which needs it) makes every download HTTPS. The
+certificate must name HOST and match KEY, or the release is refused.
 
 Every step is checked with the project's own tools (vmpkg check and verify); vmpkg and the
 installer are built in BUILD_DIR (build-release/ of the source tree by default), never in build/.
@@ -60,6 +66,13 @@ server {{
     location / {{ }}
     location ~ \\.(exe|vmpkg)$ {{ add_header Cache-Control no-cache; }}
 }}
+"""
+# With --https: TLS on 443 only. Nothing is served over plain HTTP, so nothing can fall back to
+# it (the installer never would).
+NGINX_TLS = """\
+    listen 443 ssl;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
 """
 
 
@@ -131,7 +144,17 @@ def arguments_of(argv):
     parser.add_argument("--timestamp", help="RFC 3161 time-stamp address (none: no time stamp)")
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build-release",
                         help="where the tools and the installer are built")
+    parser.add_argument("--transport", choices=("socket", "system"), default="socket",
+                        help="how the installer downloads (README: choosing a transport)")
+    parser.add_argument("--https", action="store_true", help="download over HTTPS (port 443)")
+    parser.add_argument("--tls-cert", type=pathlib.Path, help="the site's certificate (PEM)")
+    parser.add_argument("--tls-key", type=pathlib.Path, help="its private key (PEM)")
     arguments = parser.parse_args(argv)
+    if arguments.https and arguments.transport != "system":
+        parser.error("--https needs --transport system: the socket client speaks plain HTTP")
+    if arguments.https != (arguments.tls_cert is not None and arguments.tls_key is not None) or \
+            (arguments.tls_cert is None) != (arguments.tls_key is None):
+        parser.error("--https takes --tls-cert and --tls-key, and they need --https")
     if (arguments.package_key is None) != (arguments.public_key is None):
         parser.error("--package-key and --public-key go together")
     if (arguments.cert is None) != (arguments.cert_key is None):
@@ -153,14 +176,32 @@ def check_inputs(arguments):
                if not (arguments.prerequisites / name).is_file()]
     if missing:
         raise Refused(f"--prerequisites {arguments.prerequisites}: missing " + ", ".join(missing))
-    for option in ("package_key", "public_key", "cert", "cert_key", "pkcs12", "password_file"):
+    for option in ("package_key", "public_key", "cert", "cert_key", "pkcs12", "password_file",
+                   "tls_cert", "tls_key"):
         path = getattr(arguments, option)
         if path is not None and not path.is_file():
             raise Refused(f"--{option.replace('_', '-')} {path}: no such file")
+    if arguments.https:
+        check_tls(arguments.host, arguments.tls_cert, arguments.tls_key)
     out = arguments.out.resolve()
     for inside in (arguments.app.resolve(), arguments.prerequisites.resolve()):
         if out == inside or inside in out.parents or out in inside.parents:
             raise Refused(f"--out {arguments.out} must lie apart from {inside}")
+
+
+def check_tls(host, cert, key):
+    """The site's certificate must name the host and belong to the key: a site that fails
+    every installation's certificate check is refused here, not found by the users."""
+    named = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-checkhost", host],
+                           capture_output=True, text=True)
+    if named.returncode != 0 or "does match" not in named.stdout:
+        raise Refused(f"--tls-cert {cert}: not a certificate for {host}")
+    public = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-pubkey"],
+                            capture_output=True, text=True)
+    private = subprocess.run(["openssl", "pkey", "-in", key, "-pubout"], capture_output=True,
+                             text=True)
+    if private.returncode != 0 or public.stdout != private.stdout:
+        raise Refused(f"--tls-key {key}: not the key of --tls-cert {cert}")
 
 
 # ---------------------------------------------------------------- building
@@ -188,6 +229,8 @@ def build_installer(build, arguments, pins):
         "VELMORA_RUNTIME_SHA256": pins.get(RUNTIME, ""),
         "VELMORA_UPDATE_X86_SHA256": pins.get(UPDATE_X86, ""),
         "VELMORA_UPDATE_X64_SHA256": pins.get(UPDATE_X64, ""),
+        "VELMORA_TRANSPORT": arguments.transport,
+        "VELMORA_HTTPS": "ON" if arguments.https else "OFF",
     }
     run(["cmake", "-S", ROOT, "-B", folder, "-G", "Ninja",
          f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'toolchain-mingw-i686.cmake'}"] +
@@ -261,8 +304,17 @@ def make_release(arguments, staging):
                   if path.is_file())
     (staging / "SHA256SUMS").write_text("".join(
         f"{sha256(path)}  {path.relative_to(staging).as_posix()}\n" for path in sums))
-    (staging / "nginx-velmora.conf").write_text(NGINX_SITE.format(
-        host=arguments.host, root=(arguments.out.resolve() / "www").as_posix()))
+    (staging / "nginx-velmora.conf").write_text(site_of(arguments))
+
+
+def site_of(arguments):
+    """The nginx site: plain HTTP on 80, or TLS on 443 with the given certificate and key."""
+    site = NGINX_SITE.format(host=arguments.host,
+                             root=(arguments.out.resolve() / "www").as_posix())
+    if not arguments.https:
+        return site
+    return site.replace("    listen 80;\n", NGINX_TLS.format(
+        cert=arguments.tls_cert.resolve().as_posix(), key=arguments.tls_key.resolve().as_posix()))
 
 
 def move_into_place(staging, out):
@@ -298,6 +350,9 @@ def main(argv):
         return 1
     say(f"{arguments.channel} release in {arguments.out}: installer/, www/, SHA256SUMS, "
         "nginx-velmora.conf")
+    say("once served, check it: velmora-fetch check " + arguments.host +
+        (" --https" if arguments.https else "") +
+        (f" --key {arguments.public_key}" if arguments.public_key else ""))
     return 0
 
 

@@ -973,6 +973,22 @@ def host_release_options(scratch):
         check(result.returncode == 0 and compiled.returncode == 0,
               f"options: {name}: {result.stderr[-300:]}{compiled.stderr[-600:]}")
         print(f"done options: {name}", flush=True)
+    # The transport options through cmake/transport.cmake: HTTPS only with the system transport
+    # (the socket client speaks no TLS), and only the two transports there are.
+    for transport, https, expected in (
+            ("socket", "OFF", "transport socket, port 80"),
+            ("system", "OFF", "transport system, port 80"),
+            ("system", "ON", "transport system, port 443"),
+            ("socket", "ON", "VELMORA_HTTPS needs VELMORA_TRANSPORT=system"),
+            ("winhttp", "OFF", 'VELMORA_TRANSPORT: "winhttp" is neither')):
+        result = run([cmake, f"-DVELMORA_TRANSPORT={transport}", f"-DVELMORA_HTTPS={https}",
+                      "-P", str(ROOT / "cmake" / "transport.cmake")])
+        refused = expected.startswith("VELMORA_")
+        check((result.returncode != 0) == refused and
+              expected in " ".join((result.stdout + result.stderr).split()),
+              f"transport {transport}, https {https}: exit {result.returncode}: "
+              f"{result.stdout[-300:]}{result.stderr[-300:]}")
+        print(f"done options: transport {transport}, https {https}", flush=True)
 
 
 # ------------------------------------------------------------------ Wine cases

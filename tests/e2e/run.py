@@ -14,6 +14,10 @@ record, the exit code and what the run left behind.
     run.py --list-release                              the cases that install from a release
     run.py --build BUILD --make-release                scripts/release's release for them, in
                                                        BUILD/e2e-release (a ctest fixture)
+    run.py --list-variants                             the cases that run an installer built
+                                                       with the transport options
+    run.py --build BUILD --make-variants               those installers, in BUILD/e2e-variants
+                                                       (a ctest fixture)
 """
 import argparse
 import contextlib
@@ -152,6 +156,13 @@ class Machine:
 
     def has_key(self, key, view="/reg:32"):
         return self.wine("reg", "query", key, view).returncode == 0
+
+    def set_user_proxy(self, server):
+        """The user's proxy as Internet Options would set it: every scheme through `server`."""
+        key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+        self.wine("reg", "add", key, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
+        self.wine("reg", "add", key, "/v", "ProxyServer", "/t", "REG_SZ", "/d", server, "/f")
+        self.stop_wine()
 
     def set_user_environment(self, name, value):
         """A user environment variable; Wine reads them (TEMP, TMP) when its server starts."""
@@ -315,6 +326,8 @@ class Installation:
 
     def run(self, file_name="VelmoraInstaller.exe", extra_env=None, shots=None, cwd=None,
             timeout=RUN_TIMEOUT, exe=None):
+        if exe is None and self.case is not None and self.case.transport:
+            exe = worlds.variant_installer(self.machine.build, self.case.transport)
         installer = self.machine.installer_copy(file_name, exe=exe)
         return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
                                   cwd=cwd, timeout=timeout)
@@ -365,6 +378,12 @@ class Case:
     windows: str = None  # the version Wine reports (winecfg's name)
     temp: str = None  # TEMP and TMP: a C:\ path, or a folder below the user's profile
     rate: str = None  # nginx sends no faster than this (its limit_rate, "100k"): slow downloads
+    transport: str = None  # the installer built with these options (worlds.VARIANTS), not the
+    #                        build's own
+    certificate: str = None  # nginx serves TLS on 443 too, with this kind of certificate
+    #                          (servers.certificates), and the throwaway CA is the one trusted
+    redirect_to_http: tuple = ()  # paths answered over TLS with a redirect to plain HTTP
+    proxy_only: bool = False  # only tinyproxy reaches the server; the user's settings name it
 
 
 CASES = {}
@@ -400,11 +419,20 @@ def run_case(name, build, state):
             site.write_text((release.dist / "nginx-velmora.conf").read_text().replace(
                 str((release.dist / "www").resolve()), str(tree)))
         scripted = case.serve if isinstance(case.serve, dict) else None
+        tls = trusted = made = None
+        if case.certificate:
+            made = worlds.servers.certificates(work / "certificates", worlds.download_host(build))
+            tls, trusted = made[case.certificate], work / "certificates" / "ca.crt"
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
-                          site=site, rate=case.rate) as world:
+                          site=site, rate=case.rate, tls=tls, trusted=trusted,
+                          redirect_to_http=case.redirect_to_http,
+                          proxy_only=case.proxy_only) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
+            installation.certificates = made if case.certificate else None
             try:
+                if case.proxy_only:
+                    machine.set_user_proxy(f"127.0.0.1:{world.proxy.port}")
                 if case.windows:
                     machine.set_windows_version(case.windows)
                 if case.temp:
@@ -1256,7 +1284,8 @@ def tree_bytes(folder):
 
 def release_refuses_what_it_cannot_make(installation):
     """scripts/release refuses, with the reason and with DIST as it was: a missing prerequisite,
-    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s)."""
+    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s), HTTPS
+    without the system transport, a TLS certificate for another name or with another key."""
     release = installation.release
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-refusals-"))
     try:
@@ -1270,6 +1299,9 @@ def release_refuses_what_it_cannot_make(installation):
         no_program = work / "no-program"
         (no_program / "data").mkdir(parents=True)
         (no_program / "data" / "readme.txt").write_text("no Velmora.exe here")
+        made = worlds.servers.certificates(work / "tls", worlds.download_host(
+            installation.machine.build))
+        good_tls, other_tls = made["good"], made["other-name"]
         good = {"--host": worlds.download_host(installation.machine.build),
                 "--site": "https://www.velmora.example/",
                 "--app": release.application("Live"),
@@ -1281,16 +1313,67 @@ def release_refuses_what_it_cannot_make(installation):
                 ("a host that is no DNS name", {"--host": "download_host.example"},
                  "not a valid DNS name"),
                 ("a site that is not http(s)", {"--site": "ftp://www.velmora.example/"},
-                 "not an http:// or https:// address")):
+                 "not an http:// or https:// address"),
+                ("HTTPS with the socket client",
+                 {"--https": None, "--tls-cert": good_tls[0], "--tls-key": good_tls[1]},
+                 "--https needs --transport system"),
+                ("a TLS certificate for another host name",
+                 {"--transport": "system", "--https": None, "--tls-cert": other_tls[0],
+                  "--tls-key": other_tls[1]}, "not a certificate for"),
+                ("a TLS key of another certificate",
+                 {"--transport": "system", "--https": None, "--tls-cert": good_tls[0],
+                  "--tls-key": other_tls[1]}, "not the key of --tls-cert")):
             options = dict(good, **changed)
             refused = subprocess.run(
                 [str(HERE.parents[1] / "scripts" / "release"), "--channel", "Live", "--out",
                  str(dist), "--build", str(release.folder / "build")] +
-                [str(part) for option in options.items() for part in option],
-                capture_output=True, text=True)
-            check(refused.returncode == 1 and reason in refused.stderr,
+                [str(part) for option in options.items() for part in option
+                 if part is not None], capture_output=True, text=True)
+            # A wrong command line exits 2 (argparse), a refused release 1.
+            check(refused.returncode in (1, 2) and reason in refused.stderr,
                   f"{what}: exit {refused.returncode}: {refused.stderr[-600:]}")
             check(tree_bytes(dist) == before, f"{what}: DIST changed")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@case(serve=None, certificate="good")
+def https_release_from_an_application_folder_to_an_installation(installation):
+    """scripts/release --transport system --https for each channel: its nginx site serves TLS on
+    443 only, with the given certificate; velmora-fetch check --https passes against it; its
+    installer installs on a clean machine. Built in BUILD/e2e-https-release (kept between runs)."""
+    machine = installation.machine
+    host = worlds.download_host(machine.build)
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-https-release-"))
+    try:
+        folder = machine.build / "e2e-https-release"
+        certificate, key = installation.certificates["good"]
+        prerequisites = worlds.prerequisites_folder(machine.build, work / "pre")
+        for channel in worlds.CHANNELS:
+            made = subprocess.run(
+                [str(HERE.parents[1] / "scripts" / "release"), "--host", host,
+                 "--site", worlds.website(machine.build),
+                 "--app", str(worlds.application_tree(machine.build, work / channel, channel)),
+                 "--prerequisites", str(prerequisites), "--channel", channel,
+                 "--out", str(work / "dist"), "--build", str(folder), "--transport", "system",
+                 "--https", "--tls-cert", str(certificate), "--tls-key", str(key)],
+                capture_output=True, text=True)
+            check(made.returncode == 0, f"scripts/release: {made.stderr[-1500:]}")
+        site = (work / "dist" / "nginx-velmora.conf").read_text()
+        check("listen 443 ssl;" in site and "listen 80" not in site, site)
+        check(f"velmora-fetch check {host} --https" in made.stderr, made.stderr[-600:])
+        subprocess.run(["cmake", "--build", str(folder / "host"), "--target", "velmora-fetch"],
+                       check=True, stdout=subprocess.DEVNULL)
+        installation.world.root = work / "dist" / "www"
+        with worlds.servers.Nginx(work / "dist" / "www", port=443, prefix=installation.world.prefix,
+                                  site=work / "dist" / "nginx-velmora.conf"):
+            checked = in_namespace(installation, folder / "host" / "tools" / "velmora-fetch" /
+                                   "velmora-fetch", "check", host, "--https")
+            check(checked.returncode == 0, f"check --https:\n{checked.stdout}{checked.stderr}")
+            record = installation.run(exe=work / "dist" / "installer" / "VelmoraInstaller.exe")
+            check_finished(record)
+            expected_installation(installation)
+            check_logged(machine, "system transport, https", "https to port 443")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -1327,6 +1410,142 @@ def signed_release_refuses_what_was_not_signed_or_pinned(installation):
           f"requests {installation.world.requests()}")
 
 
+# ---------------------------------------------------------------- transports: HTTPS and proxies
+
+def download_lines(machine):
+    return [line for line in run_log(machine) if line.startswith("download ")]
+
+
+@case("https_installs_everything", transport="https", certificate="good",
+      given={"route": "direct"})
+@case("system_transport_installs_through_the_users_proxy_over_http", transport="system",
+      proxy_only=True, given={"route": "named proxy 127.0.0.1:8888"})
+@case("system_transport_installs_through_the_users_proxy_over_https", transport="https",
+      certificate="good", proxy_only=True, given={"route": "named proxy 127.0.0.1:8888"})
+def system_transport_installs_everything(installation, route):
+    """The installer built with the system transport installs everything on a clean machine:
+    over HTTPS from nginx with a certificate of the (here trusted) throwaway CA, and in a world
+    where only the proxy the user's settings name reaches the server, over HTTP and HTTPS. The
+    log names the route and each download's end."""
+    https = installation.case.transport == "https"
+    if installation.case.proxy_only and not https:
+        users_proxy_over_plain_http(installation)
+    record = installation.run()
+    check_finished(record)
+    machine = installation.machine
+    check_logged(machine, "system transport, " + ("https" if https else "http"),
+                 "transport: system (WinINet), " + ("https to port 443" if https else
+                                                    "http to port 80"),
+                 "proxy settings: " + route, "end: installed and started, exit code 0")
+    downloads = download_lines(machine)
+    check(len(downloads) == 3 and all(line.endswith("complete") for line in downloads),
+          "\n".join(run_log(machine)))
+    if installation.case.proxy_only:
+        proxied = installation.world.proxy.log()
+        host = worlds.download_host(installation.machine.build)
+        asked = f"CONNECT {host}:443" if https else f"GET http://{host}"
+        check(asked in proxied, f"the proxy saw no {asked!r}:\n{proxied[-2000:]}")
+    expected_installation(installation)
+
+
+def users_proxy_over_plain_http(installation):
+    """velmora-fetch.exe --system (WinINet with the user's settings, one download per process)
+    gets a prerequisite through the proxy over plain HTTP. Then, under qemu-i386, the rest of the
+    case is skipped: over plain HTTP the proxy's answers carry no "Connection: close" (tinyproxy
+    drops the field), so WinINet keeps the connection and starts a thread that collects idle
+    connections; under the Wine of this harness that thread crashes at its first instruction
+    (address 1, WINEDEBUG=+seh) and takes the installer with it. Over HTTPS (the next row) the
+    answers come from nginx through the tunnel with "Connection: close", and nothing is kept."""
+    machine = installation.machine
+    fetch = machine.work / "velmora-fetch.exe"
+    shutil.copyfile(machine.build / "tools" / "velmora-fetch" / "velmora-fetch.exe", fetch)
+    host = worlds.download_host(machine.build)
+    fetched = machine.wine(fetch, "--system", host, "80", RUNTIME_PATH,
+                           machine.windows(machine.work / "runtime.exe"))
+    check(fetched.returncode == 0 and "positions:" in fetched.stderr,
+          f"velmora-fetch --system: {fetched.returncode}: {fetched.stderr[-1500:]}")
+    check(re.search(f"GET http://{re.escape(host)}(:80)?{re.escape(RUNTIME_PATH)} ",
+                    installation.world.proxy.log()),
+          "velmora-fetch did not go through the proxy:\n" + installation.world.proxy.log())
+    if wineenv.enable_i386_emulation():
+        raise CaseSkipped("the installer over plain HTTP through tinyproxy: WinINet's "
+                          "connection collector thread crashes under qemu-i386 (see the test)")
+
+
+# Windows names a certificate of an unknown authority 12045; Wine's crypt32 reports the
+# revocation it could not check for such a chain first (12057).
+@case("https_refuses_a_certificate_of_an_unknown_authority", transport="https",
+      certificate="unknown-ca", given={"codes": (12045, 12057)})
+@case("https_refuses_a_certificate_for_another_host_name", transport="https",
+      certificate="other-name", given={"codes": (12038,)})
+@case("https_refuses_an_expired_certificate", transport="https", certificate="expired",
+      given={"codes": (12037,)})
+def https_refuses_the_certificate(installation, codes):
+    """A certificate the system does not accept ends the run at the first download (the
+    runtime's, exit code 10) with nothing run, unpacked, registered or linked; the log names
+    WinINet's code, and no request reached the server (nor went over plain HTTP)."""
+    record = installation.run()
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES], RUNTIME_DOWNLOAD_FAILED)
+    log = "\n".join(run_log(installation.machine))
+    check(any(f"download {RUNTIME_PATH}: status 0, length -1, received 0" in log and
+              f"connect failed (system error {code})" in log and
+              f"WinINet error {code}: certificate refused" in log for code in codes),
+          f"the log names none of {codes}:\n{log}")
+    check(installation.world.requests() == [], f"requests {installation.world.requests()}")
+
+
+@case(transport="https", certificate="good", prerequisites=True,
+      redirect_to_http=(worlds.package_path("Live"),))
+def https_refuses_a_redirect_to_http(installation):
+    """An HTTPS answer that redirects the package to plain HTTP (where nginx would serve it) is
+    refused: exit code 12, the log shows the 302, and the package was asked for once."""
+    record = installation.run()
+    check_run_ended(installation, record, [STATUS_PACKAGE], PACKAGE_DOWNLOAD_FAILED)
+    check_logged(installation.machine, f"download {worlds.package_path('Live')}: status 302",
+                 "status not 2xx")
+    check(installation.world.requests() == [worlds.package_path("Live")],
+          f"requests {installation.world.requests()}")
+
+
+@case(proxy_only=True)
+def socket_client_fails_where_only_a_proxy_reaches(installation):
+    """The described client ignores the user's proxy: in the proxy-only world its first
+    download (the runtime's) is refused, exit code 10, and the log says so."""
+    record = installation.run()
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES], RUNTIME_DOWNLOAD_FAILED)
+    check_logged(installation.machine, f"download {RUNTIME_PATH}: status 0",
+                 "connection refused (system error 10061)")
+    check(not any(line.startswith("transport:") for line in run_log(installation.machine)),
+          "the socket build logged a transport line")
+
+
+@case(transport="https", certificate="good", prerequisites=True)
+def planted_wininet_is_not_loaded(installation):
+    """A wininet.dll planted in Downloads, where the installer built with the system transport
+    lies and runs from: loaded by name from there it is taken (the control), but the
+    installation loads the system's copy and installs."""
+    machine = installation.machine
+    downloads = machine.downloads
+    probe = downloads / "load-probe.exe"
+    shutil.copyfile(machine.fixture("load-probe.exe"), probe)
+    shutil.copyfile(machine.fixture("planted.dll"), downloads / "wininet.dll")
+    overrides = {"WINEDLLOVERRIDES": "wininet=n,b;mscoree,mshtml="}
+
+    def planted_loads():
+        loads = [event for event in installation.standins() if event[0] == "planted"]
+        installation.log.unlink(missing_ok=True)
+        return loads
+
+    machine.wine(probe, "by-name", "wininet.dll", extra_env=installation.environment(overrides),
+                 cwd=downloads)
+    check(planted_loads(), "the control did not load the planted wininet.dll")
+    record = installation.run(extra_env=overrides, cwd=downloads)
+    check_finished(record)
+    expected_installation(installation)
+    check(planted_loads() == [], "the planted wininet.dll was loaded")
+    check_logged(machine, "transport: system (WinINet)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=pathlib.Path)
@@ -1335,6 +1554,8 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--list-release", action="store_true")
     parser.add_argument("--make-release", action="store_true")
+    parser.add_argument("--list-variants", action="store_true")
+    parser.add_argument("--make-variants", action="store_true")
     arguments = parser.parse_args()
     if arguments.list:
         print(";".join(CASES))
@@ -1342,8 +1563,14 @@ def main():
     if arguments.list_release:
         print(";".join(name for name, row in CASES.items() if row.serve == "release"))
         return 0
+    if arguments.list_variants:
+        print(";".join(name for name, row in CASES.items() if row.transport))
+        return 0
     if arguments.make_release:
         worlds.make_release(arguments.build.resolve(), arguments.build.resolve() / "e2e-release")
+        return 0
+    if arguments.make_variants:
+        worlds.build_variants(arguments.build.resolve())
         return 0
     # Stopped with SIGTERM, a case still goes through its clean-ups (mounts, servers,
     # namespaces). A SIGKILL (ctest's time-out) skips them: dropping the prefix in the next run

@@ -146,18 +146,54 @@ def server_tree(build, root, packages=None):
     return root
 
 
+# The installers built with the transport options, by the name a case gives: built once per
+# test run (the e2e_variants fixture) beside the build they belong to.
+VARIANTS = {"system": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "OFF"},
+            "https": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "ON"}}
+
+
+def variant_installer(build, name):
+    return pathlib.Path(build) / "e2e-variants" / name / "ui" / "VelmoraInstaller.exe"
+
+
+def build_variants(build):
+    """VelmoraInstaller.exe of each VARIANTS entry, with the host and site of `build`, in
+    BUILD/e2e-variants/NAME (configured once, rebuilt when the sources change)."""
+    root = HERE.parents[1]
+    for name, options in VARIANTS.items():
+        folder = pathlib.Path(build) / "e2e-variants" / name
+        definitions = dict(options, CMAKE_BUILD_TYPE="MinSizeRel",
+                           VELMORA_DOWNLOAD_HOST=download_host(build),
+                           VELMORA_WEBSITE_URL=website(build))
+        subprocess.run(["cmake", "-S", str(root), "-B", str(folder), "-G", "Ninja",
+                        f"-DCMAKE_TOOLCHAIN_FILE={root / 'cmake' / 'toolchain-mingw-i686.cmake'}"] +
+                       [f"-D{key}={value}" for key, value in definitions.items()],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(folder), "--target", "VelmoraInstaller"],
+                       check=True, stdout=subprocess.DEVNULL)
+
+
 class World:
     """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
     with `site`, nginx serves through that site file (a release's nginx-velmora.conf); with
-    `rate`, no faster than that (nginx's limit_rate)."""
+    `rate`, no faster than that (nginx's limit_rate). With `tls` (certificate, key) nginx
+    serves over TLS on 443 too, and `trusted` (a CA certificate) is the only authority trusted
+    inside; `redirect_to_http` paths answer over TLS with a redirect to plain HTTP. With
+    `proxy_only` direct connections to 80 and 443 are rejected and tinyproxy on 127.0.0.1:8888
+    is the only way to the server."""
 
-    def __init__(self, build, name, root=None, scripted=None, site=None, rate=None):
+    def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, tls=None,
+                 trusted=None, redirect_to_http=(), proxy_only=False):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
-                                           [download_host(build)])
+                                           [download_host(build)], trusted=trusted,
+                                           proxy_only=proxy_only)
         self.root = root
         self.scripted = scripted
         self.site = site
         self.rate = rate
+        self.tls = tls
+        self.redirect_to_http = redirect_to_http
+        self.proxy = servers.Tinyproxy(prefix=self.namespace.prefix) if proxy_only else None
         self.server = None
         self.access_log = None
 
@@ -170,16 +206,21 @@ class World:
         try:
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=80, prefix=self.prefix,
-                                            site=self.site, rate=self.rate).start()
+                                            site=self.site, rate=self.rate, tls=self.tls,
+                                            redirect_to_http=self.redirect_to_http).start()
                 self.access_log = self.server.access_log
             elif self.scripted is not None:
                 self.server = servers.ScriptedProcess(80, self.scripted, prefix=self.prefix).start()
+            if self.proxy is not None:
+                self.proxy.start()
         except Exception:
-            self.namespace.stop()
+            self.stop()
             raise
         return self
 
     def stop(self):
+        if self.proxy is not None:
+            self.proxy.stop()
         if self.server is not None:
             self.server.stop()
         self.namespace.stop()

@@ -14,7 +14,13 @@ ScriptedServer
 Namespace
           a private network namespace whose hosts file maps chosen names to 127.0.0.1, so that an
           unchanged program resolves its fixed download host to a server of the test (run the
-          server and the client with `prefix` in front of their command lines).
+          server and the client with `prefix` in front of their command lines); optionally with
+          a throwaway CA as the only trusted one, and direct connections to ports 80 and 443
+          rejected so that only a proxy gets through.
+Tinyproxy a real HTTP proxy (Debian tinyproxy) inside a namespace.
+certificates
+          a throwaway CA and server certificates made with openssl: good, from an unknown CA,
+          for another host name, expired.
 
 All are context managers and stop only the processes and threads they started.
 
@@ -67,19 +73,33 @@ http {{
 NGINX_SERVER = """\
     server {{
         listen {listen}:{port};
-        root {root};
+{tls}        root {root};
         location / {{ {limit} }}
-    }}"""
+{redirects}    }}"""
+
+# TLS beside the plain port: on 443 with a certificate and its key.
+NGINX_TLS = """\
+        listen {listen}:443 ssl;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+"""
+
+# A path answered over HTTPS with a redirect to the same path over plain HTTP.
+NGINX_REDIRECT_TO_HTTP = """\
+        location = {path} {{ if ($scheme = https) {{ return 302 http://$host$request_uri; }} }}
+"""
 
 
 class Nginx:
     """nginx serving the files below `root` on listen:port (port None: a free loopback port), or,
     with `site`, the server block of that file (a site as a release engineer would include it;
     `root` and the port are then the site's own). With `rate` (nginx's limit_rate, "100k") each
-    response is sent no faster than that: a slow download."""
+    response is sent no faster than that: a slow download. With `tls` (certificate, key) it
+    serves the same over TLS on port 443 too; each path of `redirect_to_http` is answered over
+    TLS with a redirect to plain HTTP."""
 
     def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None,
-                 rate=None):
+                 rate=None, tls=None, redirect_to_http=()):
         self.root = pathlib.Path(root).resolve()
         self.listen = listen
         self.port = port if port is not None else free_port(listen)
@@ -88,12 +108,18 @@ class Nginx:
         self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
         self.site = pathlib.Path(site) if site else None
         self.rate = rate
+        self.tls = tls
+        self.redirect_to_http = list(redirect_to_http)
         self.process = None
 
     def start(self, timeout=15):
         configuration = self.work / "nginx.conf"
+        tls = NGINX_TLS.format(listen=self.listen, cert=self.tls[0], key=self.tls[1]) \
+            if self.tls else ""
+        redirects = "".join(NGINX_REDIRECT_TO_HTTP.format(path=path)
+                            for path in self.redirect_to_http)
         server = f"    include {self.site};" if self.site else NGINX_SERVER.format(
-            listen=self.listen, port=self.port, root=self.root,
+            listen=self.listen, port=self.port, root=self.root, tls=tls, redirects=redirects,
             limit=f"limit_rate {self.rate};" if self.rate else "")
         configuration.write_text(NGINX_CONFIGURATION.format(
             work=self.work, access_log=self.access_log, server=server))
@@ -292,11 +318,17 @@ class ScriptedServer:
 # ---------------------------------------------------------------- network namespace
 
 class Namespace:
-    """A network namespace NAME with its loopback up and `hosts` resolving to 127.0.0.1."""
+    """A network namespace NAME with its loopback up and `hosts` resolving to 127.0.0.1. With
+    `trusted` (a CA certificate) that CA is the only one trusted inside: `ip netns exec` mounts
+    /etc/netns/NAME/ssl/certs/ca-certificates.crt over the system's bundle, which curl and Wine's
+    crypt32 read. With `proxy_only`, connections to ports 80 and 443 are rejected at once unless
+    made by the user nobody (the proxy's)."""
 
-    def __init__(self, name, hosts=()):
+    def __init__(self, name, hosts=(), trusted=None, proxy_only=False):
         self.name = name
         self.hosts = list(hosts)
+        self.trusted = trusted
+        self.proxy_only = proxy_only
         self.etc = pathlib.Path("/etc/netns") / name
 
     @property
@@ -309,7 +341,15 @@ class Namespace:
         self.etc.mkdir(parents=True, exist_ok=True)
         (self.etc / "hosts").write_text(
             "127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {host}\n" for host in self.hosts))
+        if self.trusted:
+            (self.etc / "ssl" / "certs").mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(self.trusted, self.etc / "ssl" / "certs" / "ca-certificates.crt")
         subprocess.run(self.prefix + ["ip", "link", "set", "lo", "up"], check=True)
+        if self.proxy_only:
+            subprocess.run(self.prefix + ["iptables", "-A", "OUTPUT", "-o", "lo", "-p", "tcp",
+                                          "-m", "multiport", "--dports", "80,443", "-m", "owner",
+                                          "!", "--uid-owner", "nobody", "-j", "REJECT"],
+                           check=True)
         return self
 
     def stop(self):
@@ -321,6 +361,102 @@ class Namespace:
 
     def __exit__(self, *exception):
         self.stop()
+
+
+# ---------------------------------------------------------------- proxy and certificates
+
+TINYPROXY_CONFIGURATION = """\
+User nobody
+Group nogroup
+Port {port}
+Listen 127.0.0.1
+Timeout 120
+PidFile "{work}/tinyproxy.pid"
+LogFile "{work}/tinyproxy.log"
+LogLevel Connect
+MaxClients 20
+Allow 127.0.0.1
+ConnectPort 443
+ConnectPort 80
+"""
+
+
+class Tinyproxy:
+    """Debian's tinyproxy on 127.0.0.1:port inside the namespace of `prefix`, as the user nobody
+    (the one user a proxy-only namespace lets through). `log()` is what it logged (each
+    request and CONNECT)."""
+
+    def __init__(self, port=8888, prefix=()):
+        self.port = port
+        self.prefix = list(prefix)
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-proxy-"))
+        self.work.chmod(0o777)  # nobody writes its pid and log here
+        self.pid = None
+
+    def start(self, timeout=15):
+        configuration = self.work / "tinyproxy.conf"
+        configuration.write_text(TINYPROXY_CONFIGURATION.format(port=self.port, work=self.work))
+        subprocess.run(self.prefix + ["tinyproxy", "-c", str(configuration)], check=True)
+        pid_file = self.work / "tinyproxy.pid"
+        deadline = time.monotonic() + timeout
+        while not (pid_file.exists() and pid_file.read_text().strip()):
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"tinyproxy did not start: {self.log()}")
+            time.sleep(0.05)
+        self.pid = int(pid_file.read_text())
+        return self
+
+    def log(self):
+        path = self.work / "tinyproxy.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def stop(self):
+        if self.pid is not None:
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            self.pid = None
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+def certificates(folder, host):
+    """A throwaway CA (FOLDER/ca.crt) and server certificates for the kinds a client must take
+    or refuse: {"good": (cert, key), "unknown-ca": ..., "other-name": ..., "expired": ...}. The
+    unknown CA's own certificate is not kept anywhere a client could trust it."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+
+    def openssl(*arguments):
+        subprocess.run(["openssl", *map(str, arguments)], check=True, capture_output=True)
+
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", folder / f"{ca}.key",
+                "-out", folder / f"{ca}.crt", "-subj", f"/CN=Velmora test {ca}", "-days", "30",
+                "-addext", "basicConstraints=critical,CA:true",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    kinds = {"good": ("ca", host, 30), "unknown-ca": ("other-ca", host, 30),
+             "other-name": ("ca", "other." + host, 30), "expired": ("ca", host, -1)}
+    made = {}
+    for kind, (ca, name, days) in kinds.items():
+        cert, key = folder / f"{kind}.crt", folder / f"{kind}.key"
+        extensions = folder / f"{kind}.ext"
+        extensions.write_text(f"subjectAltName=DNS:{name}\nextendedKeyUsage=serverAuth\n"
+                              "basicConstraints=CA:false\n")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                folder / f"{kind}.csr", "-subj", f"/CN={name}")
+        # -days -1: valid from now until a day ago, expired for any client.
+        openssl("x509", "-req", "-in", folder / f"{kind}.csr", "-CA", folder / f"{ca}.crt",
+                "-CAkey", folder / f"{ca}.key", "-CAcreateserial", "-days", days, "-extfile",
+                extensions, "-out", cert)
+        made[kind] = (cert, key)
+    return made
 
 
 class ScriptedProcess:

@@ -14,6 +14,7 @@ checked: the exit code, the bytes written, contentLength, and that the positions
 be refused) and against the scripted server answering each path its own way (CHECK_CASES).
 """
 import argparse
+import contextlib
 import os
 import zipfile
 import pathlib
@@ -244,6 +245,51 @@ def check_report(report, code, expected):
     return problems
 
 
+HOST = "download.velmora.example"
+# What a path's line says when the system transport's request was refused before any answer.
+REFUSED = "download: failed: the request failed before any response (system error "
+
+
+def transport_checks(fetch, root, scratch, outcome):
+    """velmora-fetch check through the system transport (libcurl on the host) in private
+    networks: over HTTPS with the throwaway CA the only one trusted (a good tree; certificates
+    of an unknown CA, for another name, expired: every path refused before any answer, exit 1),
+    and where only tinyproxy reaches the server: through --proxy and through the user's
+    https_proxy / http_proxy over HTTPS and HTTP, while the socket client gets no connection."""
+    made = servers.certificates(scratch / "certificates", HOST)
+    all_refused = {path: [REFUSED] for path in PREREQUISITES + list(PACKAGES.values())}
+    for name, options, proxy_only, certificate, environment, expected in (
+            ("https: a good tree", ["--https"], False, "good", {}, {}),
+            ("https: unknown CA", ["--https"], False, "unknown-ca", {}, all_refused),
+            ("https: another host name", ["--https"], False, "other-name", {}, all_refused),
+            ("https: expired", ["--https"], False, "expired", {}, all_refused),
+            ("proxy only: https through --proxy", ["--https", "--proxy", "127.0.0.1:8888"],
+             True, "good", {}, {}),
+            ("proxy only: http through --proxy", ["--system", "--proxy", "127.0.0.1:8888"],
+             True, "good", {}, {}),
+            ("proxy only: https through the user's https_proxy", ["--https"], True, "good",
+             {"https_proxy": "http://127.0.0.1:8888"}, {}),
+            ("proxy only: http through the user's http_proxy", ["--system"], True, "good",
+             {"http_proxy": "http://127.0.0.1:8888"}, {}),
+            ("proxy only: the socket client gets no connection", [], True, "good", {},
+             {path: ["download: failed: no connection"] for path in all_refused})):
+        namespace = servers.Namespace(f"vm-fetch-{os.getpid() % 100000}", [HOST],
+                                      trusted=scratch / "certificates" / "ca.crt",
+                                      proxy_only=proxy_only)
+        with namespace, servers.Nginx(root, port=80, prefix=namespace.prefix,
+                                      tls=made[certificate]):
+            with (servers.Tinyproxy(prefix=namespace.prefix) if proxy_only
+                  else contextlib.nullcontext()) as proxy:
+                result = subprocess.run(namespace.prefix + ["env"] +
+                                        [f"{key}={value}" for key, value in environment.items()] +
+                                        [fetch, "check", HOST, *options], capture_output=True,
+                                        text=True, timeout=600)
+                problems = check_report(result.stdout, result.returncode, expected)
+                if proxy is not None and options and "HTTP/1.1 200" not in result.stdout[:400]:
+                    problems.append(f"proxy log: {proxy.log()[-500:]}")
+        outcome("transport: " + name, problems + ([result.stderr] if result.stderr else []))
+
+
 def check_cases(arguments, scratch):
     """velmora-fetch check against nginx's good tree and the scripted server's answers; returns
     (cases run, cases failed)."""
@@ -294,8 +340,10 @@ def check_cases(arguments, scratch):
         with servers.ScriptedServer(behaviours) as scripted:
             code, report, errors = run_check(arguments.fetch, arguments.wine, scripted.port)
         outcome(name, check_report(report, code, expected))
+    if not arguments.wine:
+        transport_checks(arguments.fetch, root, scratch, outcome)
     for command in (["check"], ["check", "127.0.0.1", "80", "--key"],
-                    ["check", "127.0.0.1", "70000"]):
+                    ["check", "127.0.0.1", "70000"], ["check", "127.0.0.1", "--proxy"]):
         result = subprocess.run(([sys.executable, str(WINEENV), "run", arguments.wine, "fetch"]
                                  if arguments.wine else []) + [arguments.fetch, *command],
                                 capture_output=True, timeout=300)

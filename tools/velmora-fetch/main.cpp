@@ -10,6 +10,10 @@
 // one per channel and a total (the format: docs/net.md). A channel installs when its package
 // and all three prerequisite paths are good: the installer asks for one update variant or the
 // other depending on the machine.
+// Either form takes --system (the system transport: WinINet in velmora-fetch.exe, as the
+// installer built with VELMORA_TRANSPORT=system; libcurl on the host), --https (over TLS; check's
+// port is then 443 unless given) and --proxy PROXY (through it instead of the user's settings);
+// the last two imply --system.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +26,7 @@
 #include "net/http_head.h"
 #include "net/http_response.h"
 #include "net/socket.h"
+#include "net/system_request.h"
 #include "platform/crypto.h"
 #include "platform/format.h"
 #include "tools/common/package_check.h"
@@ -31,14 +36,19 @@
 #ifdef _WIN32
 #include <winsock2.h>
 
+#include "net/win32/wininet_network.h"
 #include "net/win32/winsock_network.h"
 using PlatformNetwork = vm::WinsockNetwork;
+using SystemPlatformNetwork = vm::WinInetNetwork;
 #else
+#include <curl/curl.h>
 #include <sys/mman.h>
 
 #include "net/posix/bsd_network.h"
+#include "net/posix/curl_network.h"
 #include "platform/posix/openssl_crypto.h"
 using PlatformNetwork = vm::BsdNetwork;
+using SystemPlatformNetwork = vm::CurlNetwork;
 #endif
 
 namespace vm {
@@ -48,6 +58,11 @@ struct ServerCheck {
   Endpoint endpoint;
   const RsaPublicKey* key = nullptr;  // check the packages' signatures with it, or null
   Crypto* crypto = nullptr;           // for the key
+  // The system transport's network when the check goes through it, so that a request refused
+  // before any response (a certificate, a proxy) is named with the stack's code and words; null
+  // for the socket client.
+  const SystemNetwork* system = nullptr;
+  const char* (*systemErrorText)(int32_t code) = nullptr;
 };
 
 // A path the installer asks for; `channel` names a package's channel, null for a prerequisite.
@@ -66,6 +81,35 @@ std::vector<ServerPath> serverPaths() {
   }
   return paths;
 }
+
+// How the tool downloads: the socket client, or the system transport.
+struct Route {
+  bool system = false;
+  bool https = false;
+  std::string proxy;  // empty: the user's settings
+  bool usable = true;
+};
+
+// The platform stack's words for a failure's code.
+const char* systemErrorText(int32_t code) {
+#ifdef _WIN32
+  const char* text = winInetErrorText(code);
+  return text != nullptr ? text : "";
+#else
+  return curl_easy_strerror(static_cast<CURLcode>(code));
+#endif
+}
+
+// The network a route asks for: one of the two, both made so that either lives long enough.
+struct Networks {
+  explicit Networks(const Route& route)
+      : system(route.https, route.proxy.empty() ? nullptr : route.proxy.c_str()),
+        chosen(route.system ? static_cast<Network&>(system)
+                            : static_cast<Network&>(socket)) {}
+  PlatformNetwork socket;
+  SystemPlatformNetwork system;
+  Network& chosen;
+};
 
 // Records every position the download sets.
 class RecordingProgress final : public ProgressSink {
@@ -118,8 +162,14 @@ struct PathReport {
   std::string findings;  // check's finding lines, each ending with a line end
 };
 
-// Why downloadFile returned null, in the report's words.
-std::string downloadFailure(const DownloadReport& report) {
+// Why downloadFile returned null, in the report's words; a system transport's request refused
+// before any response (a certificate, the proxy) with the stack's code and words.
+std::string downloadFailure(const DownloadReport& report, const ServerCheck& check) {
+  if (check.system != nullptr && check.system->requestFailure() != RequestFailure::None) {
+    return "the request failed before any response (system error " +
+           std::to_string(report.error.code) + ": " + check.systemErrorText(report.error.code) +
+           ")";
+  }
   switch (report.end) {
     case DownloadEnd::RequestTooLong:
       return "the request does not fit the installer's 255-character request";
@@ -248,7 +298,7 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
                                      buffer, contentLength, nullptr, &report);
   const Head head = readHead(buffer, report);
   PathReport out;
-  out.line = body != nullptr ? "download: ok" : "download: failed: " + downloadFailure(report);
+  out.line = body != nullptr ? "download: ok" : "download: failed: " + downloadFailure(report, check);
   if (head.valid == 0) {
     out.line += "; status: none";
     if (path.channel != nullptr) out.line += "; check: not made (no body)";
@@ -301,8 +351,10 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
 }
 
 constexpr char kUsage[] =
-    "usage: velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE\n"
-    "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]\n";
+    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH "
+    "OUTPUT_FILE\n"
+    "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
+    "[--proxy PROXY]\n";
 
 // The argument as 8-bit text; false when it holds anything but printable ASCII.
 bool toNarrow(const ArgumentUnit* text, std::string& out) {
@@ -311,6 +363,28 @@ bool toNarrow(const ArgumentUnit* text, std::string& out) {
     out += static_cast<char>(*text);
   }
   return true;
+}
+
+// Takes the route's options out of the command line, wherever they stand after the program's
+// name; `arguments` keeps the others in order (and a null after them).
+Route takeRoute(int argc, vm::ArgumentUnit** argv, std::vector<vm::ArgumentUnit*>& arguments) {
+  Route route;
+  arguments.assign(argv, argv + 1);
+  for (int index = 1; index < argc; ++index) {
+    if (vm::argumentIs(argv[index], "--https")) {
+      route.https = route.system = true;
+    } else if (vm::argumentIs(argv[index], "--system")) {
+      route.system = true;
+    } else if (vm::argumentIs(argv[index], "--proxy")) {
+      route.system = true;
+      route.usable = route.usable && route.proxy.empty() && ++index < argc &&
+                     toNarrow(argv[index], route.proxy) && !route.proxy.empty();
+    } else {
+      arguments.push_back(argv[index]);
+    }
+  }
+  arguments.push_back(nullptr);
+  return route;
 }
 
 // A port number of 1 to 65535 in decimal digits.
@@ -349,7 +423,7 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
   std::fprintf(stderr, "%s\n", report.c_str());
 }
 
-int fetch(int argc, ArgumentUnit** argv) {
+int fetch(int argc, ArgumentUnit** argv, const Route& route) {
   std::string host, requestPath;
   uint16_t port = 0;
   if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
@@ -359,14 +433,29 @@ int fetch(int argc, ArgumentUnit** argv) {
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
   RecordingProgress progress;
-  PlatformNetwork network;
+  Networks networks(route);
+  Network& network = networks.chosen;
   int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
   const uint8_t* body = downloadFile(progress, network, {host.c_str(), port},
                                          requestPath.c_str(), buffer.get(), contentLength,
                                          &bodyBytes, &report);
-  if (body == nullptr) return complain(1, "download failed: %s\n", downloadEndText(report.end));
+  if (body == nullptr) {
+    // A system transport's request refused before any response (a certificate, the proxy) is
+    // named as the installer's log names it, with the stack's code and words.
+    const RequestFailure failure = networks.system.requestFailure();
+    if (route.system && failure != RequestFailure::None)
+      report.end = requestFailureEnd(failure);
+    if (route.system && report.error.code != 0) {
+      std::fprintf(stderr, "download failed: %s (system error %d: %s)\n",
+                   downloadEndText(report.end), static_cast<int>(report.error.code),
+                   systemErrorText(report.error.code));
+    } else {
+      std::fprintf(stderr, "download failed: %s\n", downloadEndText(report.end));
+    }
+    return 1;
+  }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
 #ifdef _WIN32
   FILE* output = _wfopen(argv[4], L"wb");
@@ -390,9 +479,9 @@ bool isDownloadForm(int argc, ArgumentUnit** argv) {
 
 // velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
 // 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, ArgumentUnit** argv) {
+int checkCommand(int argc, ArgumentUnit** argv, const Route& route) {
   std::string host;
-  uint16_t port = 80;
+  uint16_t port = route.https ? 443 : 80;
   const ArgumentUnit* keyPath = nullptr;
   int positional = 0;
   bool usable = true;
@@ -423,15 +512,27 @@ int checkCommand(int argc, ArgumentUnit** argv) {
 #endif
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
-  PlatformNetwork network;
-  return checkServer(network, buffer.get(), check);
+  Networks networks(route);
+  if (route.system) {
+    check.system = &networks.system;
+    check.systemErrorText = systemErrorText;
+  }
+  return checkServer(networks.chosen, buffer.get(), check);
 }
 
 // The check, or the download form.
 int run(int argc, ArgumentUnit** argv) {
-  if (argc >= 2 && argumentIs(argv[1], "check") && !isDownloadForm(argc, argv))
-    return checkCommand(argc, argv);
-  return fetch(argc, argv);
+  std::vector<ArgumentUnit*> arguments;
+  const Route route = takeRoute(argc, argv, arguments);
+  if (!route.usable) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const int count = static_cast<int>(arguments.size()) - 1;
+  if (count >= 2 && argumentIs(arguments[1], "check") &&
+      !isDownloadForm(count, arguments.data()))
+    return checkCommand(count, arguments.data(), route);
+  return fetch(count, arguments.data(), route);
 }
 
 }  // namespace
