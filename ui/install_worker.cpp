@@ -6,6 +6,7 @@
 #include "release_trust.h"   // generated: the package key and the prerequisites' pins
 #include "ui/progress_window.h"
 #include "workflow/install_sequence.h"
+#include "workflow/resuming_transport.h"
 #include "workflow/win32/win32_install_system.h"
 
 namespace vm {
@@ -31,6 +32,14 @@ InstallResult runWith(Win32ProgressView& view, Transport& transport, Release& re
   return runInstallation(system, view, transport, release, log);
 }
 
+// The field profile's run: the same sequence, its downloads retried and resumed.
+InstallResult runField(Win32ProgressView& view, WinsockNetwork& network, Release& release,
+                       RunLog& log) {
+  Win32InstallSystem waits;
+  SocketRangedTransport ranged(network, kDownloadServer);
+  ResumingTransport transport(ranged, waits, log);
+  return runWith(view, transport, release, log);
+}
 
 }  // namespace
 
@@ -45,6 +54,7 @@ DWORD WINAPI installWorker(LPVOID window) {
                   kPackageKey, nullptr};
   NullLog noLog;
   RunLog& log = runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog;
+  if constexpr (kFieldProfile) return static_cast<DWORD>(runField(view, network, release, log));
   return static_cast<DWORD>(runWith(view, transport, release, log));
 }
 
