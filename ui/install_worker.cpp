@@ -6,7 +6,9 @@
 #include "release_trust.h"   // generated: the package key and the prerequisites' pins
 #include "ui/progress_window.h"
 #include "workflow/install_sequence.h"
+#include "workflow/field_sequence.h"
 #include "workflow/resuming_transport.h"
+#include "workflow/win32/win32_update_files.h"
 #include "workflow/win32/win32_install_system.h"
 
 namespace vm {
@@ -32,13 +34,19 @@ InstallResult runWith(Win32ProgressView& view, Transport& transport, Release& re
   return runInstallation(system, view, transport, release, log);
 }
 
-// The field profile's run: the same sequence, its downloads retried and resumed.
+// The field profile's run: downloads retried and resumed, updates staged and switched in.
 InstallResult runField(Win32ProgressView& view, WinsockNetwork& network, Release& release,
                        RunLog& log) {
-  Win32InstallSystem waits;
+  Win32InstallSystem system;
+  Win32UpdateFiles files;
   SocketRangedTransport ranged(network, kDownloadServer);
-  ResumingTransport transport(ranged, waits, log);
-  return runWith(view, transport, release, log);
+  ResumingTransport transport(ranged, system, log);
+  if constexpr (kChecksDownloads) {
+    CryptoApi crypto;
+    release.crypto = &crypto;
+    return runFieldInstallation(system, view, transport, release, files, log);
+  }
+  return runFieldInstallation(system, view, transport, release, files, log);
 }
 
 }  // namespace
