@@ -60,6 +60,10 @@ def report(installation, record, pictures):
         target = e2e.shortcut_target(link) if link.exists() else "(missing)"
         print(f"  {machine.windows(link)} -> {target}")
     print(f"\nexit code: {record.exit_code()}")
+    log = machine.temp / "Velmora" / "VelmoraInstaller.log"
+    print(f"the installer's log ({machine.windows(log)}):")
+    for line in (log.read_text(encoding="utf-8").splitlines() if log.exists() else []):
+        print("  " + line)
     print("screenshots of the window:")
     for picture in pictures:
         print(f"  {picture}")

@@ -50,6 +50,11 @@ REFUSAL_TEXT = ("Sorry, your version of Windows is not supported by Velmora 5.  
 RUN_TIMEOUT = 180
 SKIPPED = 77  # the exit code that ctest takes for a skip (SKIP_RETURN_CODE)
 RUNTIME_PATH = "/DotNetFX40/" + worlds.RUNTIME_FILE
+# The installer's exit codes (README, "Exit codes").
+INSTALLED, NOT_ADMITTED, CLOSED_BY_USER, WORKER_NOT_STARTED = 0, 1, 2, 5
+RUNTIME_DOWNLOAD_FAILED, PACKAGE_DOWNLOAD_FAILED = 10, 12
+RUNTIME_PIN_REFUSED, SIGNATURE_REFUSED, NOT_AN_ARCHIVE, RUNTIME_NOT_WRITTEN = 13, 15, 16, 17
+APPLICATION_DAMAGED, LAUNCH_FAILED = 31, 32
 
 
 class CaseFailed(Exception):
@@ -273,6 +278,23 @@ class Record:
         return "\n".join("\t".join(event) for event in self.events)
 
 
+def run_log(machine):
+    """The installer's log in the machine's download folder: its events, without the time."""
+    log = machine.temp / "Velmora" / "VelmoraInstaller.log"
+    text = log.read_text(encoding="utf-8") if log.exists() else ""
+    return [line[9:] for line in text.splitlines()]
+
+
+def check_logged(machine, *parts):
+    """Each of `parts` is in one of the log's lines, in this order."""
+    lines = run_log(machine)
+    at = 0
+    for part in parts:
+        while at < len(lines) and part not in lines[at]:
+            at += 1
+        check(at < len(lines), f"the log lacks {part!r} (in order):\n" + "\n".join(lines))
+
+
 # ---------------------------------------------------------------- one machine in one world
 
 class Installation:
@@ -452,27 +474,33 @@ def expected_installation(installation, channel="Live", left_as_it_was=()):
           "the shortcut went to the Programs folder")
 
 
-def check_run_ended(installation, record, statuses):
-    """The run ended after `statuses`: the worker closed the window, nothing ran, nothing was
-    unpacked or registered."""
+def check_run_ended(installation, record, statuses, code, logged=True):
+    """The run ended after `statuses` with exit code `code`: the worker closed the window,
+    nothing ran, nothing was unpacked, registered or linked, and (unless the download folder
+    cannot hold it) the log's last line says how it ended."""
     machine = installation.machine
     check(record.statuses() == statuses, "\n" + record.dump())
-    check_closed(record)
+    check_closed(record, code)
     check(not installation.standins(), f"something ran: {installation.standins()}")
     check(not machine.app_folder.exists(), "something was unpacked")
     check(machine.user_registry_key(UNINSTALL_KEY) is None, "registered anyway")
+    check(not (machine.desktop / "Velmora 5.lnk").exists(), "linked anyway")
+    if logged:
+        check(run_log(machine)[-1].endswith(f", exit code {code}"),
+              "log:\n" + "\n".join(run_log(machine)))
 
 
-def check_closed(record):
-    """The installer closed its window (the worker's close command) and exited with 0."""
+def check_closed(record, code=INSTALLED):
+    """The installer closed its window (the worker's close command) and exited with `code`."""
     check(record.kinds("close") and record.kinds("destroyed"),
           "the window did not close:\n" + record.dump())
-    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    check(record.exit_code() == code, f"exit code {record.exit_code()}, not {code}")
 
 
-def check_finished(record, what=""):
-    """The process ended with exit code 0 after its window was destroyed."""
-    check(record.exit_code() == 0 and record.kinds("destroyed"), what + "\n" + record.dump())
+def check_finished(record, what="", code=INSTALLED):
+    """The process ended with exit code `code` after its window was destroyed."""
+    check(record.exit_code() == code and record.kinds("destroyed"),
+          f"{what} exit code {record.exit_code()}, not {code}\n" + record.dump())
 
 
 def launched(installation):
@@ -496,18 +524,18 @@ def window_shows_and_closes(installation):
           "status line missing or not the placeholder:\n" + record.dump())
     check(("control", "1000", "msctls_progress32", "") in record.events,
           "progress bar missing:\n" + record.dump())
-    check_closed(record)
+    check_closed(record, RUNTIME_DOWNLOAD_FAILED)
 
 
 @case()
 def worker_thread_cannot_be_created(installation):
     """CreateThread fails for the installer (the watcher's hook makes it, see watch_hook.c): the
     window closes at once the way the worker closes it, shows no status, fetches nothing, and
-    the exit code is 0. Should the window stay, the bound on the run ends the case."""
+    the exit code says so. Should the window stay, the bound on the run ends the case."""
     record = installation.run(extra_env={"VELMORA_WATCH_FAIL_THREADS": "1"}, timeout=60)
     check(("no-threads",) in record.events, "CreateThread was not made to fail:\n" + record.dump())
     check(("dialog", "Velmora Installer") in record.events, "no progress window:\n" + record.dump())
-    check_closed(record)
+    check_closed(record, WORKER_NOT_STARTED)
     check(not record.kinds("user-close") and not record.kinds("status"), "\n" + record.dump())
     check(installation.world.requests() == [], f"requests {installation.world.requests()}")
 
@@ -527,11 +555,12 @@ def second_copy_is_refused(installation):
         check(installation.wait_for(started.exists),
               "the stand-in named VelmoraInstaller.exe did not start")
         second = installation.run()
-        check(second.exit_code() == 1, f"second copy exit code {second.exit_code()}")
+        check(second.exit_code() == NOT_ADMITTED, f"second copy exit code {second.exit_code()}")
         check(not second.kinds("dialog"), "the second copy showed a window:\n" + second.dump())
 
         beta = installation.run("VelmoraInstaller-Beta.exe")
-        check(beta.exit_code() == 0, f"Beta copy exit code {beta.exit_code()}")
+        check(beta.exit_code() == RUNTIME_DOWNLOAD_FAILED,
+              f"Beta copy exit code {beta.exit_code()}")
         check(("dialog", "Velmora Installer") in beta.events,
               "the Beta copy showed no window:\n" + beta.dump())
     finally:
@@ -547,7 +576,7 @@ def old_windows_is_refused(installation):
     texts = [event[3] for event in record.kinds("control") if len(event) > 3]
     check(REFUSAL_TEXT in texts, "refusal text differs:\n" + record.dump())
     check(("dialog", "Velmora Installer") not in record.events, "the progress window appeared")
-    check(record.exit_code() == 1, f"exit code {record.exit_code()}")
+    check(record.exit_code() == NOT_ADMITTED, f"exit code {record.exit_code()}")
 
 
 @case(serve=None, windows="win10")
@@ -583,6 +612,27 @@ def clean_machine_installs_everything(installation):
         check(command.endswith(" /q /norestart"), f"{role} started as {command}")
     check_closed(record)
     expected_installation(installation)
+    machine = installation.machine
+    temp = machine.windows(machine.temp) + "\\Velmora\\"
+    lines = run_log(machine)
+    check(re.fullmatch(r"start: VelmoraInstaller\.exe, channel Live, Windows \d+\.\d+\.\d+, "
+                       r"(32-bit|64-bit \(WOW64\)), build 5\.0\.0 \(.*\)", lines[0]),
+          f"first line: {lines[0]}")
+    with zipfile.ZipFile(installation.world.root / worlds.package_path("Live").lstrip("/")) as z:
+        entries = len(z.infolist())
+    expected = [
+        f"detect {worlds.RUNTIME_FILE}: missing",
+        f"download {RUNTIME_PATH}: status 200, length ",
+        f"detect {worlds.UPDATE_FILES[0]}: missing",
+        f"download /DotNetFX40/{worlds.UPDATE_FILES[0]}: status 200, length ",
+        f"download {worlds.package_path('Live')}: status 200, length ",
+        f'run: cmd.exe /c ""{temp}{worlds.RUNTIME_FILE}" /q /norestart"', "run: exit code 0",
+        f'run: cmd.exe /c ""{temp}{worlds.UPDATE_FILES[0]}" /q /norestart"', "run: exit code 0",
+        f"unpack: ", f" skipped of {entries}",
+        f"launch: {machine.windows(machine.app_folder)}\\Velmora.exe started",
+        "end: installed and started, exit code 0"]
+    check_logged(machine, *expected)
+    check(len(lines) == 13 and lines[-1] == expected[-1], "log:\n" + "\n".join(lines))
 
 
 @case(prerequisites=True)
@@ -683,7 +733,8 @@ def installers_run_from_the_temporary_folder(installation):
 
 
 def hostile_packages(build, work):
-    """Live: not a ZIP at all; Beta: entries outside app/ only; Testing: names that climb out."""
+    """Live: not a ZIP at all; Beta: entries outside app/ only; Testing: names that climb out.
+    Neither of the last two holds app/Velmora.exe."""
     not_zip = work / "not-a-zip.vmpkg"
     not_zip.write_bytes(b"MZ this is no archive " * 1000)
     outside = work / "outside.vmpkg"
@@ -702,12 +753,14 @@ def hostile_packages(build, work):
 
 @case(packages=hostile_packages, prerequisites=True)
 def hostile_packages_stay_in_the_application_folder(installation):
-    """Broken and hostile packages: registered and launched all the same, nothing written
-    outside the application folder."""
+    """Hostile packages: registered all the same, the missing Velmora.exe's start fails, nothing
+    is written outside the application folder. One that is no archive is refused before
+    anything is registered."""
     machine = installation.machine
-    for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe",
-                      "VelmoraInstaller-Testing.exe"):
-        check_finished(installation.run(file_name), file_name)
+    check_run_ended(installation, installation.run(), [STATUS_PACKAGE], NOT_AN_ARCHIVE)
+    check_logged(machine, "package: not a ZIP archive")
+    for file_name in ("VelmoraInstaller-Beta.exe", "VelmoraInstaller-Testing.exe"):
+        check_finished(installation.run(file_name), file_name, LAUNCH_FAILED)
         check(machine.user_registry_key(UNINSTALL_KEY) is not None, f"{file_name}: not registered")
         check((machine.desktop / "Velmora 5.lnk").exists(), f"{file_name}: no shortcut")
     escaped = [str(path) for path in machine.prefix.rglob("*evil*")
@@ -753,17 +806,53 @@ RUNTIME_REQUEST = RUNTIME_PATH.lstrip("/")
 PACKAGE_REQUEST = worlds.package_path("Live").lstrip("/")
 
 
-# No server: the first download fails. A 404 for the package, or a package whose body ends
-# before its length.
-@case("server_down", serve=None)
-@case("package_not_found", serve={PACKAGE_REQUEST: "not-found"}, prerequisites=True)
-@case("truncated_package", serve={PACKAGE_REQUEST: "truncated"}, prerequisites=True)
-def a_failed_download_ends_the_run(installation):
-    """The first download that fails ends the run: the window closes, nothing is run, unpacked
-    or registered."""
+# No server: the first download fails. A 404 for the package, a package whose body ends before
+# its length or whose connection is reset half-way. A server that stops sending, after the head
+# or half-way through the body, for longer than the installer waits (the build's own time-out,
+# 60 s, not a shortened one): the run ends soon after the time-out.
+@case("server_down", serve=None,
+      given={"code": RUNTIME_DOWNLOAD_FAILED, "logged": "connection refused"})
+@case("package_not_found", serve={PACKAGE_REQUEST: "not-found"}, prerequisites=True,
+      given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "status 404"})
+@case("truncated_package", serve={PACKAGE_REQUEST: "truncated"}, prerequisites=True,
+      given={"code": PACKAGE_DOWNLOAD_FAILED,
+             "logged": "length 1000, received 600, "})
+@case("connection_cut_half_way", serve={PACKAGE_REQUEST: "reset"}, prerequisites=True,
+      given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "connection broken (system error"})
+@case("server_stalls_after_the_head", serve={PACKAGE_REQUEST: "head-stall"}, prerequisites=True,
+      given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "received 0, ", "stalls": True})
+@case("server_stalls_in_the_body", serve={PACKAGE_REQUEST: "hang"}, prerequisites=True,
+      given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "received 100000, ", "stalls": True})
+def a_failed_download_ends_the_run(installation, code, logged, stalls=False):
+    """The first download that fails ends the run with `code`: the window closes, nothing is
+    run, unpacked, registered or linked, and the log says why."""
+    started = time.monotonic()
     record = installation.run()
+    elapsed = time.monotonic() - started
     check_run_ended(installation, record, [
-        STATUS_PACKAGE if installation.case.prerequisites else STATUS_DEPENDENCIES])
+        STATUS_PACKAGE if installation.case.prerequisites else STATUS_DEPENDENCIES], code)
+    check_logged(installation.machine, logged)
+    if stalls:
+        check_logged(installation.machine, "receive timed out")
+        check(60 <= elapsed < 100, f"the run ended after {elapsed:.0f} s")
+
+
+def captive_portal_page(build, work):
+    page = work / "portal.html"
+    page.write_text("<html><body>Sign in to use this network</body></html>\r\n" * 40)
+    return {"Live": page}
+
+
+@case(packages=captive_portal_page)
+def package_that_is_no_archive(installation):
+    """A captive portal (or a misconfigured server) answers the package's request with 200 and
+    an HTML page, on a machine that lacks both prerequisites: their installers are downloaded,
+    but nothing is run, unpacked, registered or linked."""
+    record = installation.run()
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES, STATUS_DEPENDENCIES,
+                                           STATUS_PACKAGE], NOT_AN_ARCHIVE)
+    check_logged(installation.machine, "download /Velmora.Html.Windows/Live/", ", complete",
+                 "package: not a ZIP archive")
 
 
 # ---------------------------------------------------------------- the user closes the window
@@ -795,7 +884,7 @@ def many_files_package(build, work):
 def closed_by_the_user(installation, close_at, running_application=False):
     """The user closes the window when `close_at` appears (a status, or "position": the first
     progress position, once a download's head has arrived). The process ends at once with exit
-    code 0 without waiting for what runs or stalls (a server, an application or a prerequisite
+    code 2 without waiting for what runs or stalls (a server, an application or a prerequisite
     installer busy for minutes); nothing is rolled back and no later step happens."""
     machine = installation.machine
     holder = None
@@ -812,7 +901,8 @@ def closed_by_the_user(installation, close_at, running_application=False):
                                          "VELMORA_STANDIN_MS": "300000"})
     elapsed = time.monotonic() - started
     check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
-    check(record.exit_code() == 0, f"exit code {record.exit_code()}")
+    check(record.exit_code() == CLOSED_BY_USER, f"exit code {record.exit_code()}")
+    check_logged(machine, "end: the window was closed before the end, exit code 2")
     check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
     if holder is not None:
         check(holder.poll() is None, "the application ended before the installer")
@@ -928,7 +1018,7 @@ def disk_fills_up_mid_extraction(installation):
     (machine.desktop / "Velmora 5.lnk").unlink()
     installation.log.unlink()
     with small_file_system(machine, app, disk):
-        check_finished(installation.run("VelmoraInstaller-Beta.exe"))
+        check_finished(installation.run("VelmoraInstaller-Beta.exe"), code=APPLICATION_DAMAGED)
         check((app / "Velmora.exe").stat().st_size < len(expected["app/Velmora.exe"]),
               "Velmora.exe was not cut off")
         check(machine.user_registry_key(UNINSTALL_KEY) is not None, "not registered")
@@ -960,7 +1050,8 @@ def download_folder_cannot_be_created(installation):
     folder = installation.machine.temp / "Velmora"
     folder.parent.mkdir(parents=True, exist_ok=True)
     folder.write_text("a file where the download folder must go")
-    check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES])
+    check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES], RUNTIME_NOT_WRITTEN,
+                    logged=False)
     check(folder.read_text() == "a file where the download folder must go", "the file changed")
 
 
@@ -971,7 +1062,8 @@ def download_folder_fills_up(installation):
     machine = installation.machine
     folder = machine.temp / "Velmora"
     with small_file_system(machine, folder, "8k"):
-        check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES])
+        check_run_ended(installation, installation.run(), [STATUS_DEPENDENCIES],
+                        RUNTIME_NOT_WRITTEN, logged=False)
         partial = folder / worlds.RUNTIME_FILE
         whole = machine.fixture("standin-runtime.exe").stat().st_size
         check(partial.exists() and 0 < partial.stat().st_size < whole,
@@ -1145,14 +1237,13 @@ def signed_release_refuses_what_was_not_signed_or_pinned(installation):
     exe = release.dist / "installer" / "VelmoraInstaller.exe"
     for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Testing.exe"):
         record = installation.run(file_name, exe=exe)
-        check_run_ended(installation, record, [STATUS_PACKAGE])
-        check(not (machine.desktop / "Velmora 5.lnk").exists(), f"{file_name}: linked")
+        check_run_ended(installation, record, [STATUS_PACKAGE], SIGNATURE_REFUSED)
 
     machine.wine("reg", "delete", RUNTIME_KEY, "/f", "/reg:32")
     runtime = served / RUNTIME_PATH.lstrip("/")
     runtime.write_bytes(runtime.read_bytes() + b"\0")
     record = installation.run("VelmoraInstaller-Beta.exe", exe=exe)
-    check_run_ended(installation, record, [STATUS_DEPENDENCIES])
+    check_run_ended(installation, record, [STATUS_DEPENDENCIES], RUNTIME_PIN_REFUSED)
     check(not (machine.temp / "Velmora" / worlds.RUNTIME_FILE).exists(),
           "the installer that differs from its pin was written")
     check(installation.world.requests()[-1] == RUNTIME_PATH,

@@ -36,7 +36,8 @@ WINEENV = HERE.parent / "harness" / "wineenv.py"
 FILES = {"empty": 0, "five": 5, "million": 1_000_000, "fifty-million": 50_000_000}
 
 # name, server ("nginx", "scripted" or "refused"), host, path, expected outcome:
-# the body (bytes, or the name of an nginx file) and contentLength, or None for a failure.
+# the body (bytes, or the name of an nginx file) and contentLength, None for a failure, or the
+# failure's reason as velmora-fetch names it.
 CASES = [
     ("nginx: empty file", "nginx", "127.0.0.1", "/empty", ("empty", 0)),
     ("nginx: 5 bytes", "nginx", "127.0.0.1", "/five", ("five", 5)),
@@ -46,7 +47,7 @@ CASES = [
     ("nginx: by host name", "nginx", "localhost", "/five", ("five", 5)),
     ("nginx: missing file (404)", "nginx", "127.0.0.1", "/missing", None),
     ("host name that does not resolve", "nginx", "no-such-host.invalid", "/five", None),
-    ("connection refused", "refused", "127.0.0.1", "/hello", None),
+    ("connection refused", "refused", "127.0.0.1", "/hello", "connection refused"),
     ("hello", "scripted", "127.0.0.1", "/hello", (b"hello", 5)),
     ("head split over pauses", "scripted", "127.0.0.1", "/split-head", (b"hello, world", 12)),
     ("stall mid-body", "scripted", "127.0.0.1", "/stall",
@@ -54,7 +55,9 @@ CASES = [
     ("no length field", "scripted", "127.0.0.1", "/no-length", (servers.pattern(100_000), -1)),
     ("closed without a byte", "scripted", "127.0.0.1", "/silent", None),
     ("truncated body", "scripted", "127.0.0.1", "/truncated", None),
-    ("reset mid-body", "scripted", "127.0.0.1", "/reset", None),
+    ("reset mid-body", "scripted", "127.0.0.1", "/reset", "connection broken"),
+    # Half a body, then nothing for longer than the client waits between two pieces.
+    ("stall past the time-out", "scripted", "127.0.0.1", "/hang", "receive timed out"),
     ("scripted 404", "scripted", "127.0.0.1", "/not-found", None),
     ("status line not HTTP", "scripted", "127.0.0.1", "/not-http", None),
     ("garbage without a blank line", "scripted", "127.0.0.1", "/garbage", None),
@@ -88,8 +91,8 @@ def check(case, outcome, root, output):
     """The reasons the outcome is wrong (empty when it is right)."""
     name, _, _, _, expected = case
     code, length, positions, report = outcome
-    if expected is None:
-        if code != 1 or "download failed" not in report:
+    if expected is None or isinstance(expected, str):
+        if code != 1 or f"download failed: {expected or ''}" not in report:
             return [f"expected a failed download, got exit {code}: {report.strip()!r}"]
         if output.exists():
             return ["a failed download wrote the output file"]

@@ -127,11 +127,12 @@ int fetch(int argc, NativeChar** argv) {
   int32_t contentLength = 0;
   int32_t bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
+  vm::DownloadReport report;
   const uint8_t* body = vm::downloadFile(progress, network, endpoint, requestPath.c_str(), buffer,
-                                         contentLength, &bodyBytes);
+                                         contentLength, &bodyBytes, &report);
   if (body == nullptr) {
     std::free(buffer);
-    std::fputs("download failed\n", stderr);
+    std::fprintf(stderr, "download failed: %s\n", vm::downloadEndText(report.end));
     return 1;
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
