@@ -34,9 +34,16 @@ InstallResult runWith(Win32ProgressView& view, Transport& transport, Release& re
   return runInstallation(system, view, transport, release, log);
 }
 
-// The field profile's run: downloads retried and resumed, updates staged and switched in.
-InstallResult runField(Win32ProgressView& view, WinsockNetwork& network, Release& release,
-                       RunLog& log) {
+// The field profile's worker: downloads retried and resumed, updates staged and switched in. The
+// plain client is never made, so the installer carries only the ranged one.
+DWORD fieldWorker(HWND window) {
+  Win32ProgressView view(window);
+  WinsockNetwork network;
+  Release release{kBuildDescription,
+                  {kRuntimeInstallerPin, kUpdateX86InstallerPin, kUpdateX64InstallerPin},
+                  kPackageKey, nullptr};
+  NullLog noLog;
+  RunLog& log = runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog;
   Win32InstallSystem system;
   Win32UpdateFiles files;
   SocketRangedTransport ranged(network, kDownloadServer);
@@ -44,9 +51,9 @@ InstallResult runField(Win32ProgressView& view, WinsockNetwork& network, Release
   if constexpr (kChecksDownloads) {
     CryptoApi crypto;
     release.crypto = &crypto;
-    return runFieldInstallation(system, view, transport, release, files, log);
+    return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
   }
-  return runFieldInstallation(system, view, transport, release, files, log);
+  return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
 }
 
 }  // namespace
@@ -54,6 +61,7 @@ InstallResult runField(Win32ProgressView& view, WinsockNetwork& network, Release
 FileRunLog* runLog = nullptr;
 
 DWORD WINAPI installWorker(LPVOID window) {
+  if constexpr (kFieldProfile) return fieldWorker(static_cast<HWND>(window));
   Win32ProgressView view(static_cast<HWND>(window));
   WinsockNetwork network;
   SocketTransport transport(network, kDownloadServer);
@@ -62,7 +70,6 @@ DWORD WINAPI installWorker(LPVOID window) {
                   kPackageKey, nullptr};
   NullLog noLog;
   RunLog& log = runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog;
-  if constexpr (kFieldProfile) return static_cast<DWORD>(runField(view, network, release, log));
   return static_cast<DWORD>(runWith(view, transport, release, log));
 }
 

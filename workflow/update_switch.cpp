@@ -29,13 +29,10 @@ uint32_t moveHeld(UpdateFiles& files, InstallSystem& system, const WidePath& fro
   for (int32_t attempt = 1; attempt <= kHeldFileAttempts; ++attempt) {
     error = files.moveFile(from.get(), to.get());
     if (error == 0) return 0;
-    if (attempt == 1)
-      LogLine().add("switch: ").add(from.get()).add(" cannot be moved (system error ")
-          .number(error).add("), trying again").write(log);
     if (attempt < kHeldFileAttempts) system.sleepMilliseconds(kHeldFileWaitMilliseconds);
   }
-  LogLine().add("switch: ").add(from.get()).add(" still cannot be moved (system error ")
-      .number(error).add(")").write(log);
+  LogLine().add("switch: ").add(from.get()).add(" cannot be moved, system error ")
+      .number(error).write(log);
   return error;
 }
 
@@ -154,17 +151,11 @@ bool recoverUpdate(UpdateFiles& files, InstallSystem& system, const UpdateFolder
                    RunLog& log) {
   if (files.fileExists(folders.mark.get())) {
     LogLine().add("recover: an update was switched part-way; finishing it").write(log);
-    const bool done = rollForward(files, system, folders, log);
-    LogLine().add(done ? "recover: the new version is complete"
-                       : "recover: not finished, a file cannot be moved").write(log);
-    return done;
+    return rollForward(files, system, folders, log);
   }
   if (files.folderExists(folders.aside.get())) {
     LogLine().add("recover: an update was stopped before its switch; undoing it").write(log);
-    const bool done = rollBack(files, system, folders, log);
-    LogLine().add(done ? "recover: the previous version is complete"
-                       : "recover: not undone, a file cannot be moved").write(log);
-    return done;
+    return rollBack(files, system, folders, log);
   }
   if (files.folderExists(folders.staging.get())) {
     LogLine().add("recover: removing an unfinished staging folder").write(log);

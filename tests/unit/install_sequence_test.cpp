@@ -18,6 +18,7 @@
 #include "tests/unit/fake_update_files.h"
 #include "tests/unit/scratch.h"
 #include "tests/unit/zip_builder.h"
+#include "workflow/failure_message.h"
 #include "workflow/field_sequence.h"
 #include "workflow/install_sequence.h"
 
@@ -494,6 +495,46 @@ TEST_F(InstallRun, FieldProfileRecoversFirstAndChecksTheSpaceBeforeTouchingAnyth
   }
   EXPECT_STREQ(fieldResultText(UpdateNoSpace), "not enough free space for the package");
   EXPECT_EQ(fieldResultText(PackageDownloadFailed), nullptr);
+}
+
+
+// The field profile's failure message: none for a success, the user's close or a refusal; one
+// sentence for every other way out, saying that nothing was changed only where that is true.
+TEST(FailureMessage, NamesWhatFailedAndWhetherAnythingChanged) {
+  const struct {
+    InstallResult result;
+    const char* begins;  // null: no message
+    bool nothingChanged;
+  } cases[] = {
+      {InstallSucceeded, nullptr, false},
+      {InstallNotAdmitted, nullptr, false},
+      {InstallClosedByUser, nullptr, false},
+      {PackageDownloadFailed, "Velmora could not be downloaded", true},
+      {RuntimeDownloadFailed, "Velmora could not be downloaded", true},
+      {PackageSignatureRefused, "The download was not the genuine Velmora", true},
+      {PackageNotArchive, "The download was not the genuine Velmora", true},
+      {RuntimeNotWritten, "The downloaded files could not be saved", true},
+      {UpdateNotStarted, "A component Velmora needs", false},
+      {RegistrationFailed, "Velmora was installed, but", false},
+      {LaunchFailed, "Velmora was installed, but it could not be started", false},
+      {UpdateNotRecovered, "An earlier update", false},
+      {UpdateNoSpace, "There is not enough free disk space", true},
+      {UpdateNotStaged, "Velmora could not be unpacked. The version you had is unchanged", false},
+      {UpdateFileHeld, "A file of Velmora is in use", false},
+      {UpdateNotSwitched, "The update of Velmora could not be finished", false},
+      {InstallOutOfMemory, "Velmora could not be installed", true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.result);
+    const FailureMessage message = failureMessage(row.result);
+    if (row.begins == nullptr) {
+      EXPECT_EQ(message.sentence, nullptr);
+      continue;
+    }
+    ASSERT_NE(message.sentence, nullptr);
+    EXPECT_EQ(std::string(message.sentence).rfind(row.begins, 0), 0u) << message.sentence;
+    EXPECT_EQ(message.nothingChanged, row.nothingChanged);
+  }
 }
 
 }  // namespace

@@ -16,10 +16,19 @@ bool isDotEntry(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// What a listing calls for each entry: its full path, its path relative to the walk's root.
+class Entries {
+ public:
+  virtual void entry(const WidePath& full, const WidePath& relative, bool isFolder) = 0;
+
+ protected:
+  ~Entries() = default;
+};
+
 // Calls `visit` for each entry of `folder` (full path) whose path relative to the walk's root is
-// `relative` + name, then walks into each folder. False when a folder cannot be listed.
-template <typename Visit>
-bool listFolder(const WidePath& folder, const WidePath& relative, int32_t depth, Visit& visit) {
+// `relative` + name, then walks into each folder. False when a folder cannot be listed. One
+// function for every walk (not a template): the installer stays small.
+bool listFolder(const WidePath& folder, const WidePath& relative, int32_t depth, Entries& visit) {
   WidePath pattern;
   if (depth > kDeepestFolder || !combinePath(pattern, folder.get(), u"*")) return false;
   WIN32_FIND_DATAW found;
@@ -36,7 +45,7 @@ bool listFolder(const WidePath& folder, const WidePath& relative, int32_t depth,
     }
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    visit(path, name, isFolder);
+    visit.entry(path, name, isFolder);
     if (isFolder && !listFolder(path, name, depth + 1, visit)) whole = false;
   } while (FindNextFileW(search, &found));
   FindClose(search);
@@ -77,24 +86,49 @@ bool Win32UpdateFiles::createMark(const char16_t* path) {
 
 void Win32UpdateFiles::deleteFile(const char16_t* path) { DeleteFileW(asWide(path)); }
 
-void Win32UpdateFiles::removeTree(const char16_t* path) {
-  // Files first (a package may carry read-only ones), then the folders, deepest first: the
-  // walk lists a folder before what it holds, so it is walked again until no folder is left.
-  WidePath root, none;
-  if (!root.assign(path)) return;
-  auto removeFile = [](const WidePath& full, const WidePath&, bool isFolder) {
-    if (isFolder) return;
+// Deletes each file it is given (a package may carry read-only ones), or with `folders` removes
+// each folder it is given that is empty by now.
+class Remover final : public Entries {
+ public:
+  explicit Remover(bool folders) : folders_(folders) {}
+  void entry(const WidePath& full, const WidePath&, bool isFolder) override {
+    if (isFolder != folders_) return;
+    if (isFolder) {
+      if (RemoveDirectoryW(asWide(full.get()))) removed_ = true;
+      return;
+    }
     SetFileAttributesW(asWide(full.get()), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(asWide(full.get()));
-  };
-  (void)listFolder(root, none, 0, removeFile);
-  bool removed = true;
-  auto removeFolder = [&removed](const WidePath& full, const WidePath&, bool isFolder) {
-    if (isFolder && RemoveDirectoryW(asWide(full.get()))) removed = true;
-  };
-  for (int32_t round = 0; removed && round < kDeepestFolder; ++round) {
-    removed = false;
-    (void)listFolder(root, none, 0, removeFolder);
+  }
+  bool removed_ = false;
+
+ private:
+  bool folders_;
+};
+
+// Hands each entry on to a FileVisitor with its relative path.
+class Relay final : public Entries {
+ public:
+  explicit Relay(FileVisitor& visitor) : visitor_(visitor) {}
+  void entry(const WidePath&, const WidePath& relative, bool isFolder) override {
+    visitor_.visit(relative.get(), isFolder);
+  }
+
+ private:
+  FileVisitor& visitor_;
+};
+
+void Win32UpdateFiles::removeTree(const char16_t* path) {
+  // Files first, then the folders, deepest first: the walk lists a folder before what it holds,
+  // so it is walked again while a round removed one.
+  WidePath root, none;
+  if (!root.assign(path)) return;
+  Remover files(false);
+  (void)listFolder(root, none, 0, files);
+  for (int32_t round = 0; round < kDeepestFolder; ++round) {
+    Remover folders(true);
+    (void)listFolder(root, none, 0, folders);
+    if (!folders.removed_) break;
   }
   RemoveDirectoryW(asWide(path));
 }
@@ -102,10 +136,8 @@ void Win32UpdateFiles::removeTree(const char16_t* path) {
 bool Win32UpdateFiles::walk(const char16_t* path, FileVisitor& visitor) {
   WidePath root, none;
   if (!root.assign(path) || !folderExists(path)) return false;
-  auto visit = [&visitor](const WidePath&, const WidePath& relative, bool isFolder) {
-    visitor.visit(relative.get(), isFolder);
-  };
-  return listFolder(root, none, 0, visit);
+  Relay relay(visitor);
+  return listFolder(root, none, 0, relay);
 }
 
 uint64_t Win32UpdateFiles::freeBytes(const char16_t* path) {
