@@ -5,12 +5,14 @@
                --channel Live|Beta|Testing --out DIST
                [--package-key PRIVATE.pem --public-key PUBLIC.pem]
                [--cert CERT --cert-key KEY | --pkcs12 FILE.p12] [--password-file FILE]
-               [--timestamp URL] [--build BUILD_DIR]
+               [--timestamp URL] [--build BUILD_DIR] [--described]
 
 Writes into DIST:
   installer/VelmoraInstaller.exe, -Beta.exe, -Testing.exe   one build under the three names,
                     made with HOST and URL (and the public key and the prerequisites' SHA-256
-                    when a package key is given), Authenticode-signed with a certificate
+                    when a package key is given), in the field profile (resumed downloads,
+                    updates that survive a kill, the failure message) unless --described,
+                    Authenticode-signed with a certificate
   www/              the download server's tree: DotNetFX40/ (the three installers of DIR) and
                     Velmora.Html.Windows/CHANNEL/Velmora.Html.Windows.vmpkg (APPDIR packed by
                     vmpkg pack, signed with a package key: pack --sign); the other channels'
@@ -131,6 +133,9 @@ def arguments_of(argv):
     parser.add_argument("--timestamp", help="RFC 3161 time-stamp address (none: no time stamp)")
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build-release",
                         help="where the tools and the installer are built")
+    parser.add_argument("--described", action="store_true",
+                        help="build the installer as described (no retries, unpacking in place, "
+                             "no failure message) instead of the field profile")
     arguments = parser.parse_args(argv)
     if (arguments.package_key is None) != (arguments.public_key is None):
         parser.error("--package-key and --public-key go together")
@@ -188,6 +193,7 @@ def build_installer(build, arguments, pins):
         "VELMORA_RUNTIME_SHA256": pins.get(RUNTIME, ""),
         "VELMORA_UPDATE_X86_SHA256": pins.get(UPDATE_X86, ""),
         "VELMORA_UPDATE_X64_SHA256": pins.get(UPDATE_X64, ""),
+        "VELMORA_PROFILE": "described" if arguments.described else "field",
     }
     run(["cmake", "-S", ROOT, "-B", folder, "-G", "Ninja",
          f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'toolchain-mingw-i686.cmake'}"] +
