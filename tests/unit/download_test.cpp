@@ -303,7 +303,9 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
     const uint8_t* body = downloadRange(positions, scripted, kServer, "/f", row.ask, buffer(),
                                         row.capacity, report, answer);
     EXPECT_EQ(body != nullptr, row.end == DownloadEnd::Complete);
-    if (!row.request.empty()) EXPECT_EQ(scripted.events.at(1), "send " + row.request);
+    if (!row.request.empty()) {
+      EXPECT_EQ(scripted.events.at(1), "send " + row.request);
+    }
     EXPECT_EQ(report.end, row.end);
     EXPECT_EQ(answer.bodyOffset, row.bodyOffset);
     EXPECT_EQ(report.bodyBytes, row.bodyBytes);
@@ -311,7 +313,9 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
     EXPECT_EQ(answer.rangeLast, row.last);
     EXPECT_EQ(answer.rangeTotal, row.total);
     EXPECT_STREQ(answer.validator.get(), row.validator);
-    if (body != nullptr) EXPECT_EQ(body, buffer() + row.bodyOffset);
+    if (body != nullptr) {
+      EXPECT_EQ(body, buffer() + row.bodyOffset);
+    }
   }
   EXPECT_TRUE(guardIntact());
 }

@@ -268,7 +268,9 @@ TEST(HeadFields, AreFoundWithoutCaseAtALineStartAndRangesReadOnlyWhole) {
     const bool found = findHeadField(bytes, static_cast<int32_t>(head.size()), row.name, value,
                                      length);
     ASSERT_EQ(found, row.value != nullptr);
-    if (found) EXPECT_EQ(std::string(reinterpret_cast<const char*>(value), length), row.value);
+    if (found) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(value), length), row.value);
+    }
   }
   const struct {
     const char* value;

@@ -70,7 +70,9 @@ TEST(UpdateSwitch, AKillAfterAnyStepLeavesTheNextRunAWholeVersion) {
     FakeInstallSystem system;
     RecordingLog log;
     const SwitchResult result = switchUpdate(files, system, folders, log);
-    if (row.killedAfter < 0) EXPECT_EQ(result, SwitchResult::Switched);
+    if (row.killedAfter < 0) {
+      EXPECT_EQ(result, SwitchResult::Switched);
+    }
     // The next run.
     files.killAfter = -1;
     RecordingLog next;
