@@ -72,18 +72,16 @@ int runWithRetries(HINSTANCE instance, FileRunLog& log) {
       return InstallNotAdmitted;
     }
     // As in the described run: a window closed before the worker finished the log was closed by
-    // the user, who needs no message.
-    InstallResult outcome;
-    if (!log.finished(outcome)) {
-      outcome = InstallClosedByUser;
-      log.finish(outcome);
-    }
+    // the user, who needs no message; the first outcome stands.
+    log.finish(InstallClosedByUser);
+    InstallResult outcome = InstallClosedByUser;
+    (void)log.finished(outcome);
     if (!askToRetry(instance, outcome)) {
       WSACleanup();
       return outcome;
     }
-    LogLine().add("retry: the user asked for the run again").write(log);
     log.restart();
+    LogLine().add("retry: the user asked for the run again").write(log);
     allowAnotherWorker();
   }
 }

@@ -69,13 +69,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     log.finish(vm::InstallNotAdmitted);
     return vm::InstallNotAdmitted;
   }
-  WSACleanup();
   // The worker finishes the log just before it closes the window; a window closed before that
-  // was closed by the user, and the worker ends with the process.
-  vm::InstallResult outcome;
-  if (!log.finished(outcome)) {
-    outcome = vm::InstallClosedByUser;
-    log.finish(outcome);
-  }
+  // was closed by the user. Decided before the socket library is cleaned up, which ends a
+  // download the worker is still waiting for with an error of its own.
+  log.finish(vm::InstallClosedByUser);
+  vm::InstallResult outcome = vm::InstallClosedByUser;
+  (void)log.finished(outcome);
+  WSACleanup();
   return outcome;
 }

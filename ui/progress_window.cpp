@@ -50,8 +50,19 @@ void Win32ProgressView::setStatus(const char16_t* text) {
                reinterpret_cast<LPARAM>(asWide(text)));
 }
 
+// A bar with PBS_MARQUEE draws only its moving block, animated or not, so the style itself is
+// switched: without it the bar is a plain smooth bar that draws its position as a fill. The
+// style is in place before PBM_SETMARQUEE starts or stops the animation, so that the control
+// (and anything watching its messages) has the whole new mode when that message arrives.
+// Neither step changes the position, which PBM_GETPOS keeps reporting. A style change alone
+// repaints nothing, hence the invalidation.
 void Win32ProgressView::setMarquee(bool on) {
-  SendMessageW(GetDlgItem(window_, kProgressBarId), PBM_SETMARQUEE, on ? 1 : 0, 0);
+  HWND bar = GetDlgItem(window_, kProgressBarId);
+  const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+  SetWindowLongPtrW(bar, GWL_STYLE,
+                    on ? style | PBS_MARQUEE : style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+  InvalidateRect(bar, nullptr, TRUE);
+  SendMessageW(bar, PBM_SETMARQUEE, on ? 1 : 0, 0);
 }
 
 void Win32ProgressView::setPosition(int32_t position) {

@@ -40,7 +40,9 @@ def report(installation, record, pictures):
         if last_position is not None:
             print(f"  progress reached {last_position}%")
             last_position = None
-        if event[0] in ("status", "marquee", "close", "destroyed", "exit", "dialog", "user-retry"):
+        if event[0] == "marquee":  # the switch, and the position the bar reported after it
+            print(f"  marquee  {event[1]}  (bar at {event[2]}%)")
+        elif event[0] in ("status", "close", "destroyed", "exit", "dialog", "user-retry"):
             print("  " + "  ".join(event))
         elif event[0] == "control" and event[1] in ("1001", "1002"):  # the failure message
             print("    " + event[3])

@@ -371,6 +371,7 @@ class Case:
     prerequisites: bool = False  # both prerequisites are installed (their detection keys exist)
     windows: str = None  # the version Wine reports (winecfg's name)
     temp: str = None  # TEMP and TMP: a C:\ path, or a folder below the user's profile
+    rate: str = None  # nginx sends no faster than this (its limit_rate, "100k"): slow downloads
     profile: str = "described"  # "field": the field profile's installer runs (e2e-field)
     proxy: object = None  # World's proxy: a fault between the installer and nginx
 
@@ -410,7 +411,7 @@ def run_case(name, build, state):
         scripted = case.serve if isinstance(case.serve, dict) else None
         proxy = case.proxy(machine.build, work, tree) if callable(case.proxy) else case.proxy
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
-                          site=site, proxy=proxy) as world:
+                          site=site, rate=case.rate, proxy=proxy) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
             try:
@@ -537,6 +538,69 @@ def window_shows_and_closes(installation):
     check_closed(record, RUNTIME_DOWNLOAD_FAILED)
 
 
+def bar_pixels(bitmap, place):
+    """The pixels (r, g, b) across the middle of the progress bar's inside in one of the
+    watcher's pictures (a 24-bit bottom-up BMP); `place` is the watcher's bar line: left, top,
+    width, height."""
+    data = bitmap.read_bytes()
+    start, width = int.from_bytes(data[10:14], "little"), int.from_bytes(data[18:22], "little")
+    height, stride = int.from_bytes(data[22:26], "little"), (width * 3 + 3) & ~3
+    left, top, bar_width, bar_height = (int(value) for value in place)
+    row = start + (height - 1 - (top + bar_height // 2)) * stride
+    return [tuple(reversed(data[row + 3 * x:row + 3 * x + 3]))
+            for x in range(left, left + bar_width)]
+
+
+def coloured_share(pixels):
+    """The share of `pixels` in colour: the bar's fill or marquee block, not the greys around."""
+    return sum(1 for pixel in pixels if max(pixel) - min(pixel) > 48) / len(pixels)
+
+
+@case(rate="64k")
+def progress_bar_fills_while_downloading_and_animates_while_installing(installation):
+    """Pictures of the window: during a slow download the bar is a fill as wide as the position
+    (it grows from one picture to the next); once the marquee is on, it is a moving block, in
+    another place three seconds later although no position was set in between. Switching the
+    mode keeps the position that the bar reports."""
+    shots = installation.machine.work / "shots"
+    record = installation.run(extra_env={"VELMORA_STANDIN_MS": "3000"}, shots=shots)
+    check_finished(record)
+    place = record.kinds("bar")[0][1:]
+    pictures = sorted(shots.glob("*.bmp"))
+    kinds = [picture.stem.split("-", 1)[1] for picture in pictures]
+
+    grown = 0
+    previous = None
+    for picture, kind in zip(pictures, kinds):
+        if not kind.startswith("position-"):
+            continue
+        position, share = int(kind[9:]), coloured_share(bar_pixels(picture, place))
+        check(abs(share - position / 100) < 0.05, f"{picture.name}: {share:.2f} of the bar filled")
+        grown += previous is not None and 0 < previous < position < 100
+        previous = position
+    check(grown, f"no two pictures during one download: {kinds}\n" + record.dump())
+
+    # The first marquee picture and the next one, taken while the runtime's installer ran.
+    on = kinds.index("marquee-on")
+    check(kinds[on + 1] == "status", f"pictures {kinds}")
+    switched = next(index for index, event in enumerate(record.events)
+                    if event[:2] == ("marquee", "1"))
+    check(all(event[0] != "position" for event in record.events[switched:]),
+          "a position was set while the marquee was on:\n" + record.dump())
+    first, later = (bar_pixels(pictures[index], place) for index in (on, on + 1))
+    check(first != later, "the marquee did not move:\n" + record.dump())
+    for pixels in (first, later):
+        check(0 < coloured_share(pixels) < 0.5, "no marquee block: "
+              f"{coloured_share(pixels):.2f} of the bar in colour")
+
+    position = "0"
+    for event in record.events:
+        if event[0] == "position":
+            position = event[1]
+        elif event[0] == "marquee":
+            check(event[2] == position, f"marquee {event[1]} reported {event[2]}, not {position}")
+
+
 @case()
 def worker_thread_cannot_be_created(installation):
     """CreateThread fails for the installer (the watcher's hook makes it, see watch_hook.c): the
@@ -652,6 +716,7 @@ def present_prerequisites_are_skipped(installation):
     machine = installation.machine
     record = installation.run()
     check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    check_closed(record)
     check(installation.world.requests() == [worlds.package_path("Live")],
           f"requests {installation.world.requests()}")
     check("runtime" not in installation.roles() and "update" not in installation.roles(),
@@ -662,6 +727,7 @@ def present_prerequisites_are_skipped(installation):
     check(record.statuses() == [STATUS_DEPENDENCIES, STATUS_PACKAGE,
                                 STATUS_INSTALLING_DEPENDENCIES, STATUS_INSTALLING],
           "\n" + record.dump())
+    check_closed(record)
     check(installation.world.requests()[1:] == ["/DotNetFX40/dotNetFx40_Client_x86_x64.exe",
                                                 worlds.package_path("Live")],
           f"requests {installation.world.requests()}")
@@ -714,6 +780,7 @@ def waits_for_a_running_version_5_application(installation, reported):
         record = installation.run()
         expected = [STATUS_PACKAGE] + ([STATUS_WAITING] if waits else []) + [STATUS_INSTALLING]
         check(record.statuses() == expected, f"{fixture}:\n" + record.dump())
+        check_closed(record)
         if waits:
             check(holder.poll() is not None, "unpacking began while the application ran")
         holder.wait(timeout=60)
@@ -782,24 +849,34 @@ def hostile_packages_stay_in_the_application_folder(installation):
 
 @case()
 def second_run_overwrites_registration_and_shortcuts(installation):
-    """Running again over an installation writes the values and shortcuts anew."""
+    """Running again over an installation writes the values and shortcuts anew. The log, grown
+    to its limit in between, is moved aside and started afresh."""
     machine = installation.machine
-    installation.run()
+    check_closed(installation.run())
     machine.stop_wine()
+    log = machine.temp / "Velmora" / "VelmoraInstaller.log"
+    with log.open("ab") as grown:
+        grown.write(b"       0 filler\r\n" * (1 << 16))
     machine.wine("reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velmora",
                  "/v", "DisplayName", "/d", "changed by hand", "/f")
     (machine.desktop / "Velmora 5.lnk").unlink()
     (machine.start_menu / "Velmora 5.lnk").write_bytes(b"stale")
     record = installation.run()
     check(record.statuses() == [STATUS_PACKAGE, STATUS_INSTALLING], "\n" + record.dump())
+    check_closed(record)
     expected_installation(installation)
+    old = log.with_name("VelmoraInstaller.old.log").read_bytes()
+    check(old.endswith(b"filler\r\n") and b"end: installed and started" in old,
+          "the full log was not moved aside whole")
+    check(run_log(machine)[0].startswith("start: ") and log.stat().st_size < 4096,
+          f"the new log: {run_log(machine)[:3]}")
 
 
 @case(prerequisites=True)
 def uninstall_removes_what_the_installer_made(installation):
     """The application's "Uninstall" removes its folder, its registration and both shortcuts."""
     machine = installation.machine
-    installation.run()
+    check_closed(installation.run())
     exe = machine.windows(machine.app_folder / "Velmora.exe")
     machine.wine(exe, "Uninstall", extra_env=installation.environment())
     check(installation.wait_for(lambda: "removed" in installation.roles()),

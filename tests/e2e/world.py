@@ -182,17 +182,18 @@ def server_tree(build, root, packages=None):
 
 class World:
     """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
-    with `site`, nginx serves through that site file (a release's nginx-velmora.conf). With
-    `proxy` (a servers.PROXY_FAULTS name, or (name, served file, replacement) for "change"),
-    nginx listens on port 8080 behind a servers.FaultyProxy on port 80, whose log of requests is
-    `proxy_log`."""
+    with `site`, nginx serves through that site file (a release's nginx-velmora.conf); with
+    `rate`, no faster than that (nginx's limit_rate). With `proxy` (a servers.PROXY_FAULTS name,
+    or (name, served file, replacement) for "change"), nginx listens on port 8080 behind a
+    servers.FaultyProxy on port 80, whose log of requests is `proxy_log`."""
 
-    def __init__(self, build, name, root=None, scripted=None, site=None, proxy=None):
+    def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, proxy=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)])
         self.root = root
         self.scripted = scripted
         self.site = site
+        self.rate = rate
         self.server = None
         self.access_log = None
         self.proxy = (proxy,) if isinstance(proxy, str) else proxy
@@ -208,7 +209,8 @@ class World:
         try:
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=8080 if self.proxy else 80,
-                                            prefix=self.prefix, site=self.site).start()
+                                            prefix=self.prefix, site=self.site,
+                                            rate=self.rate).start()
                 self.access_log = self.server.access_log
                 if self.proxy:
                     self.proxy_log = self.server.work / "proxy.log"

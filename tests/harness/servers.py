@@ -75,16 +75,18 @@ NGINX_SERVER = """\
     server {{
         listen {listen}:{port};
         root {root};
-        location / {{ }}
+        location / {{ {limit} }}
     }}"""
 
 
 class Nginx:
     """nginx serving the files below `root` on listen:port (port None: a free loopback port), or,
     with `site`, the server block of that file (a site as a release engineer would include it;
-    `root` and the port are then the site's own)."""
+    `root` and the port are then the site's own). With `rate` (nginx's limit_rate, "100k") each
+    response is sent no faster than that: a slow download."""
 
-    def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None):
+    def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None,
+                 rate=None):
         self.root = pathlib.Path(root).resolve()
         self.listen = listen
         self.port = port if port is not None else free_port(listen)
@@ -92,12 +94,14 @@ class Nginx:
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-nginx-"))
         self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
         self.site = pathlib.Path(site) if site else None
+        self.rate = rate
         self.process = None
 
     def start(self, timeout=15):
         configuration = self.work / "nginx.conf"
         server = f"    include {self.site};" if self.site else NGINX_SERVER.format(
-            listen=self.listen, port=self.port, root=self.root)
+            listen=self.listen, port=self.port, root=self.root,
+            limit=f"limit_rate {self.rate};" if self.rate else "")
         configuration.write_text(NGINX_CONFIGURATION.format(
             work=self.work, access_log=self.access_log, server=server))
         pid_file = self.work / "nginx.pid"

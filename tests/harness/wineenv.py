@@ -250,9 +250,10 @@ def map_small_drive(state, prefix, env):
     if not mounts_below(small_drive(state)):
         return
     link = prefix / "dosdevices" / SMALL_DRIVE_LETTER
-    # Tests that share the prefix start side by side: another may make the link first.
-    with contextlib.suppress(FileExistsError):
-        link.symlink_to(small_drive(state))
+    if not link.is_symlink():
+        # Tests that share the prefix start side by side: another may make the link first.
+        with contextlib.suppress(FileExistsError):
+            link.symlink_to(small_drive(state))
     env["VELMORA_SMALL_DRIVE"] = SMALL_DRIVE_LETTER.upper()
 
 

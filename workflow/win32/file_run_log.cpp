@@ -48,15 +48,19 @@ FileRunLog::~FileRunLog() {
 }
 
 void FileRunLog::write(const char* event) {
-  // The end line may use the room kept for it.
-  append(event, result_ >= 0);
+  // Once the run has its outcome, only the end line follows: a worker that goes on after the
+  // user closed the window adds nothing after it.
+  const bool finished = result_ >= 0;
+  if (finished && finisher_ != GetCurrentThreadId()) return;
+  append(event, finished);
 }
 
 uint32_t FileRunLog::elapsedMilliseconds() { return GetTickCount() - start_; }
 
 void FileRunLog::finish(InstallResult result) {
-  // The result first: the user-interface thread reads it as soon as the window closes.
-  InterlockedExchange(&result_, result);
+  // The first outcome stands, whichever thread gives it.
+  if (InterlockedCompareExchange(&result_, result, -1) != -1) return;
+  finisher_ = GetCurrentThreadId();
   LogLine().add("end: ").add(installResultText(result)).add(", exit code ").number(result)
       .write(*this);
 }
@@ -68,7 +72,10 @@ bool FileRunLog::finished(InstallResult& result) const {
   return true;
 }
 
-void FileRunLog::restart() { InterlockedExchange(&result_, -1); }
+void FileRunLog::restart() {
+  finisher_ = 0;
+  InterlockedExchange(&result_, -1);
+}
 
 void FileRunLog::append(const char* event, bool last) {
   if (file_ == INVALID_HANDLE_VALUE) return;

@@ -26,7 +26,7 @@ class FileRunLog final : public RunLog {
   void write(const char* event) override;
   uint32_t elapsedMilliseconds() override;
 
-  // Writes the end line and keeps `result` for finished().
+  // Writes the end line and keeps `result` for finished(); only the first call counts.
   void finish(InstallResult result) override;
 
   // The result finish() was given, or false when the run has not finished (any thread).
@@ -42,6 +42,7 @@ class FileRunLog final : public RunLog {
   DWORD start_;
   volatile LONG size_ = 0;       // bytes in the file
   volatile LONG result_ = -1;    // the finished run's result, -1 before
+  volatile DWORD finisher_ = 0;  // the thread that writes the end line
 };
 
 }  // namespace vm
