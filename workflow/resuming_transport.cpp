@@ -45,8 +45,7 @@ class ContinuingProgress final : public ProgressSink {
     if (from_ > 0 && total_ > 0)
       shown = static_cast<int32_t>((int64_t{from_} * 100 + int64_t{position} * (total_ - from_)) /
                                    total_);
-    if (shown < shown_) shown = shown_;
-    if (shown > 100) shown = 100;
+    if (shown < shown_) shown = shown_;  // at most 100: so is `position`
     shown_ = shown;
     bar_.setPosition(shown);
   }

@@ -172,14 +172,13 @@ SwitchResult switchUpdate(UpdateFiles& files, InstallSystem& system, const Updat
     (void)rollBack(files, system, folders, log);
     return SwitchResult::Held;
   }
-  LogLine().add("switch: ").number(aside.moved_).add(" files set aside").write(log);
-  if (!files.createMark(folders.mark.get())) {
-    LogLine().add("switch: the mark cannot be made; putting the previous version back")
-        .write(log);
+  const bool marked = files.createMark(folders.mark.get());
+  LogLine().add("switch: ").number(aside.moved_).add(" files set aside, ")
+      .add(marked ? "marked" : "not marked: putting them back").write(log);
+  if (!marked) {
     (void)rollBack(files, system, folders, log);
     return SwitchResult::NotMarked;
   }
-  LogLine().add("switch: marked").write(log);
   if (!rollForward(files, system, folders, log)) {
     LogLine().add("switch: not finished; the next run finishes it").write(log);
     return SwitchResult::NotPlaced;
