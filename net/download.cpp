@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "net/download_steps.h"
 #include "net/http_response.h"
 #include "platform/fixed_string.h"
 #include "platform/format.h"
@@ -15,57 +16,6 @@ constexpr char kRequestFormat[] =
 void* takeChunk(std::size_t size) { return std::malloc(size); }
 
 ChunkAllocator chunkAllocator = takeChunk;
-
-DownloadEnd connectEnd(NetFailure failure) {
-  switch (failure) {
-    case NetFailure::NotResolved:
-      return DownloadEnd::NotResolved;
-    case NetFailure::Refused:
-      return DownloadEnd::ConnectRefused;
-    case NetFailure::TimedOut:
-      return DownloadEnd::ConnectTimedOut;
-    default:
-      return DownloadEnd::ConnectFailed;
-  }
-}
-
-// Why a response whose server closed the connection gave no body.
-DownloadEnd closedEnd(const HttpResponse& response) {
-  if (response.headEnd < 0) return DownloadEnd::HeadUnfinished;
-  if (response.contentLength < -1) return DownloadEnd::BadLength;
-  return DownloadEnd::ShortBody;
-}
-
-// Receives until the server closes, a receive fails or the response is refused. Returns the body
-// or null, and notes in `end` how it ended.
-const uint8_t* receiveResponse(ProgressSink& progress, Network& network, Connection& connection,
-                               HttpResponse& response, uint8_t* chunk, int32_t* bodyBytes,
-                               DownloadReport& report) {
-  for (;;) {
-    const int32_t received = connection.receive(chunk, kReceiveChunkSize);
-    if (received == 0) {
-      const uint8_t* body = finishResponse(response, bodyBytes);
-      if (body == nullptr)
-        report.end = response.status == StatusVerdict::Accepted ? closedEnd(response)
-                                                                : DownloadEnd::StatusRefused;
-      return body;
-    }
-    // An adapter reporting more than it was asked for is treated like a failed receive.
-    if (received < 0 || received > kReceiveChunkSize) {
-      report.error = network.lastError();
-      report.end = report.error.failure == NetFailure::TimedOut ? DownloadEnd::ReceiveTimedOut
-                                                                : DownloadEnd::ReceiveFailed;
-      return nullptr;
-    }
-    const ChunkStep step = appendChunk(response, chunk, received);
-    if (step != ChunkStep::Continue) {
-      report.end = step == ChunkStep::TooLarge ? DownloadEnd::TooLarge : DownloadEnd::StatusRefused;
-      return nullptr;
-    }
-    const int32_t position = positionToShow(response);
-    if (position != kNoPosition) progress.setPosition(position);
-  }
-}
 
 }  // namespace
 
@@ -146,6 +96,8 @@ const uint8_t* SocketTransport::fetch(ProgressSink& progress, const char* reques
   }
   return body;
 }
+
+void* takeReceiveBlock(std::size_t size) { return chunkAllocator(size); }
 
 ChunkAllocator setChunkAllocatorForTesting(ChunkAllocator allocator) {
   const ChunkAllocator previous = chunkAllocator;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "net/socket.h"
+#include "platform/fixed_string.h"
 
 namespace vm {
 
@@ -105,6 +106,65 @@ class SocketTransport final : public Transport {
       : network_(network), endpoint_(endpoint) {}
   const uint8_t* fetch(ProgressSink& progress, const char* requestPath, uint8_t* buffer,
                        DownloadReport& report) override;
+
+ private:
+  Network& network_;
+  Endpoint endpoint_;
+};
+
+// ---- Ranges: what resuming a broken download needs (the field profile's retry layer,
+// workflow/resuming_transport.h, sits above any transport that offers them).
+
+// What one attempt asks for: the body from byte `from` on, and only while the file is still
+// the version `validator` names ("Range: bytes=FROM-" and "If-Range: VALIDATOR"); `from` 0 asks
+// for the whole body with exactly the plain request.
+struct RangeAsk {
+  int32_t from = 0;
+  const char* validator = "";
+};
+
+// An ETag or Last-Modified value, as the server sent it.
+using Validator = FixedString<char, 96>;
+
+// What a ranged attempt found beyond DownloadReport, filled whether it succeeded or not.
+struct RangeAnswer {
+  int32_t bodyOffset = -1;  // where the body's first byte lies in the buffer; -1: no whole head
+  // A 206's "Content-Range: bytes FIRST-LAST/TOTAL"; -1 each when absent or not of that form.
+  int32_t rangeFirst = -1;
+  int32_t rangeLast = -1;
+  int32_t rangeTotal = -1;
+  Validator validator;  // the ETag, else the Last-Modified value; empty when none (or too long)
+};
+
+// A transport that can ask for part of a body. Like Transport::fetch, but the response goes into
+// `buffer` of `capacity` bytes (a whole response there, its zero byte included, or TooLarge), and
+// the body's bytes that arrived stay at `buffer + answer.bodyOffset` also when the download
+// fails (report.bodyBytes of them), so that the next attempt can ask for the rest.
+class RangedTransport {
+ public:
+  virtual const uint8_t* fetchRange(ProgressSink& progress, const char* requestPath,
+                                    const RangeAsk& ask, uint8_t* buffer, int32_t capacity,
+                                    DownloadReport& report, RangeAnswer& answer) = 0;
+
+ protected:
+  ~RangedTransport() = default;
+};
+
+// downloadFile with a range and a capacity (see RangedTransport::fetchRange); a whole body
+// without a length ends as NoLength. With ask.from 0 the request is downloadFile's, byte for
+// byte. A request that does not fit its 256-byte text (a long validator) is RequestTooLong.
+const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
+                             const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
+                             int32_t capacity, DownloadReport& report, RangeAnswer& answer);
+
+// The installer's own client with ranges: downloadRange over `network` to `endpoint`.
+class SocketRangedTransport final : public RangedTransport {
+ public:
+  SocketRangedTransport(Network& network, const Endpoint& endpoint)
+      : network_(network), endpoint_(endpoint) {}
+  const uint8_t* fetchRange(ProgressSink& progress, const char* requestPath, const RangeAsk& ask,
+                            uint8_t* buffer, int32_t capacity, DownloadReport& report,
+                            RangeAnswer& answer) override;
 
  private:
   Network& network_;

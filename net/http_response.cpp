@@ -177,4 +177,72 @@ StatusVerdict judgeStatusLine(const uint8_t* data, int32_t count) {
   return StatusVerdict::Accepted;
 }
 
+bool findHeadField(const uint8_t* head, int32_t headLength, const char* name,
+                   const uint8_t*& value, int32_t& valueLength) {
+  int32_t nameLength = 0;
+  while (name[nameLength] != 0) ++nameLength;
+  // Fields start after a line end; the status line is never one.
+  for (int32_t at = findBytes(head, 0, headLength, kLineEnd, kLineEndLength); at >= 0;
+       at = findBytes(head, at + kLineEndLength, headLength, kLineEnd, kLineEndLength)) {
+    const int32_t start = at + kLineEndLength;
+    if (headLength - start <= nameLength || head[start + nameLength] != ':') continue;
+    bool same = true;
+    for (int32_t index = 0; index < nameLength && same; ++index) {
+      uint8_t unit = head[start + index];
+      if (unit >= 'A' && unit <= 'Z') unit = static_cast<uint8_t>(unit - 'A' + 'a');
+      uint8_t wanted = static_cast<uint8_t>(name[index]);
+      if (wanted >= 'A' && wanted <= 'Z') wanted = static_cast<uint8_t>(wanted - 'A' + 'a');
+      same = unit == wanted;
+    }
+    if (!same) continue;
+    int32_t from = start + nameLength + 1;
+    int32_t to = findBytes(head, from, headLength, kLineEnd, kLineEndLength);
+    if (to < 0) to = headLength;
+    while (from < to && (head[from] == ' ' || head[from] == '\t')) ++from;
+    while (to > from && (head[to - 1] == ' ' || head[to - 1] == '\t')) --to;
+    value = head + from;
+    valueLength = to - from;
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Reads decimal digits at `at` up to `stop` into `number`; false when there are none or they
+// do not fit 32 bits.
+bool readNumber(const uint8_t* text, int32_t length, int32_t& at, char stop, int32_t& number) {
+  int64_t value = 0;
+  const int32_t start = at;
+  for (; at < length && text[at] >= '0' && text[at] <= '9'; ++at) {
+    value = value * 10 + (text[at] - '0');
+    if (value > INT32_MAX) return false;
+  }
+  if (at == start) return false;
+  if (stop != 0) {
+    if (at >= length || text[at] != stop) return false;
+    ++at;
+  }
+  number = static_cast<int32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool parseContentRange(const uint8_t* value, int32_t length, int32_t& first, int32_t& last,
+                       int32_t& total) {
+  constexpr char kUnit[] = "bytes ";
+  constexpr int32_t kUnitLength = 6;
+  if (length < kUnitLength || std::memcmp(value, kUnit, kUnitLength) != 0) return false;
+  int32_t at = kUnitLength;
+  int32_t from = 0, to = 0, size = 0;
+  if (!readNumber(value, length, at, '-', from) || !readNumber(value, length, at, '/', to) ||
+      !readNumber(value, length, at, 0, size) || at != length || from > to || to >= size)
+    return false;
+  first = from;
+  last = to;
+  total = size;
+  return true;
+}
+
 }  // namespace vm

@@ -84,4 +84,14 @@ int32_t findBytes(const uint8_t* data, int32_t from, int32_t to, const char* nee
 // "HTTP/1.<digit> 2<digit><digit>" followed by a blank or "\r", Rejected as soon as they cannot.
 StatusVerdict judgeStatusLine(const uint8_t* data, int32_t count);
 
+// The value of the head field `name` (matched without case at a line's start, followed by a
+// colon) within `head[0, headLength)`: blanks around it left out. False when there is none.
+bool findHeadField(const uint8_t* head, int32_t headLength, const char* name,
+                   const uint8_t*& value, int32_t& valueLength);
+
+// Reads a Content-Range value "bytes FIRST-LAST/TOTAL" (FIRST <= LAST < TOTAL, each fitting 32
+// bits). False, the outputs untouched, for any other form ("*" for an unknown total included).
+bool parseContentRange(const uint8_t* value, int32_t length, int32_t& first, int32_t& last,
+                       int32_t& total);
+
 }  // namespace vm

@@ -7,6 +7,9 @@
 #include "release_trust.h"   // generated: the package key and the prerequisites' pins
 #include "ui/progress_window.h"
 #include "workflow/install_sequence.h"
+#include "workflow/field_sequence.h"
+#include "workflow/resuming_transport.h"
+#include "workflow/win32/win32_update_files.h"
 #include "workflow/win32/win32_install_system.h"
 
 namespace vm {
@@ -32,6 +35,27 @@ InstallResult runWith(Win32ProgressView& view, Transport& transport, Release& re
   return runInstallation(system, view, transport, release, log);
 }
 
+// The field profile's worker: downloads retried and resumed, updates staged and switched in. The
+// plain client is never made, so the installer carries only the ranged one.
+DWORD fieldWorker(HWND window) {
+  Win32ProgressView view(window);
+  WinsockNetwork network;
+  Release release{kBuildDescription,
+                  {kRuntimeInstallerPin, kUpdateX86InstallerPin, kUpdateX64InstallerPin},
+                  kPackageKey, nullptr};
+  NullLog noLog;
+  RunLog& log = runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog;
+  Win32InstallSystem system;
+  Win32UpdateFiles files;
+  SocketRangedTransport ranged(network, kDownloadServer);
+  ResumingTransport transport(ranged, system, log);
+  if constexpr (kChecksDownloads) {
+    CryptoApi crypto;
+    release.crypto = &crypto;
+    return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
+  }
+  return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
+}
 
 // The system transport as the log sees it: before the first download a line names the route
 // (WinINet, the scheme, the user's proxy settings as Windows holds them); a request refused
@@ -83,7 +107,9 @@ static DWORD systemInstallWorker(HWND window, RunLog& log) {
 }
 
 DWORD WINAPI installWorker(LPVOID window) {
-  if constexpr (kSystemTransport) {
+  if constexpr (kFieldProfile) {
+    return fieldWorker(static_cast<HWND>(window));
+  } else if constexpr (kSystemTransport) {
     NullLog noLog;
     return systemInstallWorker(static_cast<HWND>(window),
                                runLog != nullptr ? static_cast<RunLog&>(*runLog) : noLog);

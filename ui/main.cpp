@@ -6,6 +6,8 @@
 
 #include "platform/win32/library_search.h"
 #include "procs/process_counter.h"
+#include "product_values.h"  // generated: the profile
+#include "ui/failure_window.h"
 #include "ui/install_worker.h"
 #include "ui/progress_window.h"
 
@@ -59,6 +61,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Opened once the run is admitted: refusals stay as silent as they always were.
   vm::FileRunLog log;
   vm::runLog = &log;
+  // The field profile offers Retry after a failed run; the described one ends with the run.
+  if constexpr (vm::kFieldProfile) return vm::runWithRetries(instance, log);
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(vm::kProgressDialogId),
                                          nullptr, vm::progressWindowProcedure, 0);
   if (result == 0) {

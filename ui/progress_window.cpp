@@ -43,6 +43,8 @@ INT_PTR CALLBACK progressWindowProcedure(HWND window, UINT message, WPARAM wPara
   }
 }
 
+void allowAnotherWorker() { workerStarted = false; }
+
 void Win32ProgressView::setStatus(const char16_t* text) {
   SendMessageW(GetDlgItem(window_, kStatusControlId), WM_SETTEXT, 0,
                reinterpret_cast<LPARAM>(asWide(text)));

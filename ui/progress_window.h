@@ -16,6 +16,9 @@ constexpr int kProgressBarId = IDC_PROGRESS_BAR;
 // dialog on IDOK/IDCANCEL (the close command arrives as IDCANCEL).
 INT_PTR CALLBACK progressWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Lets the next progress window start a worker of its own (the field profile's Retry).
+void allowAnotherWorker();
+
 // The window operations as synchronous messages to the window and its two controls.
 class Win32ProgressView final : public ProgressView {
  public:

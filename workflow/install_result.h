@@ -28,9 +28,20 @@ enum InstallResult : int32_t {
   RegistrationFailed = 30,       // the uninstall key could not be had (nothing registered)
   ApplicationDamaged = 31,       // registered, but this run left Velmora.exe damaged: not started
   LaunchFailed = 32,             // installed and registered, but Velmora.exe did not start
+  // The field profile's own ways out (VELMORA_PROFILE=field); the application folder holds a
+  // whole version after each.
+  UpdateNotRecovered = 40,  // an update a killed run left cannot be finished or undone yet
+  UpdateNoSpace = 41,       // too little free space for the package: nothing was touched
+  UpdateNotStaged = 42,     // the package did not unpack whole beside the application
+  UpdateFileHeld = 43,      // a file of the application is held by another program
+  UpdateNotSwitched = 44,   // the switch stopped past its mark: the next run finishes it
 };
 
 // The log's words for `result` ("installed and started", "package download failed", ...).
 const char* installResultText(InstallResult result);
+
+// The log's words for the field profile's results (40 to 44), null for the others; the field
+// profile's installResultText answers with them.
+const char* fieldResultText(InstallResult result);
 
 }  // namespace vm

@@ -1,6 +1,7 @@
 #include "workflow/run_log.h"
 
 #include "platform/utf8.h"
+#include "product_values.h"  // generated: the profile
 
 namespace vm {
 
@@ -26,6 +27,11 @@ const char* installResultText(InstallResult result) {
     case RegistrationFailed: return "the uninstall key could not be created";
     case ApplicationDamaged: return "Velmora.exe was left damaged and not started";
     case LaunchFailed: return "Velmora.exe could not be started";
+    default: break;
+  }
+  // Only the field profile has these results; the described build stays as it was.
+  if constexpr (kFieldProfile) {
+    if (const char* text = fieldResultText(result)) return text;
   }
   return "unknown";
 }

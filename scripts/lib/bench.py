@@ -23,8 +23,12 @@ commands compared, with minimum and maximum, and their ratio (subject / baseline
  8  the package signature's check: vmpkg verify of the signed package vs sha256sum of it
  9  the download of 50,000,000 bytes under Wine through the system transport (WinINet) over
     HTTP and HTTPS vs curl, and vs the socket client
-The pieces live in bench_download.py, bench_extract.py, bench_install.py and
-bench_transport.py; docs/performance.md
+10  the field profile: an update of an installed application (staged and switched) vs the
+    described installer's update in place, start to exit under Wine
+11  the field profile: the package's download without faults (through the retry layer) vs the
+    described client's, in the milliseconds each installer logs
+The pieces live in bench_download.py, bench_extract.py, bench_install.py, bench_transport.py
+and bench_field.py; docs/performance.md
 says how each row is measured and what it shows. Goals are reported, never asserted.
 """
 import argparse
@@ -44,6 +48,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
 import bench_download  # noqa: E402
 import bench_extract  # noqa: E402
+import bench_field  # noqa: E402
 import bench_install  # noqa: E402
 import bench_transport  # noqa: E402
 import wineenv  # noqa: E402
@@ -77,6 +82,16 @@ def row(number, measure, subject, baseline, unit, subject_values, baseline_value
 def spread(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values),
             "runs": len(values)}
+
+
+def field_rows(win32_build, state, runs):
+    values = bench_field.run(win32_build, state, runs)
+    return [row("9", "update of an installed application under Wine", "field profile",
+                "described (in place)", "s", spread(values["field"]), spread(values["described"]),
+                1.15),
+            row("10", "the package's download without faults (logged)", "field profile",
+                "described", "ms", spread(values["field_ms"]), spread(values["described_ms"]),
+                1.02)]
 
 
 # ---------------------------------------------------------------- rows 1-3 and 6 (vmpkg)
@@ -281,6 +296,8 @@ def main():
         rows += [values for values in installation if values["row"] == "6"]
         progress("row 9: downloads through the system transport under Wine")
         rows += bench_transport.run(win32_build, state, wine_runs)
+        progress("rows 10 and 11: the field profile's update and download under Wine")
+        rows += field_rows(win32_build, state, wine_runs)
     finally:
         wineenv.cleanup(state)
         shutil.rmtree(work, ignore_errors=True)

@@ -9,8 +9,10 @@ leaves a screenshot of the window at every state.
 
 Then signed packages: scripts/release makes a Live release with a throwaway key pair (the
 installer built with its public key and the prerequisites' pins); the signed package installs,
-and the same package with one byte changed is refused with nothing installed. Screenshots of
-those runs go to OUT/signed and OUT/changed.
+and the same package with one byte changed is refused with nothing installed. scripts/release
+builds the field profile, so that refusal ends with the failure message (its sentence, the log's
+path, Retry and Close), photographed as OUT/changed/NN-dialog.png. Screenshots of those runs go
+to OUT/signed and OUT/changed.
 """
 import argparse
 import pathlib
@@ -40,8 +42,10 @@ def report(installation, record, pictures):
             last_position = None
         if event[0] == "marquee":  # the switch, and the position the bar reported after it
             print(f"  marquee  {event[1]}  (bar at {event[2]}%)")
-        elif event[0] in ("status", "close", "destroyed", "exit", "dialog"):
+        elif event[0] in ("status", "close", "destroyed", "exit", "dialog", "user-retry"):
             print("  " + "  ".join(event))
+        elif event[0] == "control" and event[1] in ("1001", "1002"):  # the failure message
+            print("    " + event[3])
     print("\nrequests the download server answered:")
     for path in installation.world.requests():
         print(f"  GET {path}")
@@ -96,7 +100,8 @@ def install(build, state, name, out, tree, site=None, exe=None):
                 pictures.append(picture)
             report(installation, record, pictures)
             machine.stop_wine()
-            return {"exited": record.exit_code() == 0, "ran": bool(installation.standins()),
+            return {"exited": record.exit_code() == 0, "code": record.exit_code(),
+                    "ran": bool(installation.standins()),
                     "started": "application" in installation.roles(),
                     "unpacked": machine.app_folder.exists(), "pictures": bool(pictures)}
     finally:
@@ -157,7 +162,11 @@ def main():
         changed[len(changed) // 2] ^= 0x01
         package.write_bytes(bytes(changed))
         run = install(build, state, "demo-changed", out / "changed", dist / "www", site, exe)
-        refused = run["exited"] and not run["ran"] and not run["unpacked"] and run["pictures"]
+        refused = run["code"] == e2e.SIGNATURE_REFUSED and not run["ran"] and \
+            not run["unpacked"] and run["pictures"]
+        messages = sorted((out / "changed").glob("*-dialog.png"))
+        print("\nthe failure message: " + (str(messages[0]) if messages else "(not shown)"))
+        refused = refused and bool(messages)
         print("\nrefused: nothing was run, unpacked, registered or started" if refused else
               "\nthe changed package was not refused")
         return 0 if ok and signed and refused else 1

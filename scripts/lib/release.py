@@ -5,13 +5,16 @@
                --channel Live|Beta|Testing --out DIST
                [--package-key PRIVATE.pem --public-key PUBLIC.pem]
                [--cert CERT --cert-key KEY | --pkcs12 FILE.p12] [--password-file FILE]
-               [--timestamp URL] [--build BUILD_DIR]
+               [--timestamp URL] [--build BUILD_DIR] [--described]
                [--transport socket|system] [--https --tls-cert CERT.pem --tls-key KEY.pem]
 
 Writes into DIST:
   installer/VelmoraInstaller.exe, -Beta.exe, -Testing.exe   one build under the three names,
                     made with HOST and URL (and the public key and the prerequisites' SHA-256
-                    when a package key is given), Authenticode-signed with a certificate
+                    when a package key is given), in the field profile (resumed downloads,
+                    updates that survive a kill, the failure message) unless --described or
+                    --transport system (the field profile resumes with its own client only),
+                    Authenticode-signed with a certificate
   www/              the download server's tree: DotNetFX40/ (the three installers of DIR) and
                     Velmora.Html.Windows/CHANNEL/Velmora.Html.Windows.vmpkg (APPDIR packed by
                     vmpkg pack, signed with a package key: pack --sign); the other channels'
@@ -149,6 +152,10 @@ def arguments_of(argv):
     parser.add_argument("--https", action="store_true", help="download over HTTPS (port 443)")
     parser.add_argument("--tls-cert", type=pathlib.Path, help="the site's certificate (PEM)")
     parser.add_argument("--tls-key", type=pathlib.Path, help="its private key (PEM)")
+    parser.add_argument("--described", action="store_true",
+                        help="build the installer as described (no retries, unpacking in place, "
+                             "no failure message) instead of the field profile (always so with "
+                             "--transport system)")
     arguments = parser.parse_args(argv)
     if arguments.https and arguments.transport != "system":
         parser.error("--https needs --transport system: the socket client speaks plain HTTP")
@@ -231,6 +238,9 @@ def build_installer(build, arguments, pins):
         "VELMORA_UPDATE_X64_SHA256": pins.get(UPDATE_X64, ""),
         "VELMORA_TRANSPORT": arguments.transport,
         "VELMORA_HTTPS": "ON" if arguments.https else "OFF",
+        # The field profile resumes downloads with the installer's own client only.
+        "VELMORA_PROFILE": "described" if arguments.described or arguments.transport == "system"
+                           else "field",
     }
     run(["cmake", "-S", ROOT, "-B", folder, "-G", "Ninja",
          f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'toolchain-mingw-i686.cmake'}"] +

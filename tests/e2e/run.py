@@ -18,6 +18,9 @@ record, the exit code and what the run left behind.
                                                        with the transport options
     run.py --build BUILD --make-variants               those installers, in BUILD/e2e-variants
                                                        (a ctest fixture)
+    run.py --list-field                                the cases of the field profile
+    run.py --build BUILD --make-field                  the field profile's installer for them,
+                                                       in BUILD/e2e-field (a ctest fixture)
 """
 import argparse
 import contextlib
@@ -32,6 +35,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 
@@ -59,6 +63,7 @@ INSTALLED, NOT_ADMITTED, CLOSED_BY_USER, WORKER_NOT_STARTED = 0, 1, 2, 5
 RUNTIME_DOWNLOAD_FAILED, PACKAGE_DOWNLOAD_FAILED = 10, 12
 RUNTIME_PIN_REFUSED, SIGNATURE_REFUSED, NOT_AN_ARCHIVE, RUNTIME_NOT_WRITTEN = 13, 15, 16, 17
 APPLICATION_DAMAGED, LAUNCH_FAILED = 31, 32
+NO_SPACE, FILE_HELD = 41, 43  # the field profile's
 
 
 class CaseFailed(Exception):
@@ -328,6 +333,8 @@ class Installation:
             timeout=RUN_TIMEOUT, exe=None):
         if exe is None and self.case is not None and self.case.transport:
             exe = worlds.variant_installer(self.machine.build, self.case.transport)
+        if exe is None and self.case is not None and self.case.profile == "field":
+            exe = worlds.field_installer(self.machine.build)
         installer = self.machine.installer_copy(file_name, exe=exe)
         return self.machine.watch(installer, extra_env=self.environment(extra_env), shots=shots,
                                   cwd=cwd, timeout=timeout)
@@ -384,6 +391,8 @@ class Case:
     #                          (servers.certificates), and the throwaway CA is the one trusted
     redirect_to_http: tuple = ()  # paths answered over TLS with a redirect to plain HTTP
     proxy_only: bool = False  # only tinyproxy reaches the server; the user's settings name it
+    profile: str = "described"  # "field": the field profile's installer runs (e2e-field)
+    proxy: object = None  # World's proxy: a fault between the installer and nginx
 
 
 CASES = {}
@@ -423,16 +432,17 @@ def run_case(name, build, state):
         if case.certificate:
             made = worlds.servers.certificates(work / "certificates", worlds.download_host(build))
             tls, trusted = made[case.certificate], work / "certificates" / "ca.crt"
+        proxy = case.proxy(machine.build, work, tree) if callable(case.proxy) else case.proxy
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
                           site=site, rate=case.rate, tls=tls, trusted=trusted,
                           redirect_to_http=case.redirect_to_http,
-                          proxy_only=case.proxy_only) as world:
+                          proxy_only=case.proxy_only, proxy=proxy) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
             installation.certificates = made if case.certificate else None
             try:
                 if case.proxy_only:
-                    machine.set_user_proxy(f"127.0.0.1:{world.proxy.port}")
+                    machine.set_user_proxy(f"127.0.0.1:{world.tinyproxy.port}")
                 if case.windows:
                     machine.set_windows_version(case.windows)
                 if case.temp:
@@ -1441,7 +1451,7 @@ def system_transport_installs_everything(installation, route):
     check(len(downloads) == 3 and all(line.endswith("complete") for line in downloads),
           "\n".join(run_log(machine)))
     if installation.case.proxy_only:
-        proxied = installation.world.proxy.log()
+        proxied = installation.world.tinyproxy.log()
         host = worlds.download_host(installation.machine.build)
         asked = f"CONNECT {host}:443" if https else f"GET http://{host}"
         check(asked in proxied, f"the proxy saw no {asked!r}:\n{proxied[-2000:]}")
@@ -1465,8 +1475,8 @@ def users_proxy_over_plain_http(installation):
     check(fetched.returncode == 0 and "positions:" in fetched.stderr,
           f"velmora-fetch --system: {fetched.returncode}: {fetched.stderr[-1500:]}")
     check(re.search(f"GET http://{re.escape(host)}(:80)?{re.escape(RUNTIME_PATH)} ",
-                    installation.world.proxy.log()),
-          "velmora-fetch did not go through the proxy:\n" + installation.world.proxy.log())
+                    installation.world.tinyproxy.log()),
+          "velmora-fetch did not go through the proxy:\n" + installation.world.tinyproxy.log())
     if wineenv.enable_i386_emulation():
         raise CaseSkipped("the installer over plain HTTP through tinyproxy: WinINet's "
                           "connection collector thread crashes under qemu-i386 (see the test)")
@@ -1546,6 +1556,209 @@ def planted_wininet_is_not_loaded(installation):
     check_logged(machine, "transport: system (WinINet)")
 
 
+# ---------------------------------------------------------------- the field profile
+
+FIELD_SENTENCE_DOWNLOAD = ("Velmora could not be downloaded; check the internet connection. "
+                           "Nothing was changed on this computer.")
+
+
+def changed_package(build, work, tree):
+    """The proxy's "change": the served package is replaced, while it is being downloaded, by
+    one whose readme differs (a new version, so a new ETag)."""
+    source = work / "changed"
+    app = worlds.application_tree(build, source)
+    (app / "readme.txt").write_text("Velmora 5, changed while it was downloaded\r\n")
+    replacement = worlds.make_package(source, work / "changed.vmpkg")
+    return ("change", tree / PACKAGE_REQUEST, replacement)
+
+
+def package_requests(installation):
+    return [line for line in installation.world.proxied() if line[0].endswith(".vmpkg")]
+
+
+# The proxy spoils the package's first answer half-way. Cut: the next attempt asks for the rest
+# and gets it (206); the bytes passed on add up to one package. Stalled: the same after the
+# receive time-out (the build's own 60 s). Changed: the rest is asked for with the old ETag,
+# and the server answers with the whole new file (200), which is installed.
+@case("field_connection_cut_at_half_resumes", profile="field", proxy="cut", prerequisites=True,
+      given={"resumed": True})
+@case("field_stall_resumes_after_the_time_out", profile="field", proxy="stall",
+      prerequisites=True, given={"resumed": True, "stalls": True})
+@case("field_file_changed_between_attempts_starts_again", profile="field",
+      proxy=changed_package, prerequisites=True, given={"resumed": False})
+def field_download_fault_is_retried(installation, resumed, stalls=False):
+    """A download spoiled half-way is tried again once, resumed where it stopped (or started
+    again when the file changed), and the whole installation completes."""
+    started = time.monotonic()
+    record = installation.run()
+    elapsed = time.monotonic() - started
+    check_finished(record)
+    expected_installation(installation)
+    requests = package_requests(installation)
+    check(len(requests) == 2, f"package requests: {requests}")
+    (_, first_range, _, first_status, first_passed), (_, second_range, if_range, status, passed) \
+        = requests
+    size = (installation.world.root / PACKAGE_REQUEST).stat().st_size
+    start = int(second_range.removeprefix("bytes=").rstrip("-") or 0)
+    check(first_range == "-" and first_status == "200" and 0 < start <= int(first_passed),
+          f"the second request did not ask for the rest: {requests}")
+    check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
+    if resumed:
+        check(status == "206", f"not resumed: {requests}")
+        served = int(first_passed) + int(passed)
+        check(size <= served < size * 1.1, f"{served} bytes served for a package of {size}")
+        check_logged(installation.machine, "asking for bytes", "status 206, ")
+    else:
+        check(status == "200" and int(passed) == size, f"not started again: {requests}")
+        check_logged(installation.machine, "asking for bytes", "status 200, ")
+    if stalls:
+        check_logged(installation.machine, "receive timed out")
+        check(elapsed >= 60, f"resumed after {elapsed:.0f} s, before the time-out")
+
+
+@case("field_five_failures_end_with_the_message", profile="field", serve=None,
+      prerequisites=True)
+def field_failures_end_with_the_message(installation):
+    """No server: five attempts (1, 2, 4 and 8 s apart), then the failure message names what
+    failed, that nothing changed, and the log's path. Retry runs everything again; Close ends
+    with the exit code of the failed download."""
+    machine = installation.machine
+    started = time.monotonic()
+    record = installation.run(extra_env={"VELMORA_WATCH_RETRIES": "1"})
+    elapsed = time.monotonic() - started
+    check(record.exit_code() == PACKAGE_DOWNLOAD_FAILED, "\n" + record.dump())
+    texts = [event[3] for event in record.kinds("control") if len(event) > 3]
+    check(texts.count(FIELD_SENTENCE_DOWNLOAD) == 2, "no failure message twice:\n" + record.dump())
+    check(any(text.endswith("\\Velmora\\VelmoraInstaller.log.") for text in texts),
+          "the message does not name the log:\n" + record.dump())
+    check(len(record.kinds("user-retry")) == 1 and record.statuses().count(STATUS_PACKAGE) == 2,
+          "Retry did not run again:\n" + record.dump())
+    lines = run_log(machine)
+    check(sum("; again in " in line for line in lines) == 8 and
+          sum("; giving up" in line for line in lines) == 2, "\n".join(lines))
+    check_logged(machine, "again in 1000 ms", "again in 8000 ms", "giving up",
+                 "retry: the user asked", "again in 1000 ms", "giving up",
+                 f"exit code {PACKAGE_DOWNLOAD_FAILED}")
+    check(elapsed >= 30, f"two runs of five attempts took only {elapsed:.0f} s")
+    check(not machine.app_folder.exists(), "something was unpacked")
+
+
+def numbered_version(build, work, version, files=3000):
+    """A package of `files` small files (and the stand-in application) whose contents name
+    `version`: unpacking and switching it takes long enough to be interrupted."""
+    package = work / f"version-{version}.vmpkg"
+    with zipfile.ZipFile(package, "w", zipfile.ZIP_STORED) as archive:
+        archive.write(pathlib.Path(build) / "tests" / "fixtures" / "standin-app-v5.exe",
+                      "app/Velmora.exe")
+        for index in range(files):
+            archive.writestr(f"app/data/{index // 300:02}/part-{index:05}.txt",
+                             f"version {version}, part {index}\r\n")
+    return package
+
+
+def first_version(build, work):
+    return {"Live": numbered_version(build, work, 1)}
+
+
+def tree_of(package):
+    with zipfile.ZipFile(package) as archive:
+        return {info.filename[4:]: archive.read(info) for info in archive.infolist()
+                if info.filename.startswith("app/") and not info.is_dir()}
+
+
+def files_below(folder):
+    return {str(path.relative_to(folder)): path.read_bytes()
+            for path in folder.rglob("*") if path.is_file()}
+
+
+@case("field_update_killed_while_unpacking", profile="field", packages=first_version,
+      prerequisites=True, given={"moment": "App.new"})
+@case("field_update_killed_while_setting_aside", profile="field", packages=first_version,
+      prerequisites=True, given={"moment": "App.old"})
+@case("field_update_killed_while_switching", profile="field", packages=first_version,
+      prerequisites=True, given={"moment": "App.switch"})
+def field_update_survives_a_kill(installation, moment):
+    """Version 1 installed, version 2 served: the installer is killed as soon as `moment`
+    (beside the application folder) appears. Run again with the server unreachable, it finds
+    what the kill left as its first step and leaves a complete version 1 or 2, nothing beside."""
+    machine = installation.machine
+    check_finished(installation.run(), "version 1:")
+    served = installation.world.root / PACKAGE_REQUEST
+    versions = {1: tree_of(served)}
+    shutil.copyfile(numbered_version(machine.build, installation.world.root.parent, 2), served)
+    versions[2] = tree_of(served)
+    beside = machine.app_folder.parent
+    runner = threading.Thread(target=installation.run)
+    runner.start()
+    appeared = installation.wait_for(lambda: (beside / moment).exists(), seconds=150)
+    machine.stop_wine()  # the kill
+    runner.join()
+    check(appeared, f"{moment} never appeared")
+    installation.world.server.stop()
+    record = installation.run()
+    check(record.exit_code() == PACKAGE_DOWNLOAD_FAILED, "\n" + record.dump())
+    check_logged(machine, "recover: ", "download /Velmora.Html.Windows/Live/")
+    left = files_below(machine.app_folder)
+    check(left in (versions[1], versions[2]),
+          f"after a kill at {moment}: neither version 1 nor 2 ({len(left)} files)")
+    for name in ("App.new", "App.old", "App.switch"):
+        check(not (beside / name).exists(), f"{name} is left")
+
+
+@case("field_full_disk_keeps_the_previous_version", profile="field", prerequisites=True)
+def field_full_disk_keeps_the_previous_version(installation):
+    """The disk holds version 1 but not version 2 beside it: the run ends before anything is
+    touched, with the previous version whole and its own exit code."""
+    machine = installation.machine
+    served = installation.world.root / PACKAGE_REQUEST
+    first = tree_of(served)
+    # Version 1, the free-space margin and a little more; version 2 carries 2 MiB more.
+    disk = sum(pages(len(data)) for data in first.values()) + (8 << 20) + (1 << 20)
+    with small_file_system(machine, machine.app_folder.parent, disk):
+        check_finished(installation.run(), "version 1:")
+        source = pathlib.Path(tempfile.mkdtemp(prefix="velmora-v2-"))
+        try:
+            app = worlds.application_tree(machine.build, source)
+            (app / "data" / "larger.bin").write_bytes(random.Random(2).randbytes(2 << 20))
+            worlds.make_package(source, served)
+        finally:
+            shutil.rmtree(source, ignore_errors=True)
+        installation.log.unlink()
+        record = installation.run()
+        check(record.exit_code() == NO_SPACE, "\n" + record.dump())
+        check(files_below(machine.app_folder) == first, "version 1 is not whole")
+        check(not (machine.app_folder.parent / "App.new").exists(), "something was staged")
+        check_logged(machine, "space: ", f"exit code {NO_SPACE}")
+
+
+@case("field_held_file_keeps_the_previous_version", profile="field", prerequisites=True)
+def field_held_file_keeps_the_previous_version(installation):
+    """Another program holds a file of version 1 open: it is tried again for a few seconds,
+    then everything set aside goes back, and version 1 stays whole and startable."""
+    machine = installation.machine
+    check_finished(installation.run(), "version 1:")
+    served = installation.world.root / PACKAGE_REQUEST
+    first = files_below(machine.app_folder)
+    source = machine.work / "v2"
+    app = worlds.application_tree(machine.build, source)
+    (app / "readme.txt").write_text("Velmora 5, version 2\r\n")
+    worlds.make_package(source, served)
+    shutil.copyfile(machine.fixture("velmora-hold.exe"), machine.work / "velmora-hold.exe")
+    holder = machine.wine_background(machine.work / "velmora-hold.exe",
+                                     machine.windows(machine.app_folder / "readme.txt"), "120000")
+    try:
+        time.sleep(5)  # the holder has opened the file
+        record = installation.run()
+    finally:
+        holder.kill()
+        machine.stop_wine()
+    check(record.exit_code() == FILE_HELD, "\n" + record.dump())
+    check(files_below(machine.app_folder) == first, "version 1 is not whole")
+    for name in ("App.new", "App.old", "App.switch"):
+        check(not (machine.app_folder.parent / name).exists(), f"{name} is left")
+    check_logged(machine, "cannot be moved", "held", f"exit code {FILE_HELD}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=pathlib.Path)
@@ -1556,6 +1769,8 @@ def main():
     parser.add_argument("--make-release", action="store_true")
     parser.add_argument("--list-variants", action="store_true")
     parser.add_argument("--make-variants", action="store_true")
+    parser.add_argument("--list-field", action="store_true")
+    parser.add_argument("--make-field", action="store_true")
     arguments = parser.parse_args()
     if arguments.list:
         print(";".join(CASES))
@@ -1565,6 +1780,12 @@ def main():
         return 0
     if arguments.list_variants:
         print(";".join(name for name, row in CASES.items() if row.transport))
+        return 0
+    if arguments.list_field:
+        print(";".join(name for name, row in CASES.items() if row.profile == "field"))
+        return 0
+    if arguments.make_field:
+        worlds.make_field_installer(arguments.build.resolve())
         return 0
     if arguments.make_release:
         worlds.make_release(arguments.build.resolve(), arguments.build.resolve() / "e2e-release")

@@ -32,6 +32,40 @@ def download_host(build):
     return DEFAULT_HOST
 
 
+def cache_value(build, name, default=None):
+    """A value of `build`'s CMake cache."""
+    for line in (pathlib.Path(build) / "CMakeCache.txt").read_text().splitlines():
+        if line.startswith(name + ":"):
+            return line.split("=", 1)[1]
+    return default
+
+
+def field_installer(build):
+    """The field profile's installer for the cases that need it: the build's own when it is a
+    field build, else the one make_field_installer built beside it."""
+    build = pathlib.Path(build)
+    if cache_value(build, "VELMORA_PROFILE") == "field":
+        return build / "ui" / "VelmoraInstaller.exe"
+    return build / "e2e-field" / "ui" / "VelmoraInstaller.exe"
+
+
+def make_field_installer(build):
+    """Builds the installer once more, in the field profile, into BUILD/e2e-field: the same
+    sources, toolchain and product values, only VELMORA_PROFILE differs."""
+    build = pathlib.Path(build)
+    if cache_value(build, "VELMORA_PROFILE") == "field":
+        return field_installer(build)
+    folder = build / "e2e-field"
+    options = [f"-D{name}={cache_value(build, name, '')}" for name in (
+        "CMAKE_TOOLCHAIN_FILE", "CMAKE_BUILD_TYPE", "VELMORA_DOWNLOAD_HOST", "VELMORA_WEBSITE_URL",
+        "VELMORA_WERROR")]
+    subprocess.run(["cmake", "-S", str(HERE.parents[1]), "-B", str(folder), "-G", "Ninja",
+                    "-DVELMORA_PROFILE=field"] + options, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(folder), "--target", "VelmoraInstaller"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return field_installer(build)
+
+
 def application_tree(build, target, channel="Live", application="standin-app-v5.exe"):
     """The files of the sample application below `target`/app."""
     fixtures = pathlib.Path(build) / "tests" / "fixtures"
@@ -180,10 +214,12 @@ class World:
     serves over TLS on 443 too, and `trusted` (a CA certificate) is the only authority trusted
     inside; `redirect_to_http` paths answer over TLS with a redirect to plain HTTP. With
     `proxy_only` direct connections to 80 and 443 are rejected and tinyproxy on 127.0.0.1:8888
-    is the only way to the server."""
+    is the only way to the server. With `proxy` (a servers.PROXY_FAULTS name, or (name, served
+    file, replacement) for "change"), nginx listens on port 8080 behind a servers.FaultyProxy on
+    port 80, whose log of requests is `proxy_log`."""
 
     def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, tls=None,
-                 trusted=None, redirect_to_http=(), proxy_only=False):
+                 trusted=None, redirect_to_http=(), proxy_only=False, proxy=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)], trusted=trusted,
                                            proxy_only=proxy_only)
@@ -193,9 +229,12 @@ class World:
         self.rate = rate
         self.tls = tls
         self.redirect_to_http = redirect_to_http
-        self.proxy = servers.Tinyproxy(prefix=self.namespace.prefix) if proxy_only else None
+        self.tinyproxy = servers.Tinyproxy(prefix=self.namespace.prefix) if proxy_only else None
         self.server = None
         self.access_log = None
+        self.proxy = (proxy,) if isinstance(proxy, str) else proxy
+        self.proxy_server = None
+        self.proxy_log = None
 
     @property
     def prefix(self):
@@ -205,25 +244,39 @@ class World:
         self.namespace.start()
         try:
             if self.root is not None:
-                self.server = servers.Nginx(self.root, port=80, prefix=self.prefix,
-                                            site=self.site, rate=self.rate, tls=self.tls,
+                self.server = servers.Nginx(self.root, port=8080 if self.proxy else 80,
+                                            prefix=self.prefix, site=self.site, rate=self.rate,
+                                            tls=self.tls,
                                             redirect_to_http=self.redirect_to_http).start()
                 self.access_log = self.server.access_log
+                if self.proxy:
+                    self.proxy_log = self.server.work / "proxy.log"
+                    self.proxy_server = servers.ProxyProcess(
+                        80, 8080, self.proxy[0], self.proxy_log, *self.proxy[1:],
+                        prefix=self.prefix).start()
             elif self.scripted is not None:
                 self.server = servers.ScriptedProcess(80, self.scripted, prefix=self.prefix).start()
-            if self.proxy is not None:
-                self.proxy.start()
+            if self.tinyproxy is not None:
+                self.tinyproxy.start()
         except Exception:
             self.stop()
             raise
         return self
 
     def stop(self):
-        if self.proxy is not None:
-            self.proxy.stop()
+        if self.tinyproxy is not None:
+            self.tinyproxy.stop()
+        if self.proxy_server is not None:
+            self.proxy_server.stop()
         if self.server is not None:
             self.server.stop()
         self.namespace.stop()
+
+    def proxied(self):
+        """The proxy's log: (path, Range, If-Range, status, body bytes passed on) per request."""
+        if self.proxy_log is None or not self.proxy_log.exists():
+            return []
+        return [tuple(line.split("\t")) for line in self.proxy_log.read_text().splitlines()]
 
     def requests(self):
         """Request paths in the order nginx logged them."""

@@ -11,6 +11,12 @@ ScriptedServer
           names (GET /BEHAVIOUR...): correct, split and stalled heads, and the misbehaviours a
           download client must survive (see BEHAVIOURS). It records every request it received.
 
+FaultyProxy
+          a proxy in front of a server that spoils the first answer for one kind of path once:
+          it cuts the connection, stalls, or cuts it and replaces the served file (see
+          PROXY_FAULTS). It logs each request's path, Range and If-Range, status and the body
+          bytes it passed on.
+
 Namespace
           a private network namespace whose hosts file maps chosen names to 127.0.0.1, so that an
           unchanged program resolves its fixed download host to a server of the test (run the
@@ -26,6 +32,7 @@ All are context managers and stop only the processes and threads they started.
 
 Command line, for a scripted server inside a namespace:
     servers.py scripted PORT PATH=BEHAVIOUR...   serve until terminated ("ready" once listening)
+    servers.py proxy PORT UPSTREAM FAULT LOG [SERVED REPLACEMENT]   a FaultyProxy, likewise
 """
 import os
 import pathlib
@@ -315,6 +322,92 @@ class ScriptedServer:
                 pass  # the client went away first (a refused or oversized response)
 
 
+# ---------------------------------------------------------------- a proxy that spoils once
+
+# What the proxy does to the first answer for a path ending in its suffix, once half its body
+# has been passed on: "cut" resets the connection, "stall" sends nothing more for ten minutes,
+# "change" replaces the served file with another (a new version, a new ETag) and then resets.
+PROXY_FAULTS = ("cut", "stall", "change")
+
+
+class FaultyProxy:
+    """Listens on `port`, passes every request to 127.0.0.1:`upstream` and its answer back; the
+    first answer for a path ending in `suffix` suffers `fault` (PROXY_FAULTS); with "change",
+    `replacement` is moved over `served` at that moment. One line per request in `log`:
+    path, Range, If-Range, status, body bytes passed on (tab-separated)."""
+
+    def __init__(self, port, upstream, fault, log, suffix=".vmpkg", served=None, replacement=None):
+        self.port, self.upstream, self.fault = port, upstream, fault
+        self.log = pathlib.Path(log)
+        self.suffix, self.served, self.replacement = suffix, served, replacement
+        self.spoiled = False
+        self._lock = threading.Lock()
+
+    def serve_forever(self):
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((LOOPBACK, self.port))
+        listener.listen(16)
+        print("ready", flush=True)
+        while True:
+            client, _ = listener.accept()
+            threading.Thread(target=self._pass, args=(client,), daemon=True).start()
+
+    def _pass(self, client):
+        with client, socket.create_connection((LOOPBACK, self.upstream)) as server:
+            request = b""
+            while b"\r\n\r\n" not in request:
+                piece = client.recv(65536)
+                if not piece:
+                    return
+                request += piece
+            head = request.split(b"\r\n\r\n")[0].decode(errors="replace").split("\r\n")
+            path = head[0].split(" ")[1] if head[0].count(" ") >= 2 else ""
+            fields = {line.split(":", 1)[0].lower(): line.split(":", 1)[1].strip()
+                      for line in head[1:] if ":" in line}
+            with self._lock:
+                spoil = path.endswith(self.suffix) and not self.spoiled
+                self.spoiled = self.spoiled or spoil
+            server.sendall(request)
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                piece = server.recv(65536)
+                if not piece:
+                    break
+                answer += piece
+            answer_head, _, body = answer.partition(b"\r\n\r\n")
+            status = answer_head.split(b" ")[1].decode() if answer_head.count(b" ") else "-"
+            length = 0
+            for line in answer_head.split(b"\r\n")[1:]:
+                if line.lower().startswith(b"content-length:"):
+                    length = int(line.split(b":")[1])
+            limit = length // 2 if spoil else None
+            client.sendall(answer_head + b"\r\n\r\n")
+            passed = 0
+            while True:
+                if limit is not None and passed + len(body) >= limit:
+                    client.sendall(body[:limit - passed])
+                    passed = limit
+                    break
+                client.sendall(body)
+                passed += len(body)
+                body = server.recv(65536)
+                if not body:
+                    break
+            with self._lock, open(self.log, "a") as log:
+                log.write(f"{path}\t{fields.get('range', '-')}\t{fields.get('if-range', '-')}"
+                          f"\t{status}\t{passed}\n")
+            if limit is None:
+                return
+            if self.fault == "stall":
+                time.sleep(600)
+                return
+            if self.fault == "change":
+                os.replace(self.replacement, self.served)
+            time.sleep(0.2)  # let the bytes leave before the reset overtakes them
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
 # ---------------------------------------------------------------- network namespace
 
 class Namespace:
@@ -487,7 +580,23 @@ class ScriptedProcess:
         self.stop()
 
 
+class ProxyProcess(ScriptedProcess):
+    """A FaultyProxy in a process of its own, started with `prefix` (a namespace)."""
+
+    def __init__(self, port, upstream, fault, log, served=None, replacement=None, prefix=()):
+        self.command = list(prefix) + [sys.executable, str(pathlib.Path(__file__).resolve()),
+                                       "proxy", str(port), str(upstream), fault, str(log)] + \
+            ([str(served), str(replacement)] if served else [])
+        self.process = None
+
+
 def main(argv):
+    if len(argv) >= 6 and argv[1] == "proxy":
+        # proxy PORT UPSTREAM FAULT LOG [SERVED REPLACEMENT]
+        FaultyProxy(int(argv[2]), int(argv[3]), argv[4], argv[5],
+                    served=argv[6] if len(argv) > 7 else None,
+                    replacement=argv[7] if len(argv) > 7 else None).serve_forever()
+        return 0
     if len(argv) < 3 or argv[1] != "scripted":
         print(__doc__, file=sys.stderr)
         return 2

@@ -254,5 +254,75 @@ TEST_F(DownloadFile, NeverWritesPastTheBuffer) {
   }
 }
 
+
+// downloadRange: the request it sends (the plain one byte for byte without a range), where the
+// body lies also after a failure, the fields a resumed download needs, and the capacity.
+TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
+  const std::string plain =
+      "GET /f HTTP/1.1\r\nHost: download.test\r\nCache-Control: no-cache\r\nConnection: close"
+      "\r\n\r\n";
+  const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n"
+                              "Content-Range: bytes 6-9/10\r\nETag: \"b\"\r\n\r\n6789";
+  const std::string longValidator(200, 'v');
+  const struct {
+    const char* name;
+    RangeAsk ask;
+    std::string response;
+    FakeNetwork::Ending ending;
+    int32_t capacity;
+    std::string request;
+    DownloadEnd end;
+    int32_t bodyOffset, bodyBytes, first, last, total;
+    const char* validator;
+  } cases[] = {
+      {"whole body, ETag first", {0, ""},
+       okResponse("Content-Length: 3\r\nLast-Modified: Mon\r\nETag: \"a\"\r\n", "abc"),
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::Complete, 69, 3, -1,
+       -1, -1, "\"a\""},
+      {"the rest, cut again", {6, "\"b\""}, partial.substr(0, partial.size() - 2),
+       FakeNetwork::Ending::Error, kDownloadBufferSize,
+       "GET /f HTTP/1.1\r\nHost: download.test\r\nRange: bytes=6-\r\nIf-Range: \"b\"\r\n"
+       "Cache-Control: no-cache\r\nConnection: close\r\n\r\n",
+       DownloadEnd::ReceiveFailed, 91, 2, 6, 9, 10, "\"b\""},
+      {"Last-Modified alone", {0, ""}, okResponse("Content-Length: 9\r\nLast-Modified: Mon\r\n",
+                                                  "abc"),
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::ShortBody, 58, 3, -1,
+       -1, -1, "Mon"},
+      {"no length", {0, ""}, okResponse("", "abc"), FakeNetwork::Ending::Close,
+       kDownloadBufferSize, plain, DownloadEnd::NoLength, 19, 3, -1, -1, -1, ""},
+      {"more than the capacity", {0, ""}, helloResponse(), FakeNetwork::Ending::Close, 43, plain,
+       DownloadEnd::TooLarge, -1, 0, -1, -1, -1, ""},
+      {"a validator too long for the request", {6, longValidator.c_str()}, partial,
+       FakeNetwork::Ending::Close, kDownloadBufferSize, "", DownloadEnd::RequestTooLong, -1, 0,
+       -1, -1, -1, ""},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    FakeNetwork scripted;
+    scripted.response = row.response;
+    scripted.ending = row.ending;
+    RecordingProgress positions;
+    DownloadReport report;
+    RangeAnswer answer;
+    const uint8_t* body = downloadRange(positions, scripted, kServer, "/f", row.ask, buffer(),
+                                        row.capacity, report, answer);
+    EXPECT_EQ(body != nullptr, row.end == DownloadEnd::Complete);
+    if (!row.request.empty()) {
+      EXPECT_EQ(scripted.events.at(1), "send " + row.request);
+    }
+    EXPECT_EQ(report.end, row.end);
+    EXPECT_EQ(answer.bodyOffset, row.bodyOffset);
+    EXPECT_EQ(report.bodyBytes, row.bodyBytes);
+    EXPECT_EQ(answer.rangeFirst, row.first);
+    EXPECT_EQ(answer.rangeLast, row.last);
+    EXPECT_EQ(answer.rangeTotal, row.total);
+    EXPECT_STREQ(answer.validator.get(), row.validator);
+    if (body != nullptr) {
+      EXPECT_EQ(body, buffer() + row.bodyOffset);
+    }
+  }
+  EXPECT_TRUE(guardIntact());
+}
+
 }  // namespace
 }  // namespace vm

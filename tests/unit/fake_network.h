@@ -27,6 +27,14 @@ class FakeNetwork final : public Network, public Connection {
   std::vector<std::size_t> pieces;  // sizes of the first receives of a connection...
   std::size_t restPiece = 0;        // ...then pieces of this size (0: as much as asked for)
   Ending ending = Ending::Close;     // what follows the last byte
+  // When not empty, one answer per connection in order instead of `response` and `ending`; a
+  // connection beyond the last, or one marked refused, is refused with `connectError`.
+  struct Answer {
+    std::string response;
+    Ending ending = Ending::Close;
+    bool refused = false;
+  };
+  std::vector<Answer> answers;
   // Records.
   std::vector<std::string> events;    // "connect HOST:PORT", "send TEXT", "close"
   std::vector<std::string> requests;  // the paths asked for, in order
@@ -37,10 +45,20 @@ class FakeNetwork final : public Network, public Connection {
     events.push_back("connect " + std::string(endpoint.host) + ":" +
                      std::to_string(endpoint.port));
     sending_ = response;
+    ending_ = ending;
     offset_ = 0;
     next_ = 0;
-    if (refuse) error_ = connectError;
-    return refuse ? nullptr : this;
+    bool refused = refuse;
+    if (!answers.empty()) {
+      const std::size_t at = connections_++;
+      refused = at >= answers.size() || answers[at].refused;
+      if (!refused) {
+        sending_ = answers[at].response;
+        ending_ = answers[at].ending;
+      }
+    }
+    if (refused) error_ = connectError;
+    return refused ? nullptr : this;
   }
   NetError lastError() const override { return error_; }
   int32_t send(const char* data, int32_t length) override {
@@ -60,8 +78,8 @@ class FakeNetwork final : public Network, public Connection {
     ++receives;
     largestRequest = std::max(largestRequest, capacity);
     if (offset_ == sending_.size()) {
-      if (ending == Ending::Close) return 0;
-      error_ = ending == Ending::Error ? NetError{NetFailure::Other, 10054}
+      if (ending_ == Ending::Close) return 0;
+      error_ = ending_ == Ending::Error ? NetError{NetFailure::Other, 10054}
                                        : NetError{NetFailure::TimedOut, 10060};
       return -1;
     }
@@ -76,6 +94,8 @@ class FakeNetwork final : public Network, public Connection {
 
  private:
   std::string sending_;  // the response of the current connection
+  Ending ending_ = Ending::Close;
+  std::size_t connections_ = 0;
   NetError error_;
   std::size_t offset_ = 0;
   std::size_t next_ = 0;

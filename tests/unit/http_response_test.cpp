@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -246,6 +247,54 @@ TEST(HttpResponse, RefusesAChunkThatWouldNotFitAndKeepsTheBytesBefore) {
   ASSERT_NE(body, nullptr);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(body)), "abcd");
   EXPECT_EQ(bodyBytes, 4);
+}
+
+
+TEST(HeadFields, AreFoundWithoutCaseAtALineStartAndRangesReadOnlyWhole) {
+  const std::string head =
+      "HTTP/1.1 206 Partial Content\r\nx-etag: no\r\netag:  \"v1\" \r\nContent-Range: "
+      "bytes 5-9/10\r\nLast-Modified: Tue, 08 Dec 2026 10:00:00 GMT";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(head.data());
+  const struct {
+    const char* name;
+    const char* value;  // null: not found
+  } fields[] = {{"ETag", "\"v1\""}, {"Content-Range", "bytes 5-9/10"},
+                {"last-modified", "Tue, 08 Dec 2026 10:00:00 GMT"}, {"HTTP/1.1 206", nullptr},
+                {"Range", nullptr}, {"X-ETag", "no"}};
+  for (const auto& row : fields) {
+    SCOPED_TRACE(row.name);
+    const uint8_t* value = nullptr;
+    int32_t length = -1;
+    const bool found = findHeadField(bytes, static_cast<int32_t>(head.size()), row.name, value,
+                                     length);
+    ASSERT_EQ(found, row.value != nullptr);
+    if (found) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(value), length), row.value);
+    }
+  }
+  const struct {
+    const char* value;
+    bool read;
+    int32_t first, last, total;
+  } ranges[] = {{"bytes 0-0/1", true, 0, 0, 1},
+                {"bytes 500-999/1000", true, 500, 999, 1000},
+                {"bytes 500-999/*", false, -1, -1, -1},
+                {"bytes 500-1000/1000", false, -1, -1, -1},
+                {"bytes 9-5/10", false, -1, -1, -1},
+                {"bytes -5/10", false, -1, -1, -1},
+                {"items 0-1/2", false, -1, -1, -1},
+                {"bytes 0-1/2 ", false, -1, -1, -1},
+                {"bytes 0-1/99999999999", false, -1, -1, -1}};
+  for (const auto& row : ranges) {
+    SCOPED_TRACE(row.value);
+    int32_t first = -1, last = -1, total = -1;
+    EXPECT_EQ(parseContentRange(reinterpret_cast<const uint8_t*>(row.value),
+                                static_cast<int32_t>(std::strlen(row.value)), first, last, total),
+              row.read);
+    EXPECT_EQ(first, row.first);
+    EXPECT_EQ(last, row.last);
+    EXPECT_EQ(total, row.total);
+  }
 }
 
 }  // namespace

@@ -15,8 +15,11 @@
 #include "tests/unit/fake_crypto.h"
 #include "tests/unit/fake_install_system.h"
 #include "tests/unit/fake_network.h"
+#include "tests/unit/fake_update_files.h"
 #include "tests/unit/scratch.h"
 #include "tests/unit/zip_builder.h"
+#include "workflow/failure_message.h"
+#include "workflow/field_sequence.h"
 #include "workflow/install_sequence.h"
 
 namespace vm {
@@ -462,6 +465,89 @@ TEST_F(InstallRun, DoesNotStartAnApplicationThatWasLeftDamaged) {
     }
     EXPECT_TRUE(systemDid("openUninstallKey")) << row.what;
     EXPECT_TRUE(systemDid("shortcut ")) << row.what;
+  }
+}
+
+
+// The field profile's sequence on an in-memory application folder: recovery comes first, even
+// when the server cannot be reached, and a package too large for the free space ends the run
+// before anything is run or touched.
+TEST_F(InstallRun, FieldProfileRecoversFirstAndChecksTheSpaceBeforeTouchingAnything) {
+  const std::u16string app = u"C:\\L\\Velmora\\App";
+  system.folders[KnownFolder::LocalAppData] = u"C:\\L";
+  const struct {
+    const char* name;
+    bool serverDown;
+    uint64_t free;
+    InstallResult result;
+    std::map<std::u16string, std::string> appFiles;
+  } cases[] = {
+      {"a switch past its mark, server down", true, UINT64_MAX, RuntimeDownloadFailed,
+       {{u"a.txt", "new a"}, {u"user.txt", "mine"}}},
+      {"too little space", false, kFreeSpaceMargin, UpdateNoSpace,
+       {{u"a.txt", "new a"}, {u"user.txt", "mine"}}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    test::FakeUpdateFiles files;
+    // A run killed after its mark: a.txt set aside, its new copy still staged.
+    files.folders = {app, app + u".new", app + u".old"};
+    files.files = {{app + u".new\\a.txt", "new a"}, {app + u".old\\a.txt", "old a"},
+                   {app + u".switch", ""}, {app + u"\\user.txt", "mine"}};
+    files.free = row.free;
+    server.refuse = row.serverDown;
+    system.events.clear();
+    log.lines.clear();
+    EXPECT_EQ(runFieldInstallation(system, view, transport, release, files, log), row.result);
+    EXPECT_EQ(files.filesBelow(app), row.appFiles);
+    EXPECT_EQ(files.folders.count(app + u".new"), 0u);
+    EXPECT_EQ(files.folders.count(app + u".old"), 0u);
+    ASSERT_GE(log.lines.size(), 3u);
+    EXPECT_EQ(log.lines[1], "recover: an update was switched part-way; finishing it");
+    EXPECT_FALSE(systemDid("run "));
+    EXPECT_FALSE(systemDid("openUninstallKey"));
+  }
+  EXPECT_STREQ(fieldResultText(UpdateNoSpace), "not enough free space for the package");
+  EXPECT_EQ(fieldResultText(PackageDownloadFailed), nullptr);
+}
+
+
+// The field profile's failure message: none for a success, the user's close or a refusal; one
+// sentence for every other way out, saying that nothing was changed only where that is true.
+TEST(FailureMessage, NamesWhatFailedAndWhetherAnythingChanged) {
+  const struct {
+    InstallResult result;
+    const char* begins;  // null: no message
+    bool nothingChanged;
+  } cases[] = {
+      {InstallSucceeded, nullptr, false},
+      {InstallNotAdmitted, nullptr, false},
+      {InstallClosedByUser, nullptr, false},
+      {PackageDownloadFailed, "Velmora could not be downloaded", true},
+      {RuntimeDownloadFailed, "Velmora could not be downloaded", true},
+      {PackageSignatureRefused, "The download was not the genuine Velmora", true},
+      {PackageNotArchive, "The download was not the genuine Velmora", true},
+      {RuntimeNotWritten, "The downloaded files could not be saved", true},
+      {UpdateNotStarted, "A component Velmora needs", false},
+      {RegistrationFailed, "Velmora was installed, but", false},
+      {LaunchFailed, "Velmora was installed, but it could not be started", false},
+      {UpdateNotRecovered, "An earlier update", false},
+      {UpdateNoSpace, "There is not enough free disk space", true},
+      {UpdateNotStaged, "Velmora could not be unpacked. The version you had is unchanged", false},
+      {UpdateFileHeld, "A file of Velmora is in use", false},
+      {UpdateNotSwitched, "The update of Velmora could not be finished", false},
+      {InstallOutOfMemory, "Velmora could not be installed", true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.result);
+    const FailureMessage message = failureMessage(row.result);
+    if (row.begins == nullptr) {
+      EXPECT_EQ(message.sentence, nullptr);
+      continue;
+    }
+    ASSERT_NE(message.sentence, nullptr);
+    EXPECT_EQ(std::string(message.sentence).rfind(row.begins, 0), 0u) << message.sentence;
+    EXPECT_EQ(message.nothingChanged, row.nothingChanged);
   }
 }
 

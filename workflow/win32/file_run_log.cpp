@@ -72,6 +72,11 @@ bool FileRunLog::finished(InstallResult& result) const {
   return true;
 }
 
+void FileRunLog::restart() {
+  finisher_ = 0;
+  InterlockedExchange(&result_, -1);
+}
+
 void FileRunLog::append(const char* event, bool last) {
   if (file_ == INVALID_HANDLE_VALUE) return;
   // "    1234 event\r\n": the milliseconds right-aligned in eight places.

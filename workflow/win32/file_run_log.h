@@ -32,6 +32,9 @@ class FileRunLog final : public RunLog {
   // The result finish() was given, or false when the run has not finished (any thread).
   bool finished(InstallResult& result) const;
 
+  // Forgets the finished result: the user asked for the run again (field profile's Retry).
+  void restart();
+
  private:
   void append(const char* event, bool last);
 

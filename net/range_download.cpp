@@ -1,0 +1,113 @@
+// downloadRange: downloadFile's exchange with a range asked for, a capacity, and the fields a
+// resumed download needs read from the head.
+#include <cstdlib>
+
+#include "net/download.h"
+#include "net/download_steps.h"
+#include "net/http_response.h"
+#include "platform/fixed_string.h"
+#include "platform/format.h"
+
+namespace vm {
+namespace {
+
+constexpr char kPlainRequestFormat[] =
+    "GET %s HTTP/1.1\r\nHost: %s\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+// The rest of a body from byte %s on, only while it is still the version `If-Range` names.
+constexpr char kRangeRequestFormat[] =
+    "GET %s HTTP/1.1\r\nHost: %s\r\nRange: bytes=%s-\r\nIf-Range: %s\r\n"
+    "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+
+constexpr char kETagField[] = "ETag";
+constexpr char kLastModifiedField[] = "Last-Modified";
+constexpr char kContentRangeField[] = "Content-Range";
+
+
+// `value` (>= 0) in decimal digits, written at the end of `digits`; returns the first digit.
+const char* decimalText(int32_t value, char (&digits)[12]) {
+  int32_t at = 11;
+  digits[at] = 0;
+  do {
+    digits[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  return digits + at;
+}
+
+// Reads the fields a resumed download needs from the head `buffer[0, headEnd)`.
+void readRangeFields(const uint8_t* head, int32_t headLength, RangeAnswer& answer) {
+  const uint8_t* value = nullptr;
+  int32_t valueLength = 0;
+  // An ETag names one version exactly; a modification time only to the second.
+  if ((findHeadField(head, headLength, kETagField, value, valueLength) ||
+       findHeadField(head, headLength, kLastModifiedField, value, valueLength)) &&
+      !answer.validator.assignUnits(reinterpret_cast<const char*>(value),
+                                    static_cast<std::size_t>(valueLength)))
+    answer.validator.clear();  // too long to send back whole: the body cannot be resumed
+  if (findHeadField(head, headLength, kContentRangeField, value, valueLength))
+    (void)parseContentRange(value, valueLength, answer.rangeFirst, answer.rangeLast,
+                            answer.rangeTotal);
+}
+
+}  // namespace
+
+const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
+                             const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
+                             int32_t capacity, DownloadReport& report, RangeAnswer& answer) {
+  report = DownloadReport{};
+  answer.bodyOffset = -1;
+  answer.rangeFirst = answer.rangeLast = answer.rangeTotal = -1;
+  answer.validator.clear();
+  RequestText request;
+  char digits[12];
+  const int formatted =
+      ask.from > 0
+          ? formatInto(request, kRangeRequestFormat, requestPath, endpoint.host,
+                       decimalText(ask.from, digits), ask.validator)
+          : formatInto(request, kPlainRequestFormat, requestPath, endpoint.host);
+  if (formatted < 0) {
+    report.end = DownloadEnd::RequestTooLong;
+    return nullptr;
+  }
+  Connection* connection = network.connect(endpoint);
+  if (connection == nullptr) {
+    report.error = network.lastError();
+    report.end = connectEnd(report.error.failure);
+    return nullptr;
+  }
+  connection->send(request.get(), static_cast<int32_t>(request.length()));
+  auto* chunk = static_cast<uint8_t*>(takeReceiveBlock(kReceiveChunkSize));
+  if (chunk == nullptr) {
+    connection->close();
+    report.end = DownloadEnd::NoMemory;
+    return nullptr;
+  }
+  HttpResponse response;
+  startResponse(response, buffer, capacity);
+  const uint8_t* body =
+      receiveResponse(progress, network, *connection, response, chunk, nullptr, report);
+  std::free(chunk);
+  connection->close();
+  report.status = statusCodeOf(response);
+  report.contentLength = response.contentLength;
+  if (response.headEnd >= 0) {
+    answer.bodyOffset = response.headEnd + 4;
+    report.bodyBytes = response.receivedBytes - answer.bodyOffset;
+    readRangeFields(buffer, response.headEnd + 2, answer);
+  }
+  if (body != nullptr && response.contentLength < 0) {
+    report.end = DownloadEnd::NoLength;
+    return nullptr;
+  }
+  return body;
+}
+
+const uint8_t* SocketRangedTransport::fetchRange(ProgressSink& progress, const char* requestPath,
+                                                 const RangeAsk& ask, uint8_t* buffer,
+                                                 int32_t capacity, DownloadReport& report,
+                                                 RangeAnswer& answer) {
+  return downloadRange(progress, network_, endpoint_, requestPath, ask, buffer, capacity, report,
+                       answer);
+}
+
+}  // namespace vm

@@ -1,0 +1,52 @@
+#include "workflow/failure_message.h"
+
+namespace vm {
+
+FailureMessage failureMessage(InstallResult result) {
+  switch (result) {
+    case InstallSucceeded:
+    case InstallNotAdmitted:
+    case InstallClosedByUser:
+      return {nullptr, false};
+    case RuntimeDownloadFailed:
+    case UpdateDownloadFailed:
+    case PackageDownloadFailed:
+      return {"Velmora could not be downloaded; check the internet connection.", true};
+    case RuntimePinRefused:
+    case UpdatePinRefused:
+    case PackageSignatureRefused:
+    case PackageNotArchive:
+      return {"The download was not the genuine Velmora (perhaps a network sign-in page).", true};
+    case RuntimeNotWritten:
+    case UpdateNotWritten:
+      return {"The downloaded files could not be saved to the temporary folder.", true};
+    case RuntimeNotStarted:
+    case UpdateNotStarted:
+      return {"A component Velmora needs could not be installed. Velmora was not changed.", false};
+    case RegistrationFailed:
+      return {"Velmora was installed, but it could not be added to the list of programs.", false};
+    case ApplicationDamaged:
+    case LaunchFailed:
+      return {"Velmora was installed, but it could not be started.", false};
+    case UpdateNotRecovered:
+      return {"An earlier update of Velmora could not be completed yet; close the programs using "
+              "Velmora and try again.", false};
+    case UpdateNoSpace:
+      return {"There is not enough free disk space for Velmora.", true};
+    case UpdateNotStaged:
+      return {"Velmora could not be unpacked. The version you had is unchanged.", false};
+    case UpdateFileHeld:
+      return {"A file of Velmora is in use by another program. The version you had is unchanged.",
+              false};
+    case UpdateNotSwitched:
+      return {"The update of Velmora could not be finished; it will be finished the next time "
+              "you run this installer.", false};
+    case InstallNoContext:
+    case InstallOutOfMemory:
+    case InstallWorkerNotStarted:
+      break;
+  }
+  return {"Velmora could not be installed.", true};
+}
+
+}  // namespace vm

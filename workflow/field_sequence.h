@@ -1,0 +1,28 @@
+// The field profile's run: the described sequence with three differences. Its first step, before
+// anything is downloaded, finishes or undoes an update that a killed run left (recoverUpdate);
+// the package is checked against the free space before anything is touched; and it is unpacked
+// whole beside the application folder and switched in (switchUpdate) instead of over it, so that
+// the folder holds either the complete previous version or the complete new one. Registration,
+// shortcuts and the launch come after the switch. Downloads are retried and resumed by the
+// transport the worker gives it (workflow/resuming_transport.h).
+#pragma once
+
+#include <cstdint>
+
+#include "archive/archive.h"
+#include "workflow/install_sequence.h"
+#include "workflow/update_switch.h"
+
+namespace vm {
+
+// The bytes the `app/` entries of the open archive unpack to (what the free-space check asks
+// for, besides kFreeSpaceMargin). Entries that cannot be described count as 0.
+uint64_t unpackedSize(ArchiveHandle* archive);
+
+// Runs one installation as runInstallation does, with the field profile's steps, on `files`.
+// Also closes `view` on every way out, right after log.finish().
+InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
+                                   Transport& transport, const Release& release,
+                                   UpdateFiles& files, RunLog& log);
+
+}  // namespace vm
