@@ -9,10 +9,10 @@ const char* installResultText(InstallResult result) {
   switch (result) {
     case InstallSucceeded: return "installed and started";
     case InstallNotAdmitted: return "not admitted";
-    case InstallClosedByUser: return "the window was closed before the end";
-    case InstallNoContext: return "the install context could not be resolved";
+    case InstallClosedByUser: return "closed by the user";
+    case InstallNoContext: return "no install context";
     case InstallOutOfMemory: return "out of memory";
-    case InstallWorkerNotStarted: return "the worker could not be started";
+    case InstallWorkerNotStarted: return "no worker thread";
     case RuntimeDownloadFailed: return "the runtime's download failed";
     case UpdateDownloadFailed: return "the update's download failed";
     case PackageDownloadFailed: return "the package's download failed";
@@ -20,11 +20,11 @@ const char* installResultText(InstallResult result) {
     case UpdatePinRefused: return "the update differs from its pin";
     case PackageSignatureRefused: return "the package's signature was refused";
     case PackageNotArchive: return "the package is not a ZIP archive";
-    case RuntimeNotWritten: return "the runtime's installer could not be written";
-    case UpdateNotWritten: return "the update's installer could not be written";
-    case RuntimeNotStarted: return "the runtime's installer could not be started";
-    case UpdateNotStarted: return "the update's installer could not be started";
-    case RegistrationFailed: return "the uninstall key could not be created";
+    case RuntimeNotWritten: return "runtime installer not written";
+    case UpdateNotWritten: return "update installer not written";
+    case RuntimeNotStarted: return "runtime installer not started";
+    case UpdateNotStarted: return "update installer not started";
+    case RegistrationFailed: return "uninstall key not created";
     case ApplicationDamaged: return "Velmora.exe was left damaged and not started";
     case LaunchFailed: return "Velmora.exe could not be started";
     default: break;

@@ -1017,7 +1017,7 @@ def closed_by_the_user(installation, close_at, running_application=False):
     elapsed = time.monotonic() - started
     check(record.kinds("user-close") and record.kinds("destroyed"), "\n" + record.dump())
     check(record.exit_code() == CLOSED_BY_USER, f"exit code {record.exit_code()}")
-    check_logged(machine, "end: the window was closed before the end, exit code 2")
+    check_logged(machine, "end: closed by the user, exit code 2")
     check(elapsed < 120, f"the process took {elapsed:.0f} s to end")
     if holder is not None:
         check(holder.poll() is None, "the application ended before the installer")
