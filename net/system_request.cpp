@@ -52,4 +52,17 @@ const uint8_t* SystemTransport::fetch(ProgressSink& progress, const char* reques
   return body;
 }
 
+NetFailure netFailureOf(RequestFailure failure) {
+  switch (failure) {
+    case RequestFailure::NotResolved:
+      return NetFailure::NotResolved;
+    case RequestFailure::Refused:
+      return NetFailure::Refused;
+    case RequestFailure::TimedOut:
+      return NetFailure::TimedOut;
+    default:
+      return NetFailure::Other;
+  }
+}
+
 }  // namespace vm

@@ -32,6 +32,8 @@ enum class RequestFailure : int32_t {
 
 // The download's end for a request that failed this way.
 DownloadEnd requestFailureEnd(RequestFailure failure);
+// The network error kind of a refused request, for Network::lastError.
+NetFailure netFailureOf(RequestFailure failure);
 
 // A Network whose connections hand the request to the platform's HTTP stack. connect() only
 // names the server; the request is made when downloadFile sends its text, and a failure there

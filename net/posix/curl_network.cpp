@@ -27,19 +27,6 @@ RequestFailure failureOf(CURLcode code) {
   }
 }
 
-NetFailure netFailureOf(RequestFailure failure) {
-  switch (failure) {
-    case RequestFailure::NotResolved:
-      return NetFailure::NotResolved;
-    case RequestFailure::Refused:
-      return NetFailure::Refused;
-    case RequestFailure::TimedOut:
-      return NetFailure::TimedOut;
-    default:
-      return NetFailure::Other;
-  }
-}
-
 // Once per process, before the first handle.
 bool curlStarted() {
   static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;

@@ -91,19 +91,6 @@ RequestFailure failureOf(DWORD code) {
   }
 }
 
-NetFailure netFailureOf(RequestFailure failure) {
-  switch (failure) {
-    case RequestFailure::NotResolved:
-      return NetFailure::NotResolved;
-    case RequestFailure::Refused:
-      return NetFailure::Refused;
-    case RequestFailure::TimedOut:
-      return NetFailure::TimedOut;
-    default:
-      return NetFailure::Other;
-  }
-}
-
 // Never from the cache nor into it (the browser's cache is the user's), no dialog of any kind,
 // no cookies, no redirect followed (one from HTTPS to HTTP least of all: a 3xx is refused like
 // any status but 2xx). No flag that ignores a certificate problem is ever set.
