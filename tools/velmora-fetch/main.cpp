@@ -1,19 +1,9 @@
-// velmora-fetch HOST PORT REQUEST_PATH OUTPUT_FILE: the installer's downloadFile against any
-// server (tests, benchmark, diagnosis). Writes the body (contentLength bytes, or every body byte
-// without a length) and prints "contentLength: N" and "positions: P1 P2 ..." on stderr: exit 0;
-// "download failed: HOW": exit 1; a wrong command line or a local failure: exit 2. With
-// VELMORA_FETCH_TIMING set it also prints "seconds: S" from connecting to the closed file.
-//
-// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: would the installer install from this
-// download server? Asks for each of the six paths the installer asks for with its own
-// downloadFile and prints one line per path (and check's findings on a package, indented), then
-// one per channel and a total (the format: docs/net.md). A channel installs when its package
-// and all three prerequisite paths are good: the installer asks for one update variant or the
-// other depending on the machine.
-// Either form takes --system (the system transport: WinINet in velmora-fetch.exe, as the
-// installer built with VELMORA_TRANSPORT=system; libcurl on the host), --https (over TLS; check's
-// port is then 443 unless given) and --proxy PROXY (through it instead of the user's settings);
-// the last two imply --system.
+// velmora-fetch: the installer's downloadFile against any server, for tests, the benchmark and
+// diagnosis (docs/net.md says what it prints). The download form writes the body and reports
+// contentLength and the progress positions; `check` asks a server for every path the installer
+// asks for and says, path by path and channel by channel, whether the installer would install
+// from it. --system, --https and --proxy go through the system transport (WinINet in
+// velmora-fetch.exe, libcurl on the host).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +52,6 @@ struct ServerCheck {
   // before any response (a certificate, a proxy) is named with the stack's code and words; null
   // for the socket client.
   const SystemNetwork* system = nullptr;
-  const char* (*systemErrorText)(int32_t code) = nullptr;
 };
 
 // A path the installer asks for; `channel` names a package's channel, null for a prerequisite.
@@ -82,12 +71,15 @@ std::vector<ServerPath> serverPaths() {
   return paths;
 }
 
-// How the tool downloads: the socket client, or the system transport.
-struct Route {
-  bool system = false;
+// The command line: its options, taken wherever they stand after the program's name, and the
+// other words in order.
+struct Options {
+  bool system = false;  // the system transport instead of the socket client
   bool https = false;
   std::string proxy;  // empty: the user's settings
+  const ArgumentUnit* key = nullptr;  // check's --key
   bool usable = true;
+  std::vector<const ArgumentUnit*> words;
 };
 
 // The platform stack's words for a failure's code.
@@ -100,11 +92,11 @@ const char* systemErrorText(int32_t code) {
 #endif
 }
 
-// The network a route asks for: one of the two, both made so that either lives long enough.
+// The network the options ask for: one of the two, both made so that either lives long enough.
 struct Networks {
-  explicit Networks(const Route& route)
-      : system(route.https, route.proxy.empty() ? nullptr : route.proxy.c_str()),
-        chosen(route.system ? static_cast<Network&>(system)
+  explicit Networks(const Options& options)
+      : system(options.https, options.proxy.empty() ? nullptr : options.proxy.c_str()),
+        chosen(options.system ? static_cast<Network&>(system)
                             : static_cast<Network&>(socket)) {}
   PlatformNetwork socket;
   SystemPlatformNetwork system;
@@ -167,7 +159,7 @@ struct PathReport {
 std::string downloadFailure(const DownloadReport& report, const ServerCheck& check) {
   if (check.system != nullptr && check.system->requestFailure() != RequestFailure::None) {
     return "the request failed before any response (system error " +
-           std::to_string(report.error.code) + ": " + check.systemErrorText(report.error.code) +
+           std::to_string(report.error.code) + ": " + systemErrorText(report.error.code) +
            ")";
   }
   switch (report.end) {
@@ -365,26 +357,25 @@ bool toNarrow(const ArgumentUnit* text, std::string& out) {
   return true;
 }
 
-// Takes the route's options out of the command line, wherever they stand after the program's
-// name; `arguments` keeps the others in order (and a null after them).
-Route takeRoute(int argc, vm::ArgumentUnit** argv, std::vector<vm::ArgumentUnit*>& arguments) {
-  Route route;
-  arguments.assign(argv, argv + 1);
-  for (int index = 1; index < argc; ++index) {
-    if (vm::argumentIs(argv[index], "--https")) {
-      route.https = route.system = true;
-    } else if (vm::argumentIs(argv[index], "--system")) {
-      route.system = true;
-    } else if (vm::argumentIs(argv[index], "--proxy")) {
-      route.system = true;
-      route.usable = route.usable && route.proxy.empty() && ++index < argc &&
-                     toNarrow(argv[index], route.proxy) && !route.proxy.empty();
+Options takeOptions(int argc, ArgumentUnit** argv) {
+  Options options;
+  for (int index = 1; index < argc && options.usable; ++index) {
+    if (argumentIs(argv[index], "--https")) {
+      options.https = options.system = true;
+    } else if (argumentIs(argv[index], "--system")) {
+      options.system = true;
+    } else if (argumentIs(argv[index], "--proxy")) {
+      options.system = true;
+      options.usable = options.proxy.empty() && ++index < argc &&
+                       toNarrow(argv[index], options.proxy) && !options.proxy.empty();
+    } else if (argumentIs(argv[index], "--key")) {
+      options.usable = options.key == nullptr && ++index < argc;
+      if (options.usable) options.key = argv[index];
     } else {
-      arguments.push_back(argv[index]);
+      options.words.push_back(argv[index]);
     }
   }
-  arguments.push_back(nullptr);
-  return route;
+  return options;
 }
 
 // A port number of 1 to 65535 in decimal digits.
@@ -423,44 +414,43 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
   std::fprintf(stderr, "%s\n", report.c_str());
 }
 
-int fetch(int argc, ArgumentUnit** argv, const Route& route) {
+// The download form: HOST PORT REQUEST_PATH OUTPUT_FILE.
+int fetch(const Options& options) {
   std::string host, requestPath;
   uint16_t port = 0;
-  if (argc != 5 || !toNarrow(argv[1], host) || !parsePort(argv[2], port) ||
-      !toNarrow(argv[3], requestPath)) {
+  const auto& words = options.words;
+  if (options.key != nullptr || words.size() != 4 || !toNarrow(words[0], host) ||
+      !parsePort(words[1], port) || !toNarrow(words[2], requestPath)) {
     return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
   RecordingProgress progress;
-  Networks networks(route);
-  Network& network = networks.chosen;
+  Networks networks(options);
   int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
-  const uint8_t* body = downloadFile(progress, network, {host.c_str(), port},
-                                         requestPath.c_str(), buffer.get(), contentLength,
-                                         &bodyBytes, &report);
+  const uint8_t* body = downloadFile(progress, networks.chosen, {host.c_str(), port},
+                                     requestPath.c_str(), buffer.get(), contentLength,
+                                     &bodyBytes, &report);
   if (body == nullptr) {
     // A system transport's request refused before any response (a certificate, the proxy) is
     // named as the installer's log names it, with the stack's code and words.
     const RequestFailure failure = networks.system.requestFailure();
-    if (route.system && failure != RequestFailure::None)
+    if (options.system && failure != RequestFailure::None)
       report.end = requestFailureEnd(failure);
-    if (route.system && report.error.code != 0) {
-      std::fprintf(stderr, "download failed: %s (system error %d: %s)\n",
-                   downloadEndText(report.end), static_cast<int>(report.error.code),
-                   systemErrorText(report.error.code));
-    } else {
-      std::fprintf(stderr, "download failed: %s\n", downloadEndText(report.end));
+    if (options.system && report.error.code != 0) {
+      return complain(1, "download failed: %s (system error %d: %s)\n",
+                      downloadEndText(report.end), static_cast<int>(report.error.code),
+                      systemErrorText(report.error.code));
     }
-    return 1;
+    return complain(1, "download failed: %s\n", downloadEndText(report.end));
   }
   const auto size = static_cast<std::size_t>(contentLength == -1 ? bodyBytes : contentLength);
 #ifdef _WIN32
-  FILE* output = _wfopen(argv[4], L"wb");
+  FILE* output = _wfopen(words[3], L"wb");
 #else
-  FILE* output = std::fopen(argv[4], "wb");
+  FILE* output = std::fopen(words[3], "wb");
 #endif
   const bool written = output != nullptr && std::fwrite(body, 1, size, output) == size;
   if (output == nullptr || std::fclose(output) != 0 || !written)
@@ -470,69 +460,47 @@ int fetch(int argc, ArgumentUnit** argv, const Route& route) {
   return 0;
 }
 
-// True for the download form's command line whose host happens to be named "check": four
-// arguments, a port number, then a request path (check takes no such pair).
-bool isDownloadForm(int argc, ArgumentUnit** argv) {
-  uint16_t port = 0;
-  return argc == 5 && parsePort(argv[2], port) && argv[3][0] == '/';
-}
-
-// velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem]: 0 every channel installs, 1 not,
-// 2 a wrong command line, an unusable key or no memory.
-int checkCommand(int argc, ArgumentUnit** argv, const Route& route) {
+// check HOST [PORT]: 0 every channel installs, 1 not, 2 a wrong command line, an unusable key
+// or no memory.
+int checkCommand(const Options& options) {
   std::string host;
-  uint16_t port = route.https ? 443 : 80;
-  const ArgumentUnit* keyPath = nullptr;
-  int positional = 0;
-  bool usable = true;
-  for (int index = 2; index < argc && usable; ++index) {
-    if (argumentIs(argv[index], "--key")) {
-      usable = keyPath == nullptr && ++index < argc;
-      keyPath = usable ? argv[index] : nullptr;
-    } else {
-      usable = positional == 0   ? toNarrow(argv[index], host) && !host.empty()
-               : positional == 1 ? parsePort(argv[index], port)
-                                 : false;
-      ++positional;
-    }
+  uint16_t port = options.https ? 443 : 80;
+  const auto& words = options.words;
+  if (words.size() < 2 || words.size() > 3 || !toNarrow(words[1], host) || host.empty() ||
+      (words.size() == 3 && !parsePort(words[2], port))) {
+    return complain(2, "%s", kUsage);
   }
-  if (!usable || positional == 0) return complain(2, "%s", kUsage);
   ServerCheck check;
   check.endpoint = {host.c_str(), port};
 #ifdef _WIN32
-  if (keyPath != nullptr)
+  if (options.key != nullptr)
     return complain(2, "velmora-fetch: check --key needs the host build of velmora-fetch "
                        "(OpenSSL)\n");
 #else
   KeyFile key;
   OpenSslCrypto crypto;
-  if (keyPath != nullptr && !readPublicKeyFile("velmora-fetch", keyPath, key)) return 2;
-  check.key = keyPath != nullptr ? &key.view : nullptr;
+  if (options.key != nullptr && !readPublicKeyFile("velmora-fetch", options.key, key)) return 2;
+  check.key = options.key != nullptr ? &key.view : nullptr;
   check.crypto = &crypto;
 #endif
   const Buffer buffer = allocateDownloadBuffer();
   if (buffer == nullptr) return 2;
-  Networks networks(route);
-  if (route.system) {
-    check.system = &networks.system;
-    check.systemErrorText = systemErrorText;
-  }
+  Networks networks(options);
+  check.system = options.system ? &networks.system : nullptr;
   return checkServer(networks.chosen, buffer.get(), check);
 }
 
-// The check, or the download form.
+// The check, or the download form (also for a host named "check": four words, a port number,
+// then a request path, which check never takes).
 int run(int argc, ArgumentUnit** argv) {
-  std::vector<ArgumentUnit*> arguments;
-  const Route route = takeRoute(argc, argv, arguments);
-  if (!route.usable) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  const int count = static_cast<int>(arguments.size()) - 1;
-  if (count >= 2 && argumentIs(arguments[1], "check") &&
-      !isDownloadForm(count, arguments.data()))
-    return checkCommand(count, arguments.data(), route);
-  return fetch(count, arguments.data(), route);
+  const Options options = takeOptions(argc, argv);
+  const auto& words = options.words;
+  uint16_t port = 0;
+  const bool downloadForm = words.size() == 4 && parsePort(words[1], port) && words[2][0] == '/';
+  if (!options.usable) return complain(2, "%s", kUsage);
+  if (!words.empty() && argumentIs(words[0], "check") && !downloadForm)
+    return checkCommand(options);
+  return fetch(options);
 }
 
 }  // namespace
