@@ -14,18 +14,14 @@ namespace {
 
 // An archive result's name ("ArchiveCorrupt").
 const char* archiveResultName(ArchiveResult result) {
-  static const struct {
-    ArchiveResult result;
-    const char* name;
-  } kNames[] = {{ArchiveOk, "ArchiveOk"}, {ArchiveNoFile, "ArchiveNoFile"},
-                {ArchiveWriteFailed, "ArchiveWriteFailed"}, {ArchiveCorrupt, "ArchiveCorrupt"},
-                {ArchiveReadFailed, "ArchiveReadFailed"},
-                {ArchivePasswordFailed, "ArchivePasswordFailed"},
-                {ArchiveBadArgument, "ArchiveBadArgument"},
-                {ArchiveWrongHandle, "ArchiveWrongHandle"},
-                {ArchiveInflateFailed, "ArchiveInflateFailed"}};
-  for (const auto& known : kNames)
-    if (known.result == result) return known.name;
+#define VM_NAME_OF(known) case known: return #known
+  switch (result) {
+    VM_NAME_OF(ArchiveOk); VM_NAME_OF(ArchiveNoFile); VM_NAME_OF(ArchiveWriteFailed);
+    VM_NAME_OF(ArchiveCorrupt); VM_NAME_OF(ArchiveReadFailed); VM_NAME_OF(ArchivePasswordFailed);
+    VM_NAME_OF(ArchiveBadArgument); VM_NAME_OF(ArchiveWrongHandle);
+    VM_NAME_OF(ArchiveInflateFailed);
+  }
+#undef VM_NAME_OF
   return "unknown result";
 }
 

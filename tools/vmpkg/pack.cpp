@@ -15,7 +15,6 @@
 
 #include "archive/archive.h"
 #include "archive/package_signature.h"
-#include "archive/unpack.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/posix/openssl_crypto.h"
@@ -77,11 +76,9 @@ bool collect(const char* appFolder, const PackOptions& options, std::vector<Pack
   return refusals.count == 0;
 }
 
-// Why entry `index` does not come back as `expected` was written, or null when it does: its
-// name, kind, read-only attribute and time, the installer's unpacking, its data with its
-// CRC-32, and Velmora.exe's version.
-const char* entryProblem(ArchiveHandle* handle, int32_t index, const PackEntry& expected,
-                         char (&why)[160]) {
+// Why entry `index` does not come back as `expected` was written (its name, kind, read-only
+// attribute and time), or null when it does.
+const char* entryProblem(ArchiveHandle* handle, int32_t index, const PackEntry& expected) {
   ArchiveEntry entry;
   WidePath name;
   if (getArchiveEntry(handle, index, entry) != ArchiveOk) return "its query fails";
@@ -89,40 +86,34 @@ const char* entryProblem(ArchiveHandle* handle, int32_t index, const PackEntry& 
       !textEquals(entry.name, name.get())) {
     return "its name differs";
   }
-  if (classifyEntryName(entry.name) != EntryDisposition::Unpack)
-    return "the installer would skip it";
   const bool folder = (entry.attributes & FileAttributeDirectory) != 0;
   const bool readOnly = (entry.attributes & FileAttributeReadOnly) != 0;
   if (folder != expected.folder || readOnly != (!expected.folder && !(expected.record.mode & 0200)))
     return "its attributes differ";
   const auto time = fileTimeValue(fileTimeOfUnixSeconds(expected.record.unixTime));
-  if (fileTimeValue(entry.modificationTime) != time) return "its time differs";
-  if (verifyArchiveEntry(handle, index, nullptr) != ArchiveOk)
-    return "its data does not read back whole";
-  if (expected.name == kPackagedApplication) return entryVersionProblem(handle, index, why);
-  return nullptr;
+  return fileTimeValue(entry.modificationTime) != time ? "its time differs" : nullptr;
 }
 
-// Reads the package at `path` back with the installer's code (and checks its signature with
-// `key` when not null); empty when every entry comes back as written, else why not.
+// Reads the package at `path` back with the installer's code: check's verdict on it (with the
+// signature when `key` is not null) must find nothing, and every entry must come back as
+// written. Empty when it does, else why not.
 std::string readBack(const char* path, const std::vector<PackEntry>& entries,
                      const RsaPublicKey* key) {
   WholeFile package;
   std::string problem;
   if (!package.load(path, kLargestPackage, problem)) return "it " + problem;
-  if (key != nullptr) {
-    OpenSslCrypto crypto;
-    const SignatureVerdict verdict =
-        checkPackageSignature(package.data(), package.length(), *key, crypto);
-    if (verdict != SignatureVerdict::Good)
-      return std::string("its signature: ") + signatureVerdictText(verdict);
-  }
+  OpenSslCrypto crypto;
+  (void)checkPackageBytes(package.data(), package.length(), key, &crypto,
+                          [&](const PackageFinding& finding) {
+                            if (problem.empty() && finding.kind != FindingKind::Signature)
+                              problem = findingLine(finding);
+                          });
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
-  if (handle == nullptr || archiveEntryCount(handle) != static_cast<int32_t>(entries.size()))
+  if (problem.empty() &&
+      (handle == nullptr || archiveEntryCount(handle) != static_cast<int32_t>(entries.size())))
     problem = "it does not open with all its entries";
   for (std::size_t index = 0; problem.empty() && index < entries.size(); ++index) {
-    char why[160];
-    if (const char* what = entryProblem(handle, static_cast<int32_t>(index), entries[index], why))
+    if (const char* what = entryProblem(handle, static_cast<int32_t>(index), entries[index]))
       problem = entries[index].name + ": " + what;
   }
   if (handle != nullptr) closePackageArchive(handle);
