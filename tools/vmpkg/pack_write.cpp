@@ -1,7 +1,6 @@
 // Compressing and writing vmpkg pack's entries: raw deflate at level 9, or stored where deflate
-// does not come out smaller; two files compressed at once (deflate is the cost of packing).
+// does not come out smaller.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -39,7 +38,7 @@ ssize_t readChunk(int file, uint8_t* into) {
   return got;
 }
 
-// One file's compression, with its own deflate state and buffers so that two can run at once.
+// The deflate state and the buffers, used for one file after the other.
 class Compressor {
  public:
   ~Compressor() {
@@ -51,7 +50,7 @@ class Compressor {
   }
   // Reads the file once for its CRC-32, deflating it while deflate stays smaller than the
   // file (and than the largest package); fills the record's CRC, sizes and method: 8 with the
-  // data held here, or 0 (stored: read again by write). Touches nothing shared.
+  // data held here, or 0 (stored: read again by write).
   bool compress(const char* root, PackEntry& entry);
   // Writes the entry compress() did; a stored file must read again as it did then.
   ZipStep write(ZipWriter& writer, const char* root, const PackEntry& entry);
@@ -130,60 +129,23 @@ ZipStep Compressor::write(ZipWriter& writer, const char* root, const PackEntry& 
   return ZipStep::Ok;
 }
 
-// Compresses `first` here and `second` (when not null) on a helper thread at once; without a
-// thread, one after the other.
-bool compressTwo(Compressor (&compressors)[2], const char* root, PackEntry* first,
-                 PackEntry* second) {
-  struct Job {
-    Compressor& compressor;
-    const char* root;
-    PackEntry* entry;
-    bool done;
-  } job{compressors[1], root, second, true};
-  auto run = [](void* argument) -> void* {
-    auto* job = static_cast<Job*>(argument);
-    job->done = job->compressor.compress(job->root, *job->entry);
-    return nullptr;
-  };
-  pthread_t helper;
-  const bool helping = second != nullptr && pthread_create(&helper, nullptr, run, &job) == 0;
-  const bool done = compressors[0].compress(root, *first);
-  if (helping) pthread_join(helper, nullptr);
-  else if (second != nullptr) run(&job);
-  return done && job.done;
-}
-
 }  // namespace
 
 ZipStep writeEntries(ZipWriter& writer, const char* root, std::vector<PackEntry>& entries,
                      uint16_t commentLength, std::string& stoppedAt) {
-  Compressor compressors[2];
-  if (!compressors[0].prepare() || !compressors[1].prepare()) {
+  Compressor compressor;
+  if (!compressor.prepare()) {
     std::fprintf(stderr, "vmpkg: pack: no memory to compress\n");
     return ZipStep::Failed;
   }
-  std::vector<PackEntry*> files;
   for (PackEntry& entry : entries) {
     entry.record.name = entry.name.c_str();
     entry.record.nameLength = static_cast<uint32_t>(entry.name.size());
-    if (!entry.folder) files.push_back(&entry);
-  }
-  // Two files at a time: both compressed at once, then every entry up to the second written in
-  // order (the folders between them as they come).
-  std::size_t written = 0;
-  for (std::size_t pair = 0; written < entries.size(); pair += 2) {
-    PackEntry* first = pair < files.size() ? files[pair] : nullptr;
-    PackEntry* second = pair + 1 < files.size() ? files[pair + 1] : nullptr;
-    if (first != nullptr && !compressTwo(compressors, root, first, second)) return ZipStep::Failed;
-    PackEntry* last = second != nullptr ? second : first;
-    const std::size_t upTo = last != nullptr ? last - entries.data() + 1 : entries.size();
-    for (; written < upTo; ++written) {
-      PackEntry& entry = entries[written];
-      stoppedAt = entry.name;
-      const ZipStep step = entry.folder ? writer.addEntry(entry.record)
-                                        : compressors[&entry == second].write(writer, root, entry);
-      if (step != ZipStep::Ok) return step;
-    }
+    stoppedAt = entry.name;
+    if (!entry.folder && !compressor.compress(root, entry)) return ZipStep::Failed;
+    const ZipStep step =
+        entry.folder ? writer.addEntry(entry.record) : compressor.write(writer, root, entry);
+    if (step != ZipStep::Ok) return step;
   }
   stoppedAt = "the central directory";
   return writer.finish(commentLength);
