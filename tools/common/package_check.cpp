@@ -102,6 +102,26 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
          !(entry.attributes & FileAttributeDirectory);
 }
 
+// Why entry `index`, read whole (at most kLargestProgram bytes), is no Velmora.exe the
+// installer would wait for; null when it is one.
+const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]) {
+  ArchiveEntry entry;
+  if (getArchiveEntry(handle, index, entry) != ArchiveOk) return "it cannot be read";
+  if (entry.uncompressedSize > kLargestProgram) {
+    std::snprintf(why, sizeof why, "it is too large (%u bytes) to look for its version",
+                  entry.uncompressedSize);
+    return why;
+  }
+  // One byte more than declared, so that data longer than its header says fails the read.
+  std::vector<uint8_t> bytes(entry.uncompressedSize + 1u);
+  uint32_t length = 0;
+  if (readArchiveEntry(handle, index, bytes.data(), static_cast<uint32_t>(bytes.size()),
+                       &length) != ArchiveOk) {
+    return "it cannot be read whole";
+  }
+  return versionProblem(bytes.data(), length, why);
+}
+
 // Every entry, then Velmora.exe's version, the package's size and Velmora.exe's presence.
 void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter) {
   ArchiveEntry entry;
@@ -191,24 +211,6 @@ const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160
              "signature)";
   }
   return "its version cannot be read";
-}
-
-const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]) {
-  ArchiveEntry entry;
-  if (getArchiveEntry(handle, index, entry) != ArchiveOk) return "it cannot be read";
-  if (entry.uncompressedSize > kLargestProgram) {
-    std::snprintf(why, sizeof why, "it is too large (%u bytes) to look for its version",
-                  entry.uncompressedSize);
-    return why;
-  }
-  // One byte more than declared, so that data longer than its header says fails the read.
-  std::vector<uint8_t> bytes(entry.uncompressedSize + 1u);
-  uint32_t length = 0;
-  if (readArchiveEntry(handle, index, bytes.data(), static_cast<uint32_t>(bytes.size()),
-                       &length) != ArchiveOk) {
-    return "it cannot be read whole";
-  }
-  return versionProblem(bytes.data(), length, why);
 }
 
 std::string archiveResultText(ArchiveResult result) {

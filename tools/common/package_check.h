@@ -78,10 +78,8 @@ std::string findingLine(const PackageFinding& finding);
 std::string verdictLine(const PackageVerdict& verdict);
 
 // Why the bytes of a Velmora.exe are none the installer would wait for (written into `why` or
-// a fixed text); null when their version resource carries major version 5. The same for entry
-// `index` of an open package, read whole (at most kLargestProgram bytes).
+// a fixed text); null when their version resource carries major version 5.
 const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]);
-const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]);
 
 // An archive result's name and number ("ArchiveCorrupt 0x3"); a signature verdict in words; the
 // number of entries of an open archive.

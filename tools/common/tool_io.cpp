@@ -96,15 +96,10 @@ bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why)
     why = std::string("cannot open: ") + std::strerror(errno);
     return false;
   }
-  // One block of the file's size (and a byte to see the end) when it can be asked; pipes and
-  // files that grow are read on in larger and larger blocks. realloc, not a vector: a package
-  // near the limit may not fit a 32-bit process, which must say so rather than abort.
+  // What could not be mapped (a pipe, an empty file, no address space for the view) is read in
+  // blocks that double. realloc, not a vector: a package near the limit may not fit a 32-bit
+  // process, which must say so rather than abort.
   uint64_t capacity = 0, next = 1u << 20;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long size = std::ftell(file);
-    if (size >= 0 && static_cast<uint64_t>(size) <= limit) next = size + 1;
-    std::rewind(file);
-  }
   for (;;) {
     if (length_ == capacity) {
       if (capacity > limit) break;

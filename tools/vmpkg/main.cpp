@@ -24,6 +24,14 @@
 namespace vm {
 namespace {
 
+#ifdef _WIN32
+// The Windows build has no OpenSSL to read keys with: says so, and gives the exit code.
+int needsHostBuild() {
+  return complain(
+      2, "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
+}
+#endif
+
 // FILETIME (UTC) as ISO 8601, to the second.
 void formatTime(const FileTime& time, char (&out)[32]) {
   const std::time_t seconds = static_cast<std::time_t>(
@@ -158,12 +166,27 @@ int pack(int count, ArgumentUnit** arguments) {
 #endif
 }
 
+// sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT] and verify PUBLIC_KEY.pem PACKAGE.
+int signing([[maybe_unused]] int count, [[maybe_unused]] ArgumentUnit** arguments) {
+#ifdef _WIN32
+  return needsHostBuild();
+#else
+  if (argumentIs(arguments[1], "verify"))
+    return count == 4 ? verifyCommand(arguments[2], arguments[3]) : usage();
+  const bool dropComment = argumentIs(arguments[2], "--drop-comment");
+  const int rest = count - (dropComment ? 3 : 2);
+  if (rest != 2 && rest != 3) return usage();
+  return signCommand(arguments[count - rest], arguments[count - rest + 1], arguments[count - 1],
+                     dropComment);
+#endif
+}
+
 int run(int count, ArgumentUnit** arguments) {
   if (count < 3) return usage();
   const ArgumentUnit* command = arguments[1];
   if (argumentIs(command, "pack")) return pack(count, arguments);
   if (argumentIs(command, "sign") || argumentIs(command, "verify"))
-    return runSigningCommand(count, arguments);
+    return signing(count, arguments);
   if (argumentIs(command, "check") && count == 3) return checkCommand(nullptr, arguments[2]);
   if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key"))
     return checkCommand(arguments[3], arguments[4]);

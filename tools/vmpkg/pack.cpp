@@ -5,6 +5,7 @@
 // otherwise, the rename, and the summary line.
 #include "tools/vmpkg/vmpkg.h"
 
+#include <libgen.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -25,24 +26,17 @@
 namespace vm {
 namespace {
 
-// The folder holding `path` (a file that may not exist yet), resolved; empty when it cannot be.
-std::string resolvedFolderOf(const char* path) {
-  std::string folder = path;
-  const std::size_t slash = folder.rfind('/');
-  folder = slash == std::string::npos ? "." : folder.substr(0, slash == 0 ? 1 : slash);
-  char resolved[PATH_MAX];
-  return realpath(folder.c_str(), resolved) != nullptr ? resolved : "";
-}
-
 // APPDIR must be a folder, and OUT must lie outside it: 0, or 2 with the reason said.
 int checkPaths(const char* appFolder, const char* outPath) {
   struct stat status;
   if (stat(appFolder, &status) != 0 || !S_ISDIR(status.st_mode))
     return complain(2, "vmpkg: pack: %s: not a folder\n", appFolder);
-  char app[PATH_MAX];
-  const std::string outFolder = resolvedFolderOf(outPath);
-  if (realpath(appFolder, app) == nullptr || outFolder.empty())
+  // OUT's folder, resolved: OUT itself need not exist yet.
+  std::string outCopy = outPath;
+  char app[PATH_MAX], resolved[PATH_MAX];
+  if (realpath(appFolder, app) == nullptr || realpath(dirname(&outCopy[0]), resolved) == nullptr)
     return complain(2, "vmpkg: pack: %s: its folder cannot be found\n", outPath);
+  const std::string outFolder = resolved;
   const std::size_t length = std::strlen(app);
   if (outFolder.compare(0, length, app) == 0 &&
       (outFolder.size() == length || outFolder[length] == '/' || length == 1))
@@ -127,10 +121,7 @@ int writePackage(PendingFile& out, const char* appFolder, std::vector<PackEntry>
   const uint16_t commentLength =
       key != nullptr ? signatureCommentLength(key->view.modulusLength) : 0;
   std::unique_ptr<PackageSigner> signer(key != nullptr ? new PackageSigner(*key) : nullptr);
-  ZipByteSink sink;
-  if (signer != nullptr)
-    sink = [&](const uint8_t* data, std::size_t length) { signer->take(data, length); };
-  ZipWriter writer(out.stream(), kLargestDownloadablePackage - commentLength, sink);
+  ZipWriter writer(out.stream(), kLargestDownloadablePackage - commentLength, signer.get());
   std::string stoppedAt;
   ZipStep step = writeEntries(writer, appFolder, entries, commentLength, stoppedAt);
   if (step == ZipStep::Ok && signer != nullptr) {

@@ -1,6 +1,4 @@
-// The walk of vmpkg pack: every file and folder below APPDIR becomes an entry, and everything
-// the installer would skip or fail, or Windows could not hold, is refused on the way: names
-// Windows refuses or changes, and names that differ only in case (Windows keeps one of them).
+// The walk of vmpkg pack (walkApplicationFolder in vmpkg.h).
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -20,18 +18,11 @@ char foldAscii(char unit) { return unit >= 'A' && unit <= 'Z' ? unit - 'A' + 'a'
 
 // Windows' device names, which name a device in any folder, also with an extension.
 bool isDeviceName(const char* segment, std::size_t length) {
-  std::size_t stem = 0;
-  while (stem < length && segment[stem] != '.') ++stem;
-  if (stem != 3 && stem != 4) return false;
-  char folded[5] = {};
-  for (std::size_t at = 0; at < stem; ++at) folded[at] = foldAscii(segment[at]);
-  if (stem == 3) {
-    for (const char* device : {"con", "prn", "aux", "nul"})
-      if (std::memcmp(folded, device, 3) == 0) return true;
-    return false;
-  }
-  return (std::memcmp(folded, "com", 3) == 0 || std::memcmp(folded, "lpt", 3) == 0) &&
-         folded[3] >= '1' && folded[3] <= '9';
+  std::string stem(segment, std::find(segment, segment + length, '.'));
+  std::transform(stem.begin(), stem.end(), stem.begin(), foldAscii);
+  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+  return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+         stem[3] >= '1' && stem[3] <= '9';
 }
 
 // True when the bytes are well-formed UTF-8: the platform's decoding (which replaces whatever

@@ -1,31 +1,20 @@
 // vmpkg sign and vmpkg verify, and pack's signer (see vmpkg.h). Where the signature lies,
 // what it covers and every verdict come from archive/package_signature.h, the installer's own
 // code; only the private-key operation is this file's (OpenSSL), key files are tool_io's.
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#include "tools/vmpkg/vmpkg.h"
-
-#ifndef _WIN32
-#include <openssl/evp.h>
 
 #include "archive/archive.h"
 #include "archive/package_signature.h"
 #include "platform/posix/openssl_crypto.h"
 #include "tools/common/package_check.h"
-#endif
+#include "tools/vmpkg/vmpkg.h"
 
 namespace vm {
 
-int needsHostBuild() {
-  return complain(
-      2, "vmpkg: sign, verify and check --key need the host build of vmpkg (OpenSSL)\n");
-}
-
-#ifdef _WIN32
-int runSigningCommand(int, ArgumentUnit**) { return needsHostBuild(); }
-#else
 PackageSigner::PackageSigner(const KeyFile& key) : key_(key), context_(EVP_MD_CTX_new()) {
   ok_ = context_ != nullptr &&
         EVP_DigestSignInit(context_, nullptr, EVP_sha256(), nullptr, key.openssl) == 1;
@@ -49,8 +38,6 @@ std::vector<uint8_t> PackageSigner::comment() {
   return text;
 }
 
-namespace {
-
 int verifyCommand(const char* keyPath, const char* packagePath) {
   KeyFile key;
   if (!readPublicKeyFile("vmpkg", keyPath, key)) return 2;
@@ -67,6 +54,8 @@ int verifyCommand(const char* keyPath, const char* packagePath) {
   std::printf("verify: good signature (%s)\n", describeKey(key, described));
   return 0;
 }
+
+namespace {
 
 // Why the package cannot be signed as it is (printed as sign's refusal), or empty; `layout`
 // says where its comment lies and `earlier` what it held.
@@ -91,9 +80,8 @@ std::string signingRefusal(const WholeFile& package, bool dropComment, Signature
          "drop it)";
 }
 
-// Signs the package at `packagePath` into `target` (which may be the same path) through a new
-// file beside it: 0 signed, 1 refused (one line on stdout), 2 (stderr says why); nothing is
-// written unless the installer's check passes on the result.
+}  // namespace
+
 int signCommand(const char* keyPath, const char* packagePath, const char* target,
                 bool dropComment) {
   KeyFile key;
@@ -138,23 +126,5 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
   std::printf("sign: %s signed (%s)%s\n", target, describeKey(key, described), earlier);
   return 0;
 }
-
-}  // namespace
-
-int runSigningCommand(int count, ArgumentUnit** arguments) {
-  const bool verify = argumentIs(arguments[1], "verify");
-  const bool dropComment = !verify && count > 2 && argumentIs(arguments[2], "--drop-comment");
-  const int first = dropComment ? 3 : 2;
-  const int rest = count - first;
-  if (verify && count == 4) return verifyCommand(arguments[2], arguments[3]);
-  if (!verify && (rest == 2 || rest == 3)) {
-    return signCommand(arguments[first], arguments[first + 1],
-                       arguments[rest == 3 ? first + 2 : first + 1], dropComment);
-  }
-  return complain(2,
-                  "usage: vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
-                  "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
-}
-#endif
 
 }  // namespace vm

@@ -1,15 +1,11 @@
-// vmpkg's commands besides list, extract and check (docs/archive.md). sign and verify: keys are
-// read and signatures made with OpenSSL, so these need the host build; the Windows build's
-// vmpkg.exe says so and exits 2. The verdict is always the installer's own
-// (checkPackageSignature). pack (host build): a package the installer installs completely, from
-// a folder, signed when asked; pack.cpp says in what order.
+// vmpkg's commands besides list, extract and check (docs/archive.md): sign and verify
+// (signing.cpp) and pack (pack.cpp), which need OpenSSL and POSIX, so the host build.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,14 +14,16 @@
 
 namespace vm {
 
-// Runs sign or verify with main's arguments: 0 signed / good signature, 1 the package is
-// refused (one line says why), 2 usage, an unusable key or an unreadable file.
-int runSigningCommand(int count, ArgumentUnit** arguments);
-
-// Says on stderr that sign, verify and check --key need the host build; returns 2.
-int needsHostBuild();
-
 #ifndef _WIN32
+// vmpkg verify: 0 good signature, 1 refused (one line on stdout says why), 2 an unusable key
+// or an unreadable file.
+int verifyCommand(const char* keyPath, const char* packagePath);
+// vmpkg sign: signs the package at `packagePath` into `target` (which may be the same path)
+// through a new file beside it: 0 signed, 1 refused (one line on stdout), 2 (stderr says why);
+// nothing is written unless the installer's check passes on the result.
+int signCommand(const char* keyPath, const char* packagePath, const char* target,
+                bool dropComment);
+
 // Signs a package as it is written: every byte through the end record's comment-length field
 // passes through take(), then comment() gives the signature comment (empty if OpenSSL fails).
 class PackageSigner {
@@ -57,16 +55,14 @@ struct ZipEntryRecord {
   uint32_t mode;  // Unix mode: file type and permission bits
 };
 
-// Sees every byte the writer writes, in order (pack --sign hashes the package as it goes).
-using ZipByteSink = std::function<void(const uint8_t* data, std::size_t length)>;
-
 enum class ZipStep { Ok, TooLarge, Failed };
 
 class ZipWriter {
  public:
-  // Writes to `file`; the archive without its comment may not pass `largest` bytes.
-  ZipWriter(std::FILE* file, uint64_t largest, ZipByteSink sink)
-      : file_(file), largest_(largest), sink_(std::move(sink)) {}
+  // Writes to `file`, every byte through `signer` too when not null (pack --sign signs the
+  // package as it goes); the archive without its comment may not pass `largest` bytes.
+  ZipWriter(std::FILE* file, uint64_t largest, PackageSigner* signer)
+      : file_(file), largest_(largest), signer_(signer) {}
   // Writes the local header of `entry`, whose compressedSize bytes of data must follow
   // (writeData). TooLarge (nothing written) when header and data would pass the largest size.
   ZipStep addEntry(const ZipEntryRecord& entry);
@@ -81,7 +77,7 @@ class ZipWriter {
  private:
   std::FILE* file_;
   uint64_t largest_;
-  ZipByteSink sink_;  // may be empty
+  PackageSigner* signer_;
   uint64_t position_ = 0;
   bool failed_ = false;
   std::vector<std::pair<ZipEntryRecord, uint32_t>> directory_;  // with the local offsets
@@ -93,11 +89,9 @@ struct PackOptions {
   const KeyFile* signingKey = nullptr;  // `--sign`: the private key (read before packing)
 };
 
-// Packs every file and folder below `appFolder` under "app/" into `outPath`, or refuses with
-// one line per reason on stderr. OUT appears only whole, signed when asked, and verified: the
-// package is written to a new file beside it (signed as it is written), read back with the
-// installer's archive code, and renamed. Returns 0 (packed), 1 (refused) or 2 (usage or I/O
-// error); nothing is written unless 0.
+// Packs every file and folder below `appFolder` under "app/" into `outPath` (pack.cpp says in
+// what order), or refuses with one line per reason on stderr. Returns 0 (packed), 1 (refused)
+// or 2 (usage or I/O error); nothing is written unless 0.
 int packFolder(const char* appFolder, const char* outPath, const PackOptions& options);
 
 // The installer refuses entry names of this many bytes or more.

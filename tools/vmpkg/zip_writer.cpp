@@ -89,7 +89,7 @@ ZipStep ZipWriter::addEntry(const ZipEntryRecord& entry) {
 
 bool ZipWriter::writeData(const void* data, uint64_t length) {
   position_ += length;
-  if (sink_) sink_(static_cast<const uint8_t*>(data), length);
+  if (signer_ != nullptr) signer_->take(static_cast<const uint8_t*>(data), length);
   if (length != 0 && std::fwrite(data, 1, length, file_) != length) failed_ = true;
   return !failed_;
 }
