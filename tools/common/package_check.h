@@ -1,8 +1,5 @@
 // The verdict of `vmpkg check` on a package's bytes, shared by vmpkg and velmora-fetch: will the
 // installer install this package completely, and (given a key) is it signed with that key?
-// The bytes are opened with the installer's own reader, every entry runs through the extraction
-// loop with a sink that discards (verifyArchiveEntry), app/Velmora.exe's version resource is
-// read, and the package is weighed against the download buffer. Nothing is printed.
 #pragma once
 
 #include <cstdint>
@@ -61,11 +58,13 @@ struct PackageVerdict {
   bool installs() const { return problems == 0; }
 };
 
-// Checks the package of `length` bytes at `data`, reporting to `sink`: the signature when `key`
-// is not null (checkPackageSignature through `crypto`), then, if the package opens, every
-// skipped, failing or harmless entry in index order, a wrong version of app/Velmora.exe (the
-// last whole copy, the one extraction leaves), a package too large for the download buffer with
-// a typical response head, and a missing app/Velmora.exe.
+// Checks the package of `length` bytes at `data` with the installer's own code, reporting to
+// `sink`: the signature when `key` is not null (checkPackageSignature through `crypto`), then,
+// if the package opens, every skipped, failing (each entry runs through the extraction loop
+// into a sink that discards: verifyArchiveEntry) or harmless entry in index order, a wrong
+// version of app/Velmora.exe (the last whole copy, the one extraction leaves), a package too
+// large for the download buffer with a typical response head, and a missing app/Velmora.exe.
+// Nothing is printed.
 [[nodiscard]] PackageVerdict checkPackageBytes(const uint8_t* data, uint32_t length,
                                                const RsaPublicKey* key, Crypto* crypto,
                                                const PackageFindingSink& sink);

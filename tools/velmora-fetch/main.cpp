@@ -291,25 +291,20 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
   const Head head = readHead(buffer, report);
   PathReport out;
   out.line = body != nullptr ? "download: ok" : "download: failed: " + downloadFailure(report, check);
-  if (head.valid == 0) {
+  if (head.valid > 0) {  // else no body either
+    out.line += "; status: " + shown(head.data, head.statusLength);
+    if (judgeStatusLine(head.data, head.valid) == StatusVerdict::Rejected)
+      out.line += " (not HTTP/1.x 2xx)";
+    out.good = describeLength(head, out.line);
+    describeBuffer(head, report, out.line);
+    out.good = describeCoding(head, out.line) && out.good;
+    out.good = describeRedirect(head, report.status, out.line) && body != nullptr && out.good;
+  } else {
     out.line += "; status: none";
-    if (path.channel != nullptr) out.line += "; check: not made (no body)";
-    return out;
   }
-  out.line += "; status: " + shown(head.data, head.statusLength);
-  if (judgeStatusLine(head.data, head.valid) == StatusVerdict::Rejected)
-    out.line += " (not HTTP/1.x 2xx)";
-  bool good = describeLength(head, out.line);
-  describeBuffer(head, report, out.line);
-  good = describeCoding(head, out.line) && good;
-  good = describeRedirect(head, report.status, out.line) && good;
-  out.good = body != nullptr && good;
-  if (path.channel == nullptr) return out;
-  if (body == nullptr) {
-    out.line += "; check: not made (no body)";
-    return out;
-  }
-  out.good = describePackage(body, report, check, out) && out.good;
+  if (path.channel != nullptr && body == nullptr) out.line += "; check: not made (no body)";
+  if (path.channel != nullptr && body != nullptr)
+    out.good = describePackage(body, report, check, out) && out.good;
   return out;
 }
 

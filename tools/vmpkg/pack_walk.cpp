@@ -88,29 +88,6 @@ struct Walk {
   bool tooMany = false;
 };
 
-// The names in the folder at `path` (entry name `shown`). A listing that fails, even part-way,
-// is refused: the rest of the folder would be left out, and the read-back, comparing against
-// the same short list, could not notice.
-bool listFolder(const std::string& path, const std::string& shown, Refusals& refusals,
-                std::vector<std::string>& names) {
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) {
-    refusals.add(shown, std::strerror(errno));
-    return false;
-  }
-  for (;;) {
-    errno = 0;
-    const dirent* found = readdir(folder);
-    if (found == nullptr) break;
-    if (std::strcmp(found->d_name, ".") != 0 && std::strcmp(found->d_name, "..") != 0)
-      names.emplace_back(found->d_name);
-  }
-  const int error = errno;
-  closedir(folder);
-  if (error != 0) refusals.add(shown, std::strerror(error));
-  return error == 0;
-}
-
 void walkFolder(Walk& walk, const std::string& path, const std::string& name);
 
 // What the installer and the format need of an entry besides its name: refused when missing.
@@ -167,13 +144,25 @@ void visit(Walk& walk, const std::string& path, const std::string& prefix,
   if (folder) walkFolder(walk, full, entry.name);
 }
 
+// Adds every name in the folder at `path` (entry name `name`). A listing that fails, even
+// part-way, is refused: the rest of the folder would be left out, and the read-back, comparing
+// against the same short list, could not notice.
 void walkFolder(Walk& walk, const std::string& path, const std::string& name) {
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) return walk.refusals.add(name, std::strerror(errno));
   std::vector<std::string> names;
-  if (!listFolder(path, name, walk.refusals, names)) return;
-  for (const std::string& leaf : names) {
-    if (walk.tooMany) return;
-    visit(walk, path, name, leaf);
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(folder);
+    if (found == nullptr) break;
+    if (std::strcmp(found->d_name, ".") != 0 && std::strcmp(found->d_name, "..") != 0)
+      names.emplace_back(found->d_name);
   }
+  const int error = errno;
+  closedir(folder);
+  if (error != 0) return walk.refusals.add(name, std::strerror(error));
+  for (std::size_t at = 0; at < names.size() && !walk.tooMany; ++at)
+    visit(walk, path, name, names[at]);
 }
 
 }  // namespace
