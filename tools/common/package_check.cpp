@@ -26,8 +26,8 @@ const char* archiveResultName(ArchiveResult result) {
 }
 
 // Why an entry could not be described or read whole, in words.
-const char* failureReason(const EntryFailure& failure, ArchiveResult result, char (&buffer)[96]) {
-  const int value = static_cast<int>(failure.value);
+std::string failureReason(const EntryFailure& failure, ArchiveResult result) {
+  const std::string value = std::to_string(static_cast<int>(failure.value));
   switch (failure.fault) {
     case EntryFault::HeaderUnreadable: return "its central directory header cannot be read";
     case EntryFault::HeaderMismatch:
@@ -36,17 +36,12 @@ const char* failureReason(const EntryFailure& failure, ArchiveResult result, cha
     case EntryFault::DataPastEnd: return "its data runs past the end of the package";
     case EntryFault::Encrypted: return "it is encrypted with a password";
     case EntryFault::CrcMismatch: return "its CRC-32 does not match its data";
-    case EntryFault::NameTooLong:
-      std::snprintf(buffer, sizeof buffer, "its name of %d bytes is too long (at most 259)", value);
-      return buffer;
+    case EntryFault::NameTooLong: return "its name of " + value + " bytes is too long (at most 259)";
     case EntryFault::UnsupportedMethod:
-      std::snprintf(buffer, sizeof buffer, "compression method %d is not supported (only 0, 8)",
-                    value);
-      return buffer;
+      return "compression method " + value + " is not supported (only 0, 8)";
     default:
-      std::snprintf(buffer, sizeof buffer, "its data is corrupt (%s, status %d)",
-                    archiveResultName(result), value);
-      return buffer;
+      return std::string("its data is corrupt (") + archiveResultName(result) + ", status " +
+             value + ")";
   }
 }
 
@@ -66,12 +61,11 @@ struct Reporter {
 // (Java's jar writes folders so) makes its folder, then cannot be created as a file
 // (ArchiveNoFile): harmless without data, its data lost with.
 bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Reporter& reporter) {
-  char reason[96];
   EntryFailure failure;
   const ArchiveResult query = getArchiveEntry(handle, index, entry, &failure);
   if (query != ArchiveOk) {
     const std::string what = "entry " + std::to_string(index);
-    reporter.report(FindingKind::Fails, what.c_str(), failureReason(failure, query, reason));
+    reporter.report(FindingKind::Fails, what.c_str(), failureReason(failure, query).c_str());
     return false;
   }
   const Utf8Name name(entry.name);
@@ -84,7 +78,7 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
   }
   const ArchiveResult result = verifyArchiveEntry(handle, index, &failure);
   if (result != ArchiveOk) {
-    reporter.report(FindingKind::Fails, name.text, failureReason(failure, result, reason));
+    reporter.report(FindingKind::Fails, name.text, failureReason(failure, result).c_str());
     return false;
   }
   const std::size_t length = textLength(entry.name);
@@ -103,14 +97,13 @@ bool judgeEntry(ArchiveHandle* handle, int32_t index, ArchiveEntry& entry, Repor
 }
 
 // Why entry `index`, read whole (at most kLargestProgram bytes), is no Velmora.exe the
-// installer would wait for; null when it is one.
-const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why)[160]) {
+// installer would wait for; empty when it is one.
+std::string entryVersionProblem(ArchiveHandle* handle, int32_t index) {
   ArchiveEntry entry;
   if (getArchiveEntry(handle, index, entry) != ArchiveOk) return "it cannot be read";
   if (entry.uncompressedSize > kLargestProgram) {
-    std::snprintf(why, sizeof why, "it is too large (%u bytes) to look for its version",
-                  entry.uncompressedSize);
-    return why;
+    return "it is too large (" + std::to_string(entry.uncompressedSize) +
+           " bytes) to look for its version";
   }
   // One byte more than declared, so that data longer than its header says fails the read.
   std::vector<uint8_t> bytes(entry.uncompressedSize + 1u);
@@ -119,7 +112,7 @@ const char* entryVersionProblem(ArchiveHandle* handle, int32_t index, char (&why
                        &length) != ArchiveOk) {
     return "it cannot be read whole";
   }
-  return versionProblem(bytes.data(), length, why);
+  return versionProblem(bytes.data(), length);
 }
 
 // Every entry, then Velmora.exe's version, the package's size and Velmora.exe's presence.
@@ -129,18 +122,15 @@ void checkEntries(ArchiveHandle* handle, uint32_t length, Reporter& reporter) {
   int32_t program = -1;  // the last whole app/Velmora.exe: the one that stays
   for (int32_t index = 0; index < reporter.verdict.entries; ++index)
     if (judgeEntry(handle, index, entry, reporter)) program = index;
-  char why[160];
-  if (program >= 0) {
-    if (const char* problem = entryVersionProblem(handle, program, why))
-      reporter.report(FindingKind::WrongVersion, kPackagedApplication, problem);
-  }
+  const std::string problem = program >= 0 ? entryVersionProblem(handle, program) : "";
+  if (!problem.empty())
+    reporter.report(FindingKind::WrongVersion, kPackagedApplication, problem.c_str());
   if (length > kLargestDownloadablePackage) {
-    std::snprintf(why, sizeof why,
-                  "%u bytes; with a typical response head the %d-byte download buffer holds at "
-                  "most %llu",
-                  length, kDownloadBufferSize,
-                  static_cast<unsigned long long>(kLargestDownloadablePackage));
-    reporter.report(FindingKind::TooLarge, "package", why);
+    const std::string why = std::to_string(length) + " bytes; with a typical response head the " +
+                            std::to_string(kDownloadBufferSize) +
+                            "-byte download buffer holds at most " +
+                            std::to_string(kLargestDownloadablePackage);
+    reporter.report(FindingKind::TooLarge, "package", why.c_str());
   }
   if (program < 0)
     reporter.report(FindingKind::Missing, kPackagedApplication,
@@ -190,17 +180,15 @@ std::string verdictLine(const PackageVerdict& verdict) {
   return verdict.harmless == 0 ? ok : ok + ", " + count(verdict.harmless, "harmless finding");
 }
 
-const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]) {
+std::string versionProblem(const uint8_t* data, uint64_t length) {
   FileVersion version{};
   switch (readFileVersion(data, length, version)) {
     case FileVersionStatus::Found:
-      if (version.major == kApplicationMajorVersion) return nullptr;
-      std::snprintf(why, sizeof why,
-                    "its version resource says %u.%u.%u.%u; the installer waits only for a "
-                    "running major version %d",
-                    version.major, version.minor, version.build, version.revision,
-                    kApplicationMajorVersion);
-      return why;
+      if (version.major == kApplicationMajorVersion) return "";
+      return "its version resource says " + std::to_string(version.major) + "." +
+             std::to_string(version.minor) + "." + std::to_string(version.build) + "." +
+             std::to_string(version.revision) + "; the installer waits only for a running " +
+             "major version " + std::to_string(kApplicationMajorVersion);
     case FileVersionStatus::NotAnImage:
       return "it is no Windows executable (no PE32 or PE32+ headers)";
     case FileVersionStatus::NoVersionResource:

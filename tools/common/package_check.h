@@ -76,9 +76,9 @@ std::string findingLine(const PackageFinding& finding);
 // M harmless findings" or "check: N problems".
 std::string verdictLine(const PackageVerdict& verdict);
 
-// Why the bytes of a Velmora.exe are none the installer would wait for (written into `why` or
-// a fixed text); null when their version resource carries major version 5.
-const char* versionProblem(const uint8_t* data, uint64_t length, char (&why)[160]);
+// Why the bytes of a Velmora.exe are none the installer would wait for; empty when their version
+// resource carries major version 5.
+std::string versionProblem(const uint8_t* data, uint64_t length);
 
 // An archive result's name and number ("ArchiveCorrupt 0x3"); a signature verdict in words; the
 // number of entries of an open archive.

@@ -54,14 +54,13 @@ bool collect(const char* appFolder, const PackOptions& options, std::vector<Pack
     found |= !entry.folder && entry.name == kPackagedApplication;
   WholeFile program;
   std::string why;
-  char versionWhy[160];
   const std::string path = std::string(appFolder) + "/" + (kPackagedApplication + 4);
   if (!found) {
     refusals.add(kPackagedApplication, "missing: the installer starts and waits for this file");
   } else if (!program.load(path.c_str(), kLargestProgram, why)) {
     refusals.add(kPackagedApplication, "cannot be read whole (or is larger than 512 MiB)");
-  } else if (const char* problem = versionProblem(program.data(), program.length(), versionWhy)) {
-    refusals.add(kPackagedApplication, problem);
+  } else if (!(why = versionProblem(program.data(), program.length())).empty()) {
+    refusals.add(kPackagedApplication, why);
   }
   if (refusals.count > 0) {
     std::fprintf(stderr, "vmpkg: pack: %u problem%s; nothing written\n", refusals.count,
