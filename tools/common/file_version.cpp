@@ -27,24 +27,23 @@ constexpr char16_t kVersionKey[] = u"VS_VERSION_INFO";
 constexpr uint32_t kVersionKeyAt = 6;
 constexpr uint32_t kFixedBlockAt = 40;
 
-// The data, every read checked against its length.
+// Little-endian reads of the data, each checked against its length: a read outside it gives 0
+// and clears `ok`, so that a walk reads a structure's fields and asks once.
 struct Bytes {
   const uint8_t* data;
   uint64_t length;
+  bool ok = true;
 
   bool holds(uint64_t offset, uint64_t size) const {
     return offset <= length && size <= length - offset;
   }
-  bool read16(uint64_t offset, uint32_t& value) const {
-    if (!holds(offset, 2)) return false;
-    value = data[offset] | (static_cast<uint32_t>(data[offset + 1]) << 8);
-    return true;
+  uint32_t u16(uint64_t offset) {
+    ok = ok && holds(offset, 2);
+    return holds(offset, 2) ? data[offset] | static_cast<uint32_t>(data[offset + 1]) << 8 : 0;
   }
-  bool read32(uint64_t offset, uint32_t& value) const {
-    uint32_t low = 0, high = 0;
-    if (!read16(offset, low) || !read16(offset + 2, high)) return false;
-    value = low | (high << 16);
-    return true;
+  uint32_t u32(uint64_t offset) {
+    const uint32_t low = u16(offset);
+    return low | u16(offset + 2) << 16;
   }
 };
 
@@ -54,50 +53,44 @@ struct Image {
   uint32_t sectionCount, resourceRva, resourceSize;
 };
 
-FileVersionStatus readHeaders(const Bytes& bytes, Image& image) {
-  uint32_t dosMagic = 0, peOffset = 0, signature = 0;
-  if (!bytes.read16(0, dosMagic) || dosMagic != 0x5A4D || !bytes.read32(0x3C, peOffset) ||
-      !bytes.read32(peOffset, signature) || signature != kPeSignature) {
+FileVersionStatus readHeaders(Bytes bytes, Image& image) {
+  const uint64_t peOffset = bytes.u32(0x3C);
+  if (bytes.u16(0) != 0x5A4D || bytes.u32(peOffset) != kPeSignature || !bytes.ok)
     return FileVersionStatus::NotAnImage;
-  }
-  const uint64_t fileHeader = static_cast<uint64_t>(peOffset) + 4;
-  uint32_t sectionCount = 0, optionalSize = 0, magic = 0;
+  const uint64_t fileHeader = peOffset + 4;
   const uint64_t optional = fileHeader + kFileHeaderSize;
-  if (!bytes.read16(fileHeader + 2, sectionCount) || !bytes.read16(fileHeader + 16, optionalSize) ||
-      !bytes.read16(optional, magic)) {
+  const uint32_t sectionCount = bytes.u16(fileHeader + 2);
+  const uint32_t optionalSize = bytes.u16(fileHeader + 16);
+  const uint32_t magic = bytes.u16(optional);
+  if (!bytes.ok || (magic != kMagicPe32 && magic != kMagicPe32Plus))
     return FileVersionStatus::NotAnImage;
-  }
   // Where the data-directory count and the directories lie in each kind of optional header.
-  if (magic != kMagicPe32 && magic != kMagicPe32Plus) return FileVersionStatus::NotAnImage;
   const uint32_t countAt = magic == kMagicPe32 ? 92 : 108;
   const uint64_t sectionTable = optional + optionalSize;
-  uint32_t directoryCount = 0;
-  if (countAt + 4 > optionalSize || !bytes.read32(optional + countAt, directoryCount) ||
+  const uint32_t directoryCount = bytes.u32(optional + countAt);
+  if (countAt + 4 > optionalSize || !bytes.ok ||
       !bytes.holds(sectionTable, static_cast<uint64_t>(sectionCount) * kSectionHeaderSize)) {
     return FileVersionStatus::NotAnImage;
   }
   image = Image{bytes, sectionTable, sectionCount, 0, 0};
   if (directoryCount <= kResourceDirectoryIndex) return FileVersionStatus::Found;
-  const uint64_t directoryAt = countAt + 4 + kResourceDirectoryIndex * 8;
   // The directories the count announces must lie in the optional header.
-  if (directoryAt + 8 > optionalSize || !bytes.read32(optional + directoryAt, image.resourceRva) ||
-      !bytes.read32(optional + directoryAt + 4, image.resourceSize)) {
-    return FileVersionStatus::NotAnImage;
-  }
-  return FileVersionStatus::Found;
+  const uint64_t directoryAt = countAt + 4 + kResourceDirectoryIndex * 8;
+  image.resourceRva = bytes.u32(optional + directoryAt);
+  image.resourceSize = bytes.u32(optional + directoryAt + 4);
+  return directoryAt + 8 > optionalSize || !bytes.ok ? FileVersionStatus::NotAnImage
+                                                      : FileVersionStatus::Found;
 }
 
 // The file offset of `size` bytes at `rva`, when they lie whole in the part of one section
 // that the file holds (the smaller of its raw size and, when given, its virtual size).
 bool fileOffsetOf(const Image& image, uint32_t rva, uint32_t size, uint64_t& offset) {
+  Bytes bytes = image.bytes;
   for (uint32_t index = 0; index < image.sectionCount; ++index) {
     const uint64_t header = image.sectionTable + static_cast<uint64_t>(index) * kSectionHeaderSize;
-    uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0;
-    if (!image.bytes.read32(header + 8, virtualSize) ||
-        !image.bytes.read32(header + 12, virtualAddress) ||
-        !image.bytes.read32(header + 16, rawSize) || !image.bytes.read32(header + 20, rawOffset)) {
-      return false;
-    }
+    const uint32_t virtualSize = bytes.u32(header + 8), virtualAddress = bytes.u32(header + 12);
+    const uint32_t rawSize = bytes.u32(header + 16), rawOffset = bytes.u32(header + 20);
+    if (!bytes.ok) return false;
     const uint64_t held = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
     if (rva < virtualAddress) continue;
     const uint64_t into = static_cast<uint64_t>(rva) - virtualAddress;
@@ -114,23 +107,17 @@ enum class Want { Subdirectory, Data };
 // Looks up `identifier` among the identifier entries of the directory at `directory` (an
 // offset into the resource area), or takes the first entry of any kind when `identifier` is
 // null. `target` receives the entry's offset into the area.
-FileVersionStatus findEntry(const Bytes& area, uint32_t directory, const uint32_t* identifier,
+FileVersionStatus findEntry(Bytes area, uint32_t directory, const uint32_t* identifier,
                             Want want, uint32_t& target) {
-  uint32_t namedCount = 0, identifierCount = 0;
-  if (!area.read16(static_cast<uint64_t>(directory) + 12, namedCount) ||
-      !area.read16(static_cast<uint64_t>(directory) + 14, identifierCount)) {
-    return FileVersionStatus::DamagedResource;
-  }
+  const uint32_t namedCount = area.u16(static_cast<uint64_t>(directory) + 12);
+  const uint32_t total = namedCount + area.u16(static_cast<uint64_t>(directory) + 14);
   const uint64_t entries = static_cast<uint64_t>(directory) + kDirectoryHeaderSize;
-  const uint32_t total = namedCount + identifierCount;
-  if (!area.holds(entries, static_cast<uint64_t>(total) * kDirectoryEntrySize))
+  if (!area.ok || !area.holds(entries, static_cast<uint64_t>(total) * kDirectoryEntrySize))
     return FileVersionStatus::DamagedResource;
   for (uint32_t index = identifier != nullptr ? namedCount : 0; index < total; ++index) {
-    uint32_t name = 0, offset = 0;
     const uint64_t entry = entries + static_cast<uint64_t>(index) * kDirectoryEntrySize;
-    if (!area.read32(entry, name) || !area.read32(entry + 4, offset))
-      return FileVersionStatus::DamagedResource;
-    if (identifier != nullptr && name != *identifier) continue;
+    const uint32_t offset = area.u32(entry + 4);
+    if (identifier != nullptr && area.u32(entry) != *identifier) continue;
     const bool subdirectory = (offset & kSubdirectoryFlag) != 0;
     if (subdirectory != (want == Want::Subdirectory)) return FileVersionStatus::DamagedResource;
     target = offset & ~kSubdirectoryFlag;
@@ -139,30 +126,24 @@ FileVersionStatus findEntry(const Bytes& area, uint32_t directory, const uint32_
   return FileVersionStatus::NoVersionResource;
 }
 
-FileVersionStatus readFixedBlock(const Bytes& block, FileVersion& version) {
-  uint32_t blockLength = 0, valueLength = 0;
-  if (!block.read16(0, blockLength) || !block.read16(2, valueLength))
-    return FileVersionStatus::DamagedResource;
+FileVersionStatus readFixedBlock(Bytes block, FileVersion& version) {
+  const uint32_t blockLength = block.u16(0), valueLength = block.u16(2);
   // The block's own length must lie within the resource data and hold the fixed block.
-  if (blockLength > block.length || blockLength < kFixedBlockAt + kFixedBlockSize ||
+  if (!block.ok || blockLength > block.length || blockLength < kFixedBlockAt + kFixedBlockSize ||
       valueLength < kFixedBlockSize) {
     return FileVersionStatus::DamagedResource;
   }
   for (uint32_t at = 0; at < sizeof kVersionKey / sizeof kVersionKey[0]; ++at) {
-    uint32_t unit = 0;
-    if (!block.read16(kVersionKeyAt + 2 * at, unit) || unit != kVersionKey[at])
+    if (block.u16(kVersionKeyAt + 2 * at) != kVersionKey[at])
       return FileVersionStatus::DamagedResource;
   }
-  uint32_t signature = 0, mostSignificant = 0, leastSignificant = 0;
-  if (!block.read32(kFixedBlockAt, signature) || signature != kFixedBlockSignature ||
-      !block.read32(kFixedBlockAt + 8, mostSignificant) ||
-      !block.read32(kFixedBlockAt + 12, leastSignificant)) {
-    return FileVersionStatus::DamagedResource;
-  }
-  version.major = static_cast<uint16_t>(mostSignificant >> 16);
-  version.minor = static_cast<uint16_t>(mostSignificant & 0xFFFF);
-  version.build = static_cast<uint16_t>(leastSignificant >> 16);
-  version.revision = static_cast<uint16_t>(leastSignificant & 0xFFFF);
+  const uint32_t signature = block.u32(kFixedBlockAt);
+  const uint32_t mostSignificant = block.u32(kFixedBlockAt + 8);
+  const uint32_t leastSignificant = block.u32(kFixedBlockAt + 12);
+  if (!block.ok || signature != kFixedBlockSignature) return FileVersionStatus::DamagedResource;
+  version = {static_cast<uint16_t>(mostSignificant >> 16), static_cast<uint16_t>(mostSignificant),
+             static_cast<uint16_t>(leastSignificant >> 16),
+             static_cast<uint16_t>(leastSignificant)};
   return FileVersionStatus::Found;
 }
 
@@ -179,7 +160,7 @@ FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length, FileVers
   if (!fileOffsetOf(image, image.resourceRva, image.resourceSize, areaOffset))
     return FileVersionStatus::DamagedResource;
   // Directory offsets count from the start of the resource area and must stay inside it.
-  const Bytes area{data + areaOffset, image.resourceSize};
+  Bytes area{data + areaOffset, image.resourceSize};
   const uint32_t type = kTypeVersion;
   const uint32_t identifier = kVersionIdentifier;
   uint32_t names = 0, languages = 0, dataEntry = 0;
@@ -189,10 +170,10 @@ FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length, FileVers
   if (status == FileVersionStatus::Found)
     status = findEntry(area, languages, nullptr, Want::Data, dataEntry);
   if (status != FileVersionStatus::Found) return status;
-  uint32_t blockRva = 0, blockSize = 0;
+  const uint32_t blockRva = area.u32(dataEntry);
+  const uint32_t blockSize = area.u32(static_cast<uint64_t>(dataEntry) + 4);
   uint64_t blockOffset = 0;
-  if (!area.holds(dataEntry, kDataEntrySize) || !area.read32(dataEntry, blockRva) ||
-      !area.read32(static_cast<uint64_t>(dataEntry) + 4, blockSize) ||
+  if (!area.holds(dataEntry, kDataEntrySize) || !area.ok ||
       !fileOffsetOf(image, blockRva, blockSize, blockOffset)) {
     return FileVersionStatus::DamagedResource;
   }
