@@ -36,7 +36,8 @@ std::string failureReason(const EntryFailure& failure, ArchiveResult result) {
     case EntryFault::DataPastEnd: return "its data runs past the end of the package";
     case EntryFault::Encrypted: return "it is encrypted with a password";
     case EntryFault::CrcMismatch: return "its CRC-32 does not match its data";
-    case EntryFault::NameTooLong: return "its name of " + value + " bytes is too long (at most 259)";
+    case EntryFault::NameTooLong:
+      return "its name of " + value + " bytes is too long (at most 259)";
     case EntryFault::UnsupportedMethod:
       return "compression method " + value + " is not supported (only 0, 8)";
     default:
@@ -145,7 +146,7 @@ PackageVerdict checkPackageBytes(const uint8_t* data, uint32_t length, const Rsa
   Reporter reporter{verdict, sink};
   if (key != nullptr && crypto != nullptr) {
     const SignatureVerdict signature = checkPackageSignature(data, length, *key, *crypto);
-    const std::string good = "good (RSA-" + std::to_string(key->modulusLength * 8) + ", SHA-256)";
+    const std::string good = "good (" + describeKey(*key) + ")";
     if (signature == SignatureVerdict::Good)
       reporter.report(FindingKind::Signature, good.c_str(), nullptr);
     else
@@ -199,6 +200,10 @@ std::string versionProblem(const uint8_t* data, uint64_t length) {
              "signature)";
   }
   return "its version cannot be read";
+}
+
+std::string describeKey(const RsaPublicKey& key) {
+  return "RSA-" + std::to_string(key.modulusLength * 8) + ", SHA-256";
 }
 
 std::string archiveResultText(ArchiveResult result) {

@@ -76,6 +76,9 @@ std::string findingLine(const PackageFinding& finding);
 // M harmless findings" or "check: N problems".
 std::string verdictLine(const PackageVerdict& verdict);
 
+// "RSA-N, SHA-256": how a package signed with the key is signed.
+std::string describeKey(const RsaPublicKey& key);
+
 // Why the bytes of a Velmora.exe are none the installer would wait for; empty when their version
 // resource carries major version 5.
 std::string versionProblem(const uint8_t* data, uint64_t length);

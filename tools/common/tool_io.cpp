@@ -131,7 +131,7 @@ bool WholeFile::load(const ArgumentUnit* path, uint64_t limit, std::string& why)
 bool WholeFile::loadPackage(const ArgumentUnit* path) {
   std::string why;
   if (load(path, kLargestPackage, why)) return true;
-  return complain(false, "vmpkg: %s: %s\n", ShownArgument(path).text, why.c_str());
+  return complain(false, "vmpkg: %s: %s\n", shownArgument(path).c_str(), why.c_str());
 }
 
 #ifndef _WIN32
@@ -167,12 +167,10 @@ bool takeRsaKey(const char* program, const char* path, KeyFile& key) {
     key.view.exponent = static_cast<uint32_t>(BN_get_word(exponent));
     ok = isAcceptedRsaKey(key.view);
   }
-  if (!ok) {
-    std::fprintf(stderr,
-                 "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
-                 "whole bytes with an odd public exponent of 3 to 32 bits\n",
-                 program, path, bits);
-  }
+  if (!ok)
+    complain(false, "%s: %s is an RSA key of %d bits; the installer takes 2048 to 4096 bits in "
+                    "whole bytes with an odd public exponent of 3 to 32 bits\n",
+             program, path, bits);
   BN_free(modulus);
   BN_free(exponent);
   return ok;
@@ -214,11 +212,6 @@ bool readPrivateKeyFile(const char* program, const char* path, KeyFile& key) {
   if (key.openssl == nullptr)
     return complain(false, "%s: %s is not a private key in PEM form\n", program, path);
   return takeRsaKey(program, path, key);
-}
-
-const char* describeKey(const KeyFile& key, char (&out)[32]) {
-  std::snprintf(out, sizeof out, "RSA-%u, SHA-256", key.view.modulusLength * 8);
-  return out;
 }
 
 bool PendingFile::create(const char* target, mode_t mode, std::string& why) {

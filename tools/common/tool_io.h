@@ -35,16 +35,13 @@ inline bool argumentIs(const ArgumentUnit* argument, const char* word) {
 }
 
 // An argument as UTF-8 for messages (a path as the user gave it).
-struct ShownArgument {
+inline std::string shownArgument(const ArgumentUnit* argument) {
 #ifdef _WIN32
-  explicit ShownArgument(const ArgumentUnit* argument)
-      : name(reinterpret_cast<const char16_t*>(argument)), text(name.text) {}
-  Utf8Name name;
+  return Utf8Name(reinterpret_cast<const char16_t*>(argument)).text;
 #else
-  explicit ShownArgument(const ArgumentUnit* argument) : text(argument) {}
+  return argument;
 #endif
-  const char* text;
-};
+}
 
 // A file held whole in memory, as the archive code wants a package: one contiguous block, like
 // the installer's download buffer. Mapped read-only where it can be (why: row 2 of
@@ -95,8 +92,6 @@ bool readPublicKeyFile(const char* program, const char* path, KeyFile& key);
 // Reads the RSA private key in PEM at `path` (OpenSSL asks for its pass phrase when it has one).
 // False, with one line on stderr, as readPublicKeyFile.
 bool readPrivateKeyFile(const char* program, const char* path, KeyFile& key);
-// "RSA-N, SHA-256" for the key.
-const char* describeKey(const KeyFile& key, char (&out)[32]);
 
 // A new file written beside the target as TARGET.tmp-XXXXXX, flushed to disk, then renamed
 // over the target. Until then the target is untouched; a file that is not committed is

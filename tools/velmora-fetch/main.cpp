@@ -290,7 +290,8 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
                                      buffer, contentLength, nullptr, &report);
   const Head head = readHead(buffer, report);
   PathReport out;
-  out.line = body != nullptr ? "download: ok" : "download: failed: " + downloadFailure(report, check);
+  out.line =
+      body != nullptr ? "download: ok" : "download: failed: " + downloadFailure(report, check);
   if (head.valid > 0) {  // else no body either
     out.line += "; status: " + shown(head.data, head.statusLength);
     if (judgeStatusLine(head.data, head.valid) == StatusVerdict::Rejected)
@@ -376,11 +377,9 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
 // A port number of 1 to 65535 in decimal digits.
 bool parsePort(const ArgumentUnit* argument, uint16_t& port) {
   std::string text;
-  if (!toNarrow(argument, text) || text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  const long value = std::strtol(text.c_str(), nullptr, 10);
+  const bool digits = toNarrow(argument, text) && !text.empty() && text.size() <= 5 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
   port = static_cast<uint16_t>(value);
   return value >= 1 && value <= 65535;
 }

@@ -119,11 +119,11 @@ int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
   if (keyPath != nullptr) key = &keyFile.view;
   crypto = &openSsl;
 #endif
-  const ShownArgument shown(path);
+  const std::string shown = shownArgument(path);
   const PackageVerdict verdict = checkPackageBytes(
       package.data(), package.length(), key, crypto, [&](const PackageFinding& finding) {
         if (finding.kind == FindingKind::NotAPackage)
-          std::fprintf(stderr, "vmpkg: %s: %s\n", shown.text, finding.why);
+          std::fprintf(stderr, "vmpkg: %s: %s\n", shown.c_str(), finding.why);
         else
           std::printf("%s\n", findingLine(finding).c_str());
       });
@@ -197,7 +197,7 @@ int run(int count, ArgumentUnit** arguments) {
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
   if (handle == nullptr)
     return complain(2, "vmpkg: %s: not a readable package archive (%s)\n",
-                    ShownArgument(arguments[2]).text,
+                    shownArgument(arguments[2]).c_str(),
                     archiveResultText(lastArchiveResult()).c_str());
   const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);
   closePackageArchive(handle);

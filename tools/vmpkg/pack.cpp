@@ -8,6 +8,7 @@
 #include <libgen.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -49,9 +50,9 @@ int checkPaths(const char* appFolder, const char* outPath) {
 bool collect(const char* appFolder, const PackOptions& options, std::vector<PackEntry>& entries) {
   Refusals refusals;
   walkApplicationFolder(appFolder, options.sourceDateEpoch, entries, refusals);
-  bool found = false;
-  for (const PackEntry& entry : entries)
-    found |= !entry.folder && entry.name == kPackagedApplication;
+  const bool found = std::any_of(entries.begin(), entries.end(), [](const PackEntry& entry) {
+    return !entry.folder && entry.name == kPackagedApplication;
+  });
   WholeFile program;
   std::string why;
   const std::string path = std::string(appFolder) + "/" + (kPackagedApplication + 4);
@@ -153,9 +154,7 @@ void printSummary(const std::vector<PackEntry>& entries, const char* outPath, ui
     deflated += entry.record.method == 8 ? 1 : 0;
     unpacked += entry.size;
   }
-  char described[32];
-  const std::string signedWith =
-      key != nullptr ? std::string(", signed (") + describeKey(*key, described) + ")" : "";
+  const std::string signedWith = key != nullptr ? ", signed (" + describeKey(key->view) + ")" : "";
   std::printf("packed %zu entries (%zu files, %u deflated; %u folders) into %s: %llu bytes, "
               "%llu unpacked%s\n",
               entries.size(), entries.size() - folders, deflated, folders, outPath,

@@ -15,22 +15,21 @@
 
 namespace vm {
 
-PackageSigner::PackageSigner(const KeyFile& key) : key_(key), context_(EVP_MD_CTX_new()) {
+PackageSigner::PackageSigner(const KeyFile& key)
+    : key_(key), context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
   ok_ = context_ != nullptr &&
-        EVP_DigestSignInit(context_, nullptr, EVP_sha256(), nullptr, key.openssl) == 1;
+        EVP_DigestSignInit(context_.get(), nullptr, EVP_sha256(), nullptr, key.openssl) == 1;
 }
 
-PackageSigner::~PackageSigner() { EVP_MD_CTX_free(context_); }
-
 void PackageSigner::take(const uint8_t* data, std::size_t length) {
-  ok_ = ok_ && EVP_DigestSignUpdate(context_, data, length) == 1;
+  ok_ = ok_ && EVP_DigestSignUpdate(context_.get(), data, length) == 1;
 }
 
 std::vector<uint8_t> PackageSigner::comment() {
   uint8_t signature[kLargestRsaModulus];
   std::size_t size = key_.view.modulusLength;
   std::vector<uint8_t> text(signatureCommentLength(key_.view.modulusLength));
-  if (!ok_ || EVP_DigestSignFinal(context_, signature, &size) != 1 ||
+  if (!ok_ || EVP_DigestSignFinal(context_.get(), signature, &size) != 1 ||
       size != key_.view.modulusLength) {
     return {};
   }
@@ -50,8 +49,7 @@ int verifyCommand(const char* keyPath, const char* packagePath) {
     std::printf("verify: refused: %s\n", signatureVerdictText(verdict));
     return 1;
   }
-  char described[32];
-  std::printf("verify: good signature (%s)\n", describeKey(key, described));
+  std::printf("verify: good signature (%s)\n", describeKey(key.view).c_str());
   return 0;
 }
 
@@ -122,8 +120,7 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
       !out.commit())
     return complain(2, "vmpkg: %s: cannot write: %s\n", target,
                     why.empty() ? std::strerror(errno) : why.c_str());
-  char described[32];
-  std::printf("sign: %s signed (%s)%s\n", target, describeKey(key, described), earlier);
+  std::printf("sign: %s signed (%s)%s\n", target, describeKey(key.view).c_str(), earlier);
   return 0;
 }
 

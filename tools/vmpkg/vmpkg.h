@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,15 +30,12 @@ int signCommand(const char* keyPath, const char* packagePath, const char* target
 class PackageSigner {
  public:
   explicit PackageSigner(const KeyFile& key);
-  ~PackageSigner();
-  PackageSigner(const PackageSigner&) = delete;
-  PackageSigner& operator=(const PackageSigner&) = delete;
   void take(const uint8_t* data, std::size_t length);
   std::vector<uint8_t> comment();
 
  private:
   const KeyFile& key_;
-  EVP_MD_CTX* context_;
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
   bool ok_;
 };
 
