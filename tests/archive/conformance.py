@@ -862,6 +862,7 @@ def host_signatures(vmpkg, scratch):
         ("bytes after the comment", [str(key), str(appended)], 1, "bytes follow", None),
         ("not a package", [str(key), str(not_zip)], 1, "not a readable package", None),
         ("a public key to sign with", [str(public), str(plain), str(work / "y.zip")], 2, "", None),
+        ("a key and no package", [str(key)], 2, "", None),
     ]
     for name, arguments, exit_code, message, verify_with in sign_cases:
         target = pathlib.Path(arguments[-1])

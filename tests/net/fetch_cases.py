@@ -343,7 +343,8 @@ def check_cases(arguments, scratch):
     if not arguments.wine:
         transport_checks(arguments.fetch, root, scratch, outcome)
     for command in (["check"], ["check", "127.0.0.1", "80", "--key"],
-                    ["check", "127.0.0.1", "70000"], ["check", "127.0.0.1", "--proxy"]):
+                    ["check", "127.0.0.1", "70000"], ["check", "127.0.0.1", "--proxy"],
+                    ["127.0.0.1", "80", "/hello", "out", "--key", "key.pem"]):
         result = subprocess.run(([sys.executable, str(WINEENV), "run", arguments.wine, "fetch"]
                                  if arguments.wine else []) + [arguments.fetch, *command],
                                 capture_output=True, timeout=300)
