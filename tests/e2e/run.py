@@ -1294,7 +1294,7 @@ def tree_bytes(folder):
 
 def release_refuses_what_it_cannot_make(installation):
     """scripts/release refuses, with the reason and with DIST as it was: a missing prerequisite,
-    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s), HTTPS
+    a folder vmpkg pack refuses, an older Velmora.exe than the channel serves, a host that is no DNS name, a site that is not http(s), HTTPS
     without the system transport, a TLS certificate for another name or with another key."""
     release = installation.release
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-refusals-"))
@@ -1306,6 +1306,8 @@ def release_refuses_what_it_cannot_make(installation):
         incomplete.mkdir()
         shutil.copyfile(release.folder / "prerequisites" / worlds.RUNTIME_FILE,
                         incomplete / worlds.RUNTIME_FILE)
+        older = worlds.application_tree(installation.machine.build, work / "older",
+                                        application="standin-app-v5-older.exe")
         no_program = work / "no-program"
         (no_program / "data").mkdir(parents=True)
         (no_program / "data" / "readme.txt").write_text("no Velmora.exe here")
@@ -1320,6 +1322,8 @@ def release_refuses_what_it_cannot_make(installation):
                 ("a missing prerequisite", {"--prerequisites": incomplete},
                  "missing NDP40-KB2468871-v2-x64.exe"),
                 ("a folder vmpkg pack refuses", {"--app": no_program}, "app/Velmora.exe"),
+                ("a Velmora.exe older than the channel's", {"--app": older},
+                 "Velmora.exe 5.0.2.0 is older than the Live package's 5.0.3.0"),
                 ("a host that is no DNS name", {"--host": "download_host.example"},
                  "not a valid DNS name"),
                 ("a site that is not http(s)", {"--site": "ftp://www.velmora.example/"},

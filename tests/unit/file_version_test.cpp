@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include "archive/unpack.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
 #include "workflow/server_layout.h"
 
 namespace vm {

@@ -36,4 +36,8 @@ enum class FileVersionStatus : int32_t {
 [[nodiscard]] FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length,
                                                 FileVersion& version);
 
+// Below 0, 0 or above 0 as `a` is lower than, the same as or higher than `b`: major, then
+// minor, build and revision.
+int32_t compareFileVersions(const FileVersion& a, const FileVersion& b);
+
 }  // namespace vm
