@@ -7,10 +7,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/file_version.h"
 #include "platform/utf8.h"
 
 namespace vm {
@@ -187,6 +189,26 @@ bool localCalendarTimeToUtc(const CalendarTime& local, FileTime& out) {
   if (ticks < 0) return false;
   out = makeFileTime(static_cast<uint64_t>(ticks));
   return true;
+}
+
+FileVersionStatus readFileVersionOfFile(const char16_t* path, FileVersion& version) {
+  char native[kNativePathCapacity];
+  if (!toNativePath(path, native)) return FileVersionStatus::NotAnImage;
+  const int file = open(native, O_RDONLY | O_CLOEXEC);
+  if (file < 0)
+    return errno == ENOENT ? FileVersionStatus::NoFile : FileVersionStatus::NotAnImage;
+  FileVersionStatus status = FileVersionStatus::NotAnImage;
+  struct stat facts;
+  if (fstat(file, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size > 0) {
+    void* view = mmap(nullptr, static_cast<size_t>(facts.st_size), PROT_READ, MAP_PRIVATE, file, 0);
+    if (view != MAP_FAILED) {
+      status = readFileVersion(static_cast<const uint8_t*>(view),
+                               static_cast<uint64_t>(facts.st_size), version);
+      munmap(view, static_cast<size_t>(facts.st_size));
+    }
+  }
+  close(file);
+  return status;
 }
 
 }  // namespace vm
