@@ -121,6 +121,12 @@ class SocketTransport final : public Transport {
 struct RangeAsk {
   int32_t from = 0;
   const char* validator = "";
+  // A partial update's pieces instead of the rest: bytes `from` to `last` while the file is
+  // still `validator`'s version, when `last` >= `from` ("Range: bytes=FROM-LAST", "If-Range");
+  // or the file's last `suffix` bytes, of whatever version ("Range: bytes=-SUFFIX"), when
+  // `suffix` > 0. One range per request, never several.
+  int32_t last = -1;
+  int32_t suffix = 0;
 };
 
 // An ETag or Last-Modified value, as the server sent it.

@@ -292,6 +292,16 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
        kDownloadBufferSize, plain, DownloadEnd::NoLength, 19, 3, -1, -1, -1, ""},
       {"more than the capacity", {0, ""}, helloResponse(), FakeNetwork::Ending::Close, 43, plain,
        DownloadEnd::TooLarge, -1, 0, -1, -1, -1, ""},
+      {"a piece while the file is the same version", {6, "\"b\"", 9}, partial,
+       FakeNetwork::Ending::Close, kDownloadBufferSize,
+       "GET /f HTTP/1.1\r\nHost: download.test\r\nRange: bytes=6-9\r\nIf-Range: \"b\"\r\n"
+       "Cache-Control: no-cache\r\nConnection: close\r\n\r\n",
+       DownloadEnd::Complete, 91, 4, 6, 9, 10, "\"b\""},
+      {"the file's end", {0, "", -1, 4}, partial, FakeNetwork::Ending::Close,
+       kDownloadBufferSize,
+       "GET /f HTTP/1.1\r\nHost: download.test\r\nRange: bytes=-4\r\n"
+       "Cache-Control: no-cache\r\nConnection: close\r\n\r\n",
+       DownloadEnd::Complete, 91, 4, 6, 9, 10, "\"b\""},
       {"a validator too long for the request", {6, longValidator.c_str()}, partial,
        FakeNetwork::Ending::Close, kDownloadBufferSize, "", DownloadEnd::RequestTooLong, -1, 0,
        -1, -1, -1, ""},
