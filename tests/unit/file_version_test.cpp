@@ -137,7 +137,9 @@ TEST(ReadFileVersion, ReadsAFileByPathAndOrdersVersions) {
     FileVersion version{};
     EXPECT_EQ(readFileVersionOfFile(scratch.at(file.name).c_str(), version), file.status)
         << file.name;
-    if (file.status == FileVersionStatus::Found) EXPECT_EQ(version.build, 4);
+    if (file.status == FileVersionStatus::Found) {
+      EXPECT_EQ(version.build, 4);
+    }
   }
   const struct {
     FileVersion a, b;

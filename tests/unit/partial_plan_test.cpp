@@ -143,8 +143,9 @@ TEST(PartialPlanTest, PlansEachRowAndRebuildsTheNewPackage) {
     const PlanVerdict verdict = planPartialUpdate(
         kept.end(static_cast<uint32_t>(kept.bytes.size())), fresh.end(newEnd), row.limits, *plan);
     ASSERT_EQ(verdict, row.verdict) << planVerdictText(verdict);
-    if (verdict == PlanVerdict::EndIncomplete)
+    if (verdict == PlanVerdict::EndIncomplete) {
       EXPECT_EQ(plan->directoryOffset, fresh.bytes.size() - endOfPackage(fresh.bytes));
+    }
     if (verdict != PlanVerdict::Partial) continue;
     EXPECT_EQ(plan->fetchCount, row.fetches);
     EXPECT_EQ(plan->copiedEntries, row.copied);
