@@ -41,7 +41,7 @@ enum class FileVersionStatus : int32_t {
 // Reads the file version of the file at `path` (a Windows path), mapped read-only and never
 // loaded as a program: readFileVersion's answers, NoFile when neither the file nor its folder
 // exists, NotAnImage when it exists but cannot be opened or mapped (empty, held exclusively).
-// Implemented by the file layer (platform/win32/file_version_of.cpp, platform/posix/).
+// Implemented by the file layer over mapFileForReading (platform/mapped_file.h).
 [[nodiscard]] FileVersionStatus readFileVersionOfFile(const char16_t* path, FileVersion& version);
 
 // Below 0, 0 or above 0 as `a` is lower than, the same as or higher than `b`: major, then
