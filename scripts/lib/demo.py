@@ -123,7 +123,7 @@ def install(build, state, name, out, tree, site=None, exe=None):
                     {"VELMORA_STANDIN_MS": "1500"}))
             except e2e.CaseFailed as failure:
                 record = e2e.Record(machine.work / "watch.log", None)
-                stuck = str(failure).splitlines()[0]
+                stuck = str(failure).splitlines()[0].rstrip(":")
             for kept in (machine.temp / "Velmora" / "VelmoraInstaller.log",
                          machine.work / "watch.log"):
                 if kept.exists():
@@ -236,7 +236,8 @@ PARTS = (("part 1, the described installation", described_installation),
 def failure_line(title, failure):
     """One line for a part that failed: which part, why, where to read more."""
     if isinstance(failure, PartFailed):
-        return f"{title} failed: {failure}; log: {failure.log}"
+        verdict = "failed" if failure.installer else "could not be shown"
+        return f"{title} {verdict}: {failure}; log: {failure.log}"
     why = str(failure).strip().splitlines()
     return (f"{title}: the demo could not run it: {type(failure).__name__}"
             f"{': ' + why[0] if why else ''}; log: the output above")
