@@ -12,7 +12,12 @@ installer built with its public key and the prerequisites' pins); the signed pac
 and the same package with one byte changed is refused with nothing installed. scripts/release
 builds the field profile, so that refusal ends with the failure message (its sentence, the log's
 path, Retry and Close), photographed as OUT/changed/NN-dialog.png. Screenshots of those runs go
-to OUT/signed and OUT/changed.
+to OUT/signed and OUT/changed; beside each run's screenshots lie its log (VelmoraInstaller.log)
+and what the watcher saw (watch.log).
+
+A part that goes wrong says so in one line (which part, why, where its log is) and the demo goes
+on with the next; it exits 1 only when the installer itself did not behave as described, not when
+the demo's own machinery (Wine, the network, the watcher, the pictures) failed.
 """
 import argparse
 import pathlib
@@ -75,12 +80,35 @@ def report(installation, record, pictures):
         print(f"  {picture}")
 
 
+class PartFailed(Exception):
+    """A part of the demo that did not go as described, and why; `log` is where to read more.
+    `installer` says whether the installer (or the release that builds it) is at fault rather
+    than the demo's own machinery."""
+
+    def __init__(self, why, log, installer=True):
+        super().__init__(why)
+        self.log = log
+        self.installer = installer
+
+
+def awaits_an_answer(record):
+    """Whether the last window the watcher saw is a message rather than the progress window (whose
+    bar, control 1000, is listed after it): a run that then does not end waits for a click."""
+    last = max((index for index, event in enumerate(record.events) if event[0] == "dialog"),
+               default=None)
+    return last is not None and not any(event[:2] == ("control", "1000")
+                                        for event in record.events[last:])
+
+
 def install(build, state, name, out, tree, site=None, exe=None):
     """One run of the installer (the build's, or `exe`) on a clean machine in a network where
-    nginx serves `tree` (through `site` when given); prints the report and returns what the run
-    left: whether it exited with 0, started anything, started the application, unpacked anything,
-    and whether the window was photographed."""
+    nginx serves `tree` (through `site` when given); prints the report, keeps the run's log and
+    the watcher's record in `out` and returns what the run left: its exit code, whether it exited
+    with 0, started anything, started the application, unpacked anything, showed the failure
+    message, and whether the window was photographed. A run that does not end raises
+    PartFailed."""
     machine = e2e.Machine(build, state, "e2e-" + name)
+    out.mkdir(parents=True, exist_ok=True)
     try:
         with worlds.World(build, name, root=tree, site=site) as world:
             machine.command_prefix = world.prefix
@@ -88,11 +116,22 @@ def install(build, state, name, out, tree, site=None, exe=None):
             installer = machine.installer_copy("VelmoraInstaller.exe", exe=exe)
             print(f"running {machine.windows(installer)} on a clean machine ...", flush=True)
             shots = machine.work / "shots"
-            # The stand-in installers take a moment, as real ones would.
-            record = machine.watch(installer, shots=shots, extra_env=installation.environment(
-                {"VELMORA_STANDIN_MS": "1500"}))
-            installation.wait_for(lambda: "application" in installation.roles(), 30)
-            out.mkdir(parents=True, exist_ok=True)
+            stuck = None
+            try:
+                # The stand-in installers take a moment, as real ones would.
+                record = machine.watch(installer, shots=shots, extra_env=installation.environment(
+                    {"VELMORA_STANDIN_MS": "1500"}))
+            except e2e.CaseFailed as failure:
+                record = e2e.Record(machine.work / "watch.log", None)
+                stuck = str(failure).splitlines()[0].rstrip(":")
+            for kept in (machine.temp / "Velmora" / "VelmoraInstaller.log",
+                         machine.work / "watch.log"):
+                if kept.exists():
+                    shutil.copyfile(kept, out / kept.name)
+            if stuck:
+                machine.stop_wine()
+            else:
+                installation.wait_for(lambda: "application" in installation.roles(), 30)
             pictures = []
             for bitmap in sorted(shots.glob("*.bmp")):
                 picture = out / (bitmap.stem + ".png")
@@ -100,17 +139,25 @@ def install(build, state, name, out, tree, site=None, exe=None):
                 pictures.append(picture)
             report(installation, record, pictures)
             machine.stop_wine()
+            if stuck and awaits_an_answer(record):
+                raise PartFailed(stuck + " with a message on the screen that the watcher did not "
+                                 "answer", out / "watch.log", installer=False)
+            if stuck:
+                raise PartFailed(stuck, out / "VelmoraInstaller.log")
             return {"exited": record.exit_code() == 0, "code": record.exit_code(),
                     "ran": bool(installation.standins()),
                     "started": "application" in installation.roles(),
-                    "unpacked": machine.app_folder.exists(), "pictures": bool(pictures)}
+                    "unpacked": machine.app_folder.exists(),
+                    "message": any(event[:2] == ("control", "1001") for event in record.events),
+                    "pictures": bool(pictures), "log": out / "VelmoraInstaller.log"}
     finally:
         machine.close()
 
 
-def signed_release(build, work):
+def signed_release(build, work, log):
     """A throwaway package key pair made with openssl, and scripts/release's Live release with
-    it: a signed package, the installer built with its public key and the prerequisites' pins."""
+    it: a signed package, the installer built with its public key and the prerequisites' pins.
+    scripts/release's output is printed and kept in `log`."""
     key, public = work / "package.key", work / "package.pub"
     subprocess.run(["openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
                     "rsa_keygen_bits:3072", "-out", str(key)], check=True)
@@ -119,12 +166,81 @@ def signed_release(build, work):
     application = worlds.application_tree(build, work / "application")
     prerequisites = worlds.prerequisites_folder(build, work / "prerequisites")
     dist = work / "release"
-    subprocess.run([str(ROOT / "scripts" / "release"), "--host", worlds.download_host(build),
-                    "--site", worlds.website(build), "--app", str(application),
-                    "--prerequisites", str(prerequisites), "--channel", "Live", "--out",
-                    str(dist), "--package-key", str(key), "--public-key", str(public),
-                    "--build", str(build / "demo-release")], check=True)
+    log.parent.mkdir(parents=True, exist_ok=True)
+    made = subprocess.run([str(ROOT / "scripts" / "release"), "--host",
+                           worlds.download_host(build), "--site", worlds.website(build), "--app",
+                           str(application), "--prerequisites", str(prerequisites), "--channel",
+                           "Live", "--out", str(dist), "--package-key", str(key), "--public-key",
+                           str(public), "--build", str(build / "demo-release")],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    log.write_text(made.stdout)
+    print(made.stdout, end="")
+    if made.returncode != 0:
+        raise PartFailed(f"scripts/release exited with {made.returncode}", log)
     return dist
+
+
+def described_installation(build, state, out, work, release):
+    run = install(build, state, "demo", out, worlds.server_tree(build, work / "www"))
+    if not (run["exited"] and run["started"]):
+        raise PartFailed(f"the installation did not complete (exit code {run['code']})",
+                         run["log"])
+    if not run["pictures"]:
+        raise PartFailed("no screenshots were taken", out, installer=False)
+    return "installation complete"
+
+
+def signed_package(build, state, out, work, release):
+    release["dist"] = dist = signed_release(build, work, out / "signed" / "release.log")
+    run = install(build, state, "demo-signed", out / "signed", dist / "www",
+                  dist / "nginx-velmora.conf", dist / "installer" / "VelmoraInstaller.exe")
+    if not (run["exited"] and run["started"]):
+        raise PartFailed(f"the signed package did not install (exit code {run['code']})",
+                         run["log"])
+    if not run["pictures"]:
+        raise PartFailed("no screenshots were taken", out / "signed", installer=False)
+    return "the signed package installed"
+
+
+def changed_package(build, state, out, work, release):
+    if "dist" not in release:
+        raise PartFailed("there is no signed release to change", out / "signed" / "release.log",
+                         installer=False)
+    dist = release["dist"]
+    package = dist / "www" / worlds.package_path("Live").lstrip("/")
+    changed = bytearray(package.read_bytes())
+    changed[len(changed) // 2] ^= 0x01
+    package.write_bytes(bytes(changed))
+    run = install(build, state, "demo-changed", out / "changed", dist / "www",
+                  dist / "nginx-velmora.conf", dist / "installer" / "VelmoraInstaller.exe")
+    if run["code"] != e2e.SIGNATURE_REFUSED or run["ran"] or run["unpacked"]:
+        raise PartFailed(f"the changed package was not refused (exit code {run['code']}, "
+                         f"started {'something' if run['ran'] else 'nothing'}, "
+                         f"unpacked {'something' if run['unpacked'] else 'nothing'})", run["log"])
+    if not run["message"]:
+        raise PartFailed("the failure message was not shown", run["log"])
+    messages = sorted((out / "changed").glob("*-dialog.png"))
+    print("\nthe failure message: " + (str(messages[0]) if messages else "(not photographed)"))
+    if not messages:
+        raise PartFailed("the failure message was not photographed", out / "changed" / "watch.log",
+                         installer=False)
+    return "refused: nothing was run, unpacked, registered or started"
+
+
+PARTS = (("part 1, the described installation", described_installation),
+         ("part 2, signed packages: a release made with scripts/release and a throwaway key",
+          signed_package),
+         ("part 3, the same package with one byte changed", changed_package))
+
+
+def failure_line(title, failure):
+    """One line for a part that failed: which part, why, where to read more."""
+    if isinstance(failure, PartFailed):
+        verdict = "failed" if failure.installer else "could not be shown"
+        return f"{title} {verdict}: {failure}; log: {failure.log}"
+    why = str(failure).strip().splitlines()
+    return (f"{title}: the demo could not run it: {type(failure).__name__}"
+            f"{': ' + why[0] if why else ''}; log: the output above")
 
 
 def main():
@@ -140,39 +256,31 @@ def main():
 
     print("preparing Wine (a template prefix and a virtual display) and the download server ...",
           flush=True)
-    wineenv.setup(state)
+    failures, installer_failed = [], False
     try:
-        run = install(build, state, "demo", out, worlds.server_tree(build, work / "www"))
-        ok = run["exited"] and run["started"] and run["pictures"]
-        print("\ninstallation complete" if ok else "\nthe installation did not complete")
-
-        print("\n---- signed packages: a release made with scripts/release and a throwaway key",
-              flush=True)
-        dist = signed_release(build, work)
-        exe = dist / "installer" / "VelmoraInstaller.exe"
-        site = dist / "nginx-velmora.conf"
-        run = install(build, state, "demo-signed", out / "signed", dist / "www", site, exe)
-        signed = run["exited"] and run["started"] and run["pictures"]
-        print("\nthe signed package installed" if signed else
-              "\nthe signed package did not install")
-
-        print("\n---- the same package with one byte changed", flush=True)
-        package = dist / "www" / worlds.package_path("Live").lstrip("/")
-        changed = bytearray(package.read_bytes())
-        changed[len(changed) // 2] ^= 0x01
-        package.write_bytes(bytes(changed))
-        run = install(build, state, "demo-changed", out / "changed", dist / "www", site, exe)
-        refused = run["code"] == e2e.SIGNATURE_REFUSED and not run["ran"] and \
-            not run["unpacked"] and run["pictures"]
-        messages = sorted((out / "changed").glob("*-dialog.png"))
-        print("\nthe failure message: " + (str(messages[0]) if messages else "(not shown)"))
-        refused = refused and bool(messages)
-        print("\nrefused: nothing was run, unpacked, registered or started" if refused else
-              "\nthe changed package was not refused")
-        return 0 if ok and signed and refused else 1
+        wineenv.setup(state)
+        release = {}
+        for title, part in PARTS:
+            print(f"\n---- {title}", flush=True)
+            try:
+                print("\n" + part(build, state, out, work, release))
+            except Exception as failure:  # one line for it; the next part runs all the same
+                failures.append(failure_line(title, failure))
+                installer_failed |= isinstance(failure, PartFailed) and failure.installer
+                print("\n" + failures[-1], flush=True)
+    except Exception as failure:
+        failures.append(failure_line("preparing Wine", failure))
     finally:
-        wineenv.cleanup(state)
+        try:
+            wineenv.cleanup(state)
+        except Exception as failure:
+            failures.append(failure_line("cleaning up", failure))
         shutil.rmtree(work, ignore_errors=True)
+    print("\n---- " + ("every part went as described" if not failures else
+                        "not every part went as described:"))
+    for line in failures:
+        print(line)
+    return 1 if installer_failed else 0
 
 
 if __name__ == "__main__":

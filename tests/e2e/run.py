@@ -579,6 +579,15 @@ def bar_pixels(bitmap, place):
             for x in range(left, left + bar_width)]
 
 
+def colours(bitmap):
+    """The distinct colours in one of the watcher's pictures (a 24-bit bottom-up BMP)."""
+    data = bitmap.read_bytes()
+    start, width = int.from_bytes(data[10:14], "little"), int.from_bytes(data[18:22], "little")
+    height, stride = int.from_bytes(data[22:26], "little"), (width * 3 + 3) & ~3
+    return {data[row + 3 * x:row + 3 * x + 3] for row in range(start, start + height * stride,
+                                                                stride) for x in range(width)}
+
+
 def coloured_share(pixels):
     """The share of `pixels` in colour: the bar's fill or marquee block, not the greys around."""
     return sum(1 for pixel in pixels if max(pixel) - min(pixel) > 48) / len(pixels)
@@ -1397,7 +1406,8 @@ def signed_release_refuses_what_was_not_signed_or_pinned(installation):
     """The release's installer (package key and pins built in) against a changed server: a
     package with one byte changed and an unsigned one end the run right after their download,
     and an installer whose bytes differ from its pin ends the run before it is written; nothing
-    is run, unpacked, registered, linked or started."""
+    is run, unpacked, registered, linked or started. The release is the field profile's, so the
+    first refusal ends with the failure message, photographed (as the demo does) and answered."""
     release, machine = installation.release, installation.machine
     served = installation.world.root
     live = served / worlds.package_path("Live").lstrip("/")
@@ -1409,9 +1419,14 @@ def signed_release_refuses_what_was_not_signed_or_pinned(installation):
                              str(testing)], capture_output=True, text=True)
     check(packed.returncode == 0, f"vmpkg pack: {packed.stderr}")
     exe = release.dist / "installer" / "VelmoraInstaller.exe"
-    for file_name in ("VelmoraInstaller.exe", "VelmoraInstaller-Testing.exe"):
-        record = installation.run(file_name, exe=exe)
+    shots = machine.work / "shots"
+    for file_name, pictures in (("VelmoraInstaller.exe", shots),
+                                ("VelmoraInstaller-Testing.exe", None)):
+        record = installation.run(file_name, exe=exe, shots=pictures)
         check_run_ended(installation, record, [STATUS_PACKAGE], SIGNATURE_REFUSED)
+    messages = sorted(shots.glob("*-dialog.bmp"))
+    check(len(messages) == 1 and len(colours(messages[0])) > 2,  # more than a blank screen
+          f"no picture of the failure message: {sorted(path.name for path in shots.iterdir())}")
 
     machine.wine("reg", "delete", RUNTIME_KEY, "/f", "/reg:32")
     runtime = served / RUNTIME_PATH.lstrip("/")
