@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "archive/partial_plan.h"
+#include "platform/mapped_file.h"
 #include "platform/memory.h"
 
 namespace vm {
@@ -166,6 +167,21 @@ bool fetchPartialUpdate(RangedTransport& transport, ProgressSink& progress, RunL
         .write(log);
   }
   destroyObject(plan);
+  return rebuilt;
+}
+
+bool fetchFromKeptPackage(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+                          const char* requestPath, const char16_t* keptPath, uint8_t* buffer,
+                          int32_t capacity, int32_t& length) {
+  MappedFile kept;
+  const MapResult mapped = mapFileForReading(keptPath, kept);
+  if (mapped != MapResult::Mapped) {
+    return giveUp(log, mapped == MapResult::NoFile ? "no kept package"
+                                                   : "the kept package cannot be read");
+  }
+  const bool rebuilt = fetchPartialUpdate(transport, progress, log, requestPath, kept.data,
+                                          kept.length, buffer, capacity, length);
+  unmapFile(kept);
   return rebuilt;
 }
 

@@ -31,4 +31,11 @@ bool fetchPartialUpdate(RangedTransport& transport, ProgressSink& progress, RunL
                         const char* requestPath, const uint8_t* kept, uint32_t keptLength,
                         uint8_t* buffer, int32_t capacity, int32_t& length);
 
+// fetchPartialUpdate from the kept package at `keptPath` (mapped read-only for the call). False
+// with the reason logged, also when there is no kept package (a first installation, or one made
+// before packages were kept).
+bool fetchFromKeptPackage(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+                          const char* requestPath, const char16_t* keptPath, uint8_t* buffer,
+                          int32_t capacity, int32_t& length);
+
 }  // namespace vm
