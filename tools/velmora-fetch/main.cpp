@@ -21,6 +21,7 @@
 #include "platform/format.h"
 #include "tools/common/package_check.h"
 #include "tools/common/tool_io.h"
+#include "workflow/partial_update.h"
 #include "workflow/server_layout.h"
 
 #ifdef _WIN32
@@ -78,6 +79,7 @@ struct Options {
   bool https = false;
   std::string proxy;  // empty: the user's settings
   const ArgumentUnit* key = nullptr;  // check's --key
+  const ArgumentUnit* kept = nullptr;  // the download form's --kept: a partial update first
   bool usable = true;
   std::vector<const ArgumentUnit*> words;
 };
@@ -341,6 +343,7 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
 constexpr char kUsage[] =
     "usage: velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH "
     "OUTPUT_FILE\n"
+    "       velmora-fetch --kept KEPT_PACKAGE HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
     "[--proxy PROXY]\n";
 
@@ -364,6 +367,9 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
       options.system = true;
       options.usable = options.proxy.empty() && ++index < argc &&
                        toNarrow(argv[index], options.proxy) && !options.proxy.empty();
+    } else if (argumentIs(argv[index], "--kept")) {
+      options.usable = options.kept == nullptr && ++index < argc;
+      if (options.usable) options.kept = argv[index];
     } else if (argumentIs(argv[index], "--key")) {
       options.usable = options.key == nullptr && ++index < argc;
       if (options.usable) options.key = argv[index];
@@ -408,13 +414,40 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
   std::fprintf(stderr, "%s\n", report.c_str());
 }
 
+// The partial update's log lines, on stderr.
+class StderrLog final : public RunLog {
+ public:
+  void write(const char* event) override { std::fprintf(stderr, "%s\n", event); }
+  uint32_t elapsedMilliseconds() override { return 0; }
+  void finish(InstallResult) override {}
+};
+
+// --kept: the installer's partial update over the socket client, from the kept package; true
+// with the rebuilt package at the buffer's start (`length` bytes). Nothing vouches for it here
+// (the installer checks its signature; so can vmpkg verify).
+bool fetchPartially(const Options& options, Network& network, const Endpoint& endpoint,
+                    const char* requestPath, uint8_t* buffer, ProgressSink& progress,
+                    int32_t& length) {
+  WholeFile kept;
+  std::string why;
+  StderrLog log;
+  if (!kept.load(options.kept, kLargestPackage, why)) {
+    log.write(("partial update: downloading whole: the kept package " + why).c_str());
+    return false;
+  }
+  SocketRangedTransport transport(network, endpoint);
+  return fetchPartialUpdate(transport, progress, log, requestPath, kept.data(), kept.length(),
+                            buffer, kDownloadBufferSize, length);
+}
+
 // The download form: HOST PORT REQUEST_PATH OUTPUT_FILE.
 int fetch(const Options& options) {
   std::string host, requestPath;
   uint16_t port = 0;
   const auto& words = options.words;
   if (options.key != nullptr || words.size() != 4 || !toNarrow(words[0], host) ||
-      !parsePort(words[1], port) || !toNarrow(words[2], requestPath)) {
+      !parsePort(words[1], port) || !toNarrow(words[2], requestPath) ||
+      (options.kept != nullptr && options.system)) {
     return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
@@ -424,9 +457,14 @@ int fetch(const Options& options) {
   int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
-  const uint8_t* body = downloadFile(progress, networks.chosen, {host.c_str(), port},
-                                     requestPath.c_str(), buffer.get(), contentLength,
-                                     &bodyBytes, &report);
+  const Endpoint endpoint{host.c_str(), port};
+  const uint8_t* body =
+      options.kept != nullptr && fetchPartially(options, networks.chosen, endpoint,
+                                                requestPath.c_str(), buffer.get(), progress,
+                                                contentLength)
+          ? buffer.get()
+          : downloadFile(progress, networks.chosen, endpoint, requestPath.c_str(), buffer.get(),
+                         contentLength, &bodyBytes, &report);
   if (body == nullptr) {
     // A system transport's request refused before any response (a certificate, the proxy) is
     // named as the installer's log names it, with the stack's code and words.
