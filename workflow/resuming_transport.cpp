@@ -2,10 +2,20 @@
 
 #include <cstring>
 
+#include "platform/fixed_string.h"
+
 namespace vm {
 namespace {
 
 constexpr int32_t kPartialContent = 206;
+
+// A range that cannot be had: refused by the server (416: the kept bytes no longer fit the file)
+// or too long to ask for (a long validator). The whole body can still be.
+bool rangeRefused(const AttemptFacts& facts) {
+  return facts.rangeAsked &&
+         ((facts.end == DownloadEnd::StatusRefused && facts.status == 416) ||
+          facts.end == DownloadEnd::RequestTooLong);
+}
 
 bool triedAgain(const AttemptFacts& facts) {
   switch (facts.end) {
@@ -19,7 +29,9 @@ bool triedAgain(const AttemptFacts& facts) {
       return true;
     case DownloadEnd::StatusRefused:
       return facts.status == 408 || facts.status == 429 ||
-             (facts.status >= 500 && facts.status <= 599);
+             (facts.status >= 500 && facts.status <= 599) || rangeRefused(facts);
+    case DownloadEnd::RequestTooLong:
+      return rangeRefused(facts);
     case DownloadEnd::TooLarge:
       // What is kept takes room from the buffer: a whole new body may fit once it is dropped.
       return facts.rangeAsked;
@@ -79,10 +91,15 @@ RetryStep nextRetryStep(const AttemptFacts& facts) {
   if (facts.end == DownloadEnd::Complete && (!partial || (facts.rangeAsked && facts.continues)))
     return RetryStep::Done;
   if (!triedAgain(facts) || facts.attempt >= kDownloadAttempts) return RetryStep::GiveUp;
+  if (rangeRefused(facts)) return RetryStep::Restart;
   return facts.keptBytes > 0 && facts.resumable ? RetryStep::Resume : RetryStep::Restart;
 }
 
-uint32_t retryWaitMilliseconds(int32_t attempt) {
+uint32_t retryWaitMilliseconds(int32_t attempt, int32_t status, int32_t retryAfterSeconds) {
+  if ((status == 429 || status == 503) && retryAfterSeconds >= 0)
+    return static_cast<uint32_t>(retryAfterSeconds < kMaxRetryAfterSeconds ? retryAfterSeconds
+                                                                           : kMaxRetryAfterSeconds) *
+           1'000u;
   return kFirstRetryWaitMilliseconds << (attempt - 2);
 }
 
@@ -91,7 +108,9 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
   ContinuingProgress bar(progress);
   int32_t kept = 0;    // body bytes kept at the buffer's start
   int32_t total = -1;  // the length of the answer the kept bytes belong to
-  Validator validator;
+  Validator validator;  // that answer's strong validator, for If-Range
+  Validator etag;       // and its ETag, which a 206 continuing it must carry
+  bool rangesFit = true;  // no range request was too long for its text
   RetryStep step = RetryStep::Restart;
   for (int32_t attempt = 1;; ++attempt) {
     const bool resume = step == RetryStep::Resume;
@@ -115,8 +134,10 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
     facts.attempt = attempt;
     const uint8_t* arrived = answer.bodyOffset >= 0 ? into + answer.bodyOffset : nullptr;
     if (arrived != nullptr && report.status == kPartialContent) {
+      // A cache that honours Range but not If-Range answers with another version's bytes.
       facts.continues = resume && answer.rangeFirst == kept && answer.rangeTotal == total &&
-                        report.contentLength == total - kept;
+                        report.contentLength == total - kept &&
+                        textEquals(answer.etag.get(), etag.get());
       if (facts.continues) {
         const int32_t rest = total - kept;
         const int32_t added = report.bodyBytes < rest ? report.bodyBytes : rest;
@@ -128,7 +149,10 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
     } else if (arrived != nullptr && report.status >= 200 && report.status <= 299) {
       // A whole new answer: what was kept belongs to another version of the file.
       total = report.contentLength;
-      if (!validator.assign(answer.validator.get())) validator.clear();
+      if (!validator.assign(answer.validator.get()) || !etag.assign(answer.etag.get())) {
+        validator.clear();
+        etag.clear();
+      }
       kept = 0;
       if (body != nullptr) return body;  // as the plain client would have returned it
       if (total > 0) {
@@ -136,8 +160,10 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
         std::memmove(buffer, arrived, static_cast<size_t>(kept));
       }
     }
+    // A range too long to ask for would be so again: later breaks start again from byte 0.
+    if (report.end == DownloadEnd::RequestTooLong) rangesFit = false;
     facts.keptBytes = kept;
-    facts.resumable = total > 0 && !validator.empty();
+    facts.resumable = rangesFit && total > 0 && !validator.empty();
     step = nextRetryStep(facts);
     if (step == RetryStep::Done) {
       buffer[total] = 0;
@@ -145,7 +171,11 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
       report.bodyBytes = total;
       return buffer;
     }
-    const uint32_t wait = step == RetryStep::GiveUp ? 0 : retryWaitMilliseconds(attempt + 1);
+    // Nothing was sent for a request too long: there is no server to give time to.
+    const uint32_t wait =
+        step == RetryStep::GiveUp || report.end == DownloadEnd::RequestTooLong
+            ? 0
+            : retryWaitMilliseconds(attempt + 1, report.status, answer.retryAfterSeconds);
     logAttempt(log_, requestPath, attempt, report, step, kept, wait);
     if (step == RetryStep::GiveUp) return nullptr;
     system_.sleepMilliseconds(wait);
