@@ -134,20 +134,18 @@ struct RangeAnswer {
   int32_t rangeFirst = -1;
   int32_t rangeLast = -1;
   int32_t rangeTotal = -1;
-  // What a later If-Range may name: a strong ETag, else the Last-Modified value; empty when
-  // neither. Never a weak ETag ("W/..."): a range of a merely equivalent version could splice
-  // two files. A value longer than 95 bytes counts as absent, so a long ETag falls back to
-  // Last-Modified.
+  // The version this answer is of, as a later If-Range may name it: a strong ETag ("..."),
+  // else the Last-Modified value; empty when neither. Never a weak ETag (W/"..."): a range of a
+  // merely equivalent version could splice two files. A value longer than 95 bytes counts as
+  // absent, so a long ETag falls back to Last-Modified. A 206 continues kept bytes only when its
+  // own validator is the one asked with.
   Validator validator;
-  // The ETag exactly as sent, weak ones included; empty when none or longer than 95 bytes. A 206
-  // must carry the ETag of the answer whose bytes it continues.
-  Validator etag;
   // "Retry-After: SECONDS" (delta seconds only, saturating at INT32_MAX); -1 when absent or an
   // HTTP date. Read from any head; the retry layer honours it only with a 429 or 503.
   int32_t retryAfterSeconds = -1;
 };
 
-// Fills `answer`'s validator, etag, range and retryAfterSeconds from the head
+// Fills `answer`'s validator, range and retryAfterSeconds from the head
 // `head[0, headLength)` (the status line and the fields, up to the last field's line end), as
 // every RangedTransport should: field names matched without case at a line's start. Each one
 // absent or unreadable is left at its "none" value.
@@ -170,8 +168,8 @@ class RangedTransport {
 // downloadFile with a range and a capacity (see RangedTransport::fetchRange); a whole body
 // without a length ends as NoLength. With ask.from 0 the request is downloadFile's, byte for
 // byte. A request that does not fit its 256-byte text (a long validator) is RequestTooLong.
-// A refused 429 or 503 is read on to its head's end (within the capacity and 8 KiB) so that its
-// Retry-After reaches the answer; other refusals stop at once, as in downloadFile.
+// A refusal stops at its first chunk, as in downloadFile; the fields of its head are read when
+// the whole head came with it (a 429's or 503's Retry-After).
 const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                              const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
                              int32_t capacity, DownloadReport& report, RangeAnswer& answer);

@@ -9,14 +9,6 @@ namespace {
 
 constexpr int32_t kPartialContent = 206;
 
-// A range that cannot be had: refused by the server (416: the kept bytes no longer fit the file)
-// or too long to ask for (a long validator). The whole body can still be.
-bool rangeRefused(const AttemptFacts& facts) {
-  return facts.rangeAsked &&
-         ((facts.end == DownloadEnd::StatusRefused && facts.status == 416) ||
-          facts.end == DownloadEnd::RequestTooLong);
-}
-
 bool triedAgain(const AttemptFacts& facts) {
   switch (facts.end) {
     case DownloadEnd::ConnectRefused:
@@ -29,9 +21,7 @@ bool triedAgain(const AttemptFacts& facts) {
       return true;
     case DownloadEnd::StatusRefused:
       return facts.status == 408 || facts.status == 429 ||
-             (facts.status >= 500 && facts.status <= 599) || rangeRefused(facts);
-    case DownloadEnd::RequestTooLong:
-      return rangeRefused(facts);
+             (facts.status >= 500 && facts.status <= 599);
     case DownloadEnd::TooLarge:
       // What is kept takes room from the buffer: a whole new body may fit once it is dropped.
       return facts.rangeAsked;
@@ -53,10 +43,14 @@ class ContinuingProgress final : public ProgressSink {
     total_ = total;
   }
   void setPosition(int32_t position) override {
+    // (from x 100 + position x (total - from)) / total, as position + from x (100 - position) /
+    // total: in 32 bits with both halved (from <= total <= kDownloadBufferSize < 2^26, so the
+    // product stays below 2^32), and without the 64-bit division's library code.
     int32_t shown = position;
-    if (from_ > 0 && total_ > 0)
-      shown = static_cast<int32_t>((int64_t{from_} * 100 + int64_t{position} * (total_ - from_)) /
-                                   total_);
+    if (from_ > 0 && total_ > 1)
+      shown += static_cast<int32_t>(static_cast<uint32_t>(from_ >> 1) *
+                                    static_cast<uint32_t>(100 - position) /
+                                    static_cast<uint32_t>(total_ >> 1));
     if (shown < shown_) shown = shown_;  // at most 100: so is `position`
     shown_ = shown;
     bar_.setPosition(shown);
@@ -90,9 +84,14 @@ RetryStep nextRetryStep(const AttemptFacts& facts) {
   const bool partial = facts.status == kPartialContent;
   if (facts.end == DownloadEnd::Complete && (!partial || (facts.rangeAsked && facts.continues)))
     return RetryStep::Done;
-  if (!triedAgain(facts) || facts.attempt >= kDownloadAttempts) return RetryStep::GiveUp;
-  if (rangeRefused(facts)) return RetryStep::Restart;
-  return facts.keptBytes > 0 && facts.resumable ? RetryStep::Resume : RetryStep::Restart;
+  // A range refused (416: the kept bytes no longer fit the file) or too long to ask for (a long
+  // validator): the whole body can still be had.
+  const bool rangeRefused =
+      facts.rangeAsked && (facts.status == 416 || facts.end == DownloadEnd::RequestTooLong);
+  if (!(rangeRefused || triedAgain(facts)) || facts.attempt >= kDownloadAttempts)
+    return RetryStep::GiveUp;
+  return !rangeRefused && facts.keptBytes > 0 && facts.resumable ? RetryStep::Resume
+                                                                 : RetryStep::Restart;
 }
 
 uint32_t retryWaitMilliseconds(int32_t attempt, int32_t status, int32_t retryAfterSeconds) {
@@ -108,9 +107,7 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
   ContinuingProgress bar(progress);
   int32_t kept = 0;    // body bytes kept at the buffer's start
   int32_t total = -1;  // the length of the answer the kept bytes belong to
-  Validator validator;  // that answer's strong validator, for If-Range
-  Validator etag;       // and its ETag, which a 206 continuing it must carry
-  bool rangesFit = true;  // no range request was too long for its text
+  Validator validator;  // that answer's version, for If-Range
   RetryStep step = RetryStep::Restart;
   for (int32_t attempt = 1;; ++attempt) {
     const bool resume = step == RetryStep::Resume;
@@ -137,7 +134,7 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
       // A cache that honours Range but not If-Range answers with another version's bytes.
       facts.continues = resume && answer.rangeFirst == kept && answer.rangeTotal == total &&
                         report.contentLength == total - kept &&
-                        textEquals(answer.etag.get(), etag.get());
+                        textEquals(answer.validator.get(), validator.get());
       if (facts.continues) {
         const int32_t rest = total - kept;
         const int32_t added = report.bodyBytes < rest ? report.bodyBytes : rest;
@@ -149,10 +146,7 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
     } else if (arrived != nullptr && report.status >= 200 && report.status <= 299) {
       // A whole new answer: what was kept belongs to another version of the file.
       total = report.contentLength;
-      if (!validator.assign(answer.validator.get()) || !etag.assign(answer.etag.get())) {
-        validator.clear();
-        etag.clear();
-      }
+      if (!validator.assign(answer.validator.get())) validator.clear();
       kept = 0;
       if (body != nullptr) return body;  // as the plain client would have returned it
       if (total > 0) {
@@ -160,10 +154,8 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
         std::memmove(buffer, arrived, static_cast<size_t>(kept));
       }
     }
-    // A range too long to ask for would be so again: later breaks start again from byte 0.
-    if (report.end == DownloadEnd::RequestTooLong) rangesFit = false;
     facts.keptBytes = kept;
-    facts.resumable = rangesFit && total > 0 && !validator.empty();
+    facts.resumable = total > 0 && !validator.empty();
     step = nextRetryStep(facts);
     if (step == RetryStep::Done) {
       buffer[total] = 0;
@@ -171,9 +163,8 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
       report.bodyBytes = total;
       return buffer;
     }
-    // Nothing was sent for a request too long: there is no server to give time to.
     const uint32_t wait =
-        step == RetryStep::GiveUp || report.end == DownloadEnd::RequestTooLong
+        step == RetryStep::GiveUp
             ? 0
             : retryWaitMilliseconds(attempt + 1, report.status, answer.retryAfterSeconds);
     logAttempt(log_, requestPath, attempt, report, step, kept, wait);
