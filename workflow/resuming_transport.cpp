@@ -44,8 +44,8 @@ class ContinuingProgress final : public ProgressSink {
   }
   void setPosition(int32_t position) override {
     // (from x 100 + position x (total - from)) / total, as position + from x (100 - position) /
-    // total: in 32 bits with both halved (from <= total <= kDownloadBufferSize < 2^26, so the
-    // product stays below 2^32), and without the 64-bit division's library code.
+    // total: in 32 bits with both halved (the kept bytes, from <= total, lie in the buffer, so
+    // from < 2^26 and the product stays below 2^32), without the 64-bit division's library code.
     int32_t shown = position;
     if (from_ > 0 && total_ > 1)
       shown += static_cast<int32_t>(static_cast<uint32_t>(from_ >> 1) *
