@@ -115,8 +115,12 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
     facts.attempt = attempt;
     const uint8_t* arrived = answer.bodyOffset >= 0 ? into + answer.bodyOffset : nullptr;
     if (arrived != nullptr && report.status == kPartialContent) {
+      // A store that ignores If-Range answers with the new version's bytes: a 206 naming
+      // another validator than the kept bytes' is not theirs, however well its range fits.
       facts.continues = resume && answer.rangeFirst == kept && answer.rangeTotal == total &&
-                        report.contentLength == total - kept;
+                        report.contentLength == total - kept &&
+                        (answer.validator.empty() ||
+                         std::strcmp(answer.validator.get(), validator.get()) == 0);
       if (facts.continues) {
         const int32_t rest = total - kept;
         const int32_t added = report.bodyBytes < rest ? report.bodyBytes : rest;

@@ -29,8 +29,9 @@ struct AttemptFacts {
   DownloadEnd end = DownloadEnd::Complete;
   int32_t status = 0;       // the status code, 0 when none arrived
   bool rangeAsked = false;  // the attempt asked for the rest of a body
-  bool continues = false;   // a 206 whose Content-Range starts where the kept bytes end and
-                            // whose total is the first answer's length
+  bool continues = false;   // a 206 whose Content-Range starts where the kept bytes end,
+                            // whose total is the first answer's length and whose validator
+                            // (when it names one) is the kept bytes'
   int32_t keptBytes = 0;    // body bytes kept after this attempt (the next Range would start here)
   bool resumable = false;   // a validator and the whole length are known from the first answer
   int32_t attempt = 1;      // this attempt's number, from 1

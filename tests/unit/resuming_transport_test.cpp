@@ -97,6 +97,7 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
   std::string body(1000, 'a');
   for (std::size_t at = 0; at < body.size(); ++at) body[at] = static_cast<char>('a' + at % 26);
   const std::string changed(800, 'z');
+  const std::string sameSize(1000, 'y');  // a new version as long as the first
   using Ending = FakeNetwork::Ending;
   FakeNetwork::Answer refused{"", Ending::Close, true};
   const struct {
@@ -123,6 +124,11 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
       {"the file changed: a 200 starts again from 0",
        {{cut(whole(body, "\"v1\""), 500), Ending::Error}, {whole(changed, "\"v2\"")}}, changed,
        {"", "Range: bytes=500-\r\nIf-Range: \"v1\""}, {"sleep 1000"}, End::Complete},
+      {"a 206 of another version (If-Range ignored) starts again from 0",
+       {{cut(whole(body, "\"v1\""), 500), Ending::Error}, {rest(sameSize, 500, "\"v2\"")},
+        {whole(sameSize, "\"v2\"")}},
+       sameSize, {"", "Range: bytes=500-\r\nIf-Range: \"v1\"", ""}, {"sleep 1000", "sleep 2000"},
+       End::Complete},
       {"a 206 elsewhere is dropped",
        {{cut(whole(body, "\"v1\""), 500), Ending::Error}, {rest(body, 400, "\"v1\"")},
         {whole(body, "\"v1\"")}},
