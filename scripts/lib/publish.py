@@ -10,9 +10,9 @@ DIST/www/ lands at the prefix as the installer asks for it (DotNetFX40/..., Velm
 ...), DIST/installer/ below installer/, SHA256SUMS beside them. Installers may be downloading
 from the store meanwhile, so the order is:
 
-  1. the prerequisites and the packages, each sent to a staging name (.velmora-staging/SHA256),
-     where the store checks it against its MD5 (Content-MD5), then copied by the store onto its
-     public name: one whole-object write there, so a reader finds the old object or the new
+  1. the prerequisites and the packages, each sent with its headers to a staging name
+     (.velmora-staging/SHA256/NAME), where the store checks it against its MD5 (Content-MD5),
+     then copied by the store, headers and all, onto its public name: one whole-object write, so a reader finds the old object or the new
      one, never a part (a new package's new ETag tells a reader that resumes to start again);
   2. every one of them read back from the store's listing (size, and the ETag as the MD5 of the
      content);
@@ -113,21 +113,25 @@ class Store:
                 return found
             token = ["--continuation-token", page["NextContinuationToken"]]
 
-    def put(self, key, path, size, md5_hex, md5_base64, sha, cache_control, send=True):
-        """Sends `path` to a staging name (unless `send` is false: the same bytes are there
-        already), then has the store copy it onto `key` in one write."""
-        staged = self.prefix + STAGING + sha
-        answer = {"ETag": md5_hex} if not send else self.call(
-            f"{key} cannot be sent", "put-object", "--bucket", self.bucket, "--key", staged,
-            "--body", str(path), "--content-md5", md5_base64, "--content-length", str(size))
+    def put(self, key, path, size, md5_hex, md5_base64, sha, cache_control):
+        """Sends `path` with its headers to a staging name, then has the store copy it onto
+        `key` in one write; returns the staging name (below the prefix). The copy takes the
+        staged object's headers as they are: a copy that replaces them leaves some stores'
+        ETag at the old object's (s3rver 3)."""
+        staged = f"{STAGING}{sha}/{key.rsplit('/', 1)[-1]}"
+        answer = self.call(
+            f"{key} cannot be sent", "put-object", "--bucket", self.bucket, "--key",
+            self.prefix + staged, "--body", str(path), "--content-md5", md5_base64,
+            "--content-length", str(size), "--cache-control", cache_control, "--metadata",
+            f"sha256={sha}", "--content-type",
+            "text/plain" if key == "SHA256SUMS" else "application/octet-stream")
         if answer.get("ETag", "").strip('"') != md5_hex:
             raise Refused(f"{key}: the store kept other bytes than were sent "
                           f"(ETag {answer.get('ETag')}, MD5 {md5_hex})")
         self.call(f"{key} cannot be put in place", "copy-object", "--bucket", self.bucket,
-                  "--key", self.prefix + key, "--copy-source", f"{self.bucket}/{staged}",
-                  "--metadata-directive", "REPLACE", "--metadata", f"sha256={sha}",
-                  "--cache-control", cache_control, "--content-type",
-                  "text/plain" if key == "SHA256SUMS" else "application/octet-stream")
+                  "--key", self.prefix + key, "--copy-source",
+                  f"{self.bucket}/{self.prefix}{staged}")
+        return staged
 
     def remove(self, keys):
         for start in range(0, len(keys), 1000):
@@ -167,9 +171,7 @@ def publish(dist, url, endpoint):
                               "immutable, so caches would keep the old ones: publish it under "
                               "a new name")
             say(f"{key}: sending {size} bytes")
-            store.put(key, path, size, md5_hex, md5_base64, sha, cache_control,
-                      send=STAGING + sha not in staged)
-            staged.append(STAGING + sha)
+            staged.append(store.put(key, path, size, md5_hex, md5_base64, sha, cache_control))
         verify(store, sent)
         say(f"{len(sent)} objects verified" + (", now the installers" if phase == "www" else ""))
     if staged or leftover:
