@@ -12,8 +12,9 @@ from the store meanwhile, so the order is:
 
   1. the prerequisites and the packages, each sent with its headers to a staging name
      (.velmora-staging/SHA256/NAME), where the store checks it against its MD5 (Content-MD5),
-     then copied by the store, headers and all, onto its public name: one whole-object write, so a reader finds the old object or the new
-     one, never a part (a new package's new ETag tells a reader that resumes to start again);
+     then copied by the store, headers and all, onto its public name: one whole-object write,
+     so a reader finds the old object or the new one, never a part (a new package's new ETag
+     tells a reader that resumes to start again);
   2. every one of them read back from the store's listing (size, and the ETag as the MD5 of the
      content);
   3. then the installers, then SHA256SUMS, likewise; the staging names are removed last.
@@ -40,6 +41,8 @@ STAGING = ".velmora-staging/"
 # under a fixed name is revalidated on every request (a CDN answers 304 while it is unchanged).
 IMMUTABLE = "public, max-age=31536000, immutable"
 REVALIDATED = "no-cache"
+# s3://BUCKET[/PREFIX]: a bucket name as S3 allows it, a prefix of printable ASCII.
+STORE_URL = re.compile(r"s3://([a-z0-9][a-z0-9.-]{1,61}[a-z0-9])(/[!-~]*)?")
 # Debian's client, also where another one stands first in PATH.
 DEBIAN_CLIENT = "/usr/bin/aws"
 
@@ -82,7 +85,7 @@ class Store:
     """A bucket (and a prefix in it) reached through the AWS client's s3api commands."""
 
     def __init__(self, url, endpoint):
-        match = re.fullmatch(r"s3://([a-z0-9][a-z0-9.-]{1,61}[a-z0-9])(/[!-~]*)?", url)
+        match = STORE_URL.fullmatch(url)
         if match is None:
             raise Refused(f"--upload {url!r} is not s3://BUCKET[/PREFIX]")
         self.bucket = match.group(1)
@@ -105,8 +108,9 @@ class Store:
         """{key below the prefix: (size, ETag without quotes)} of every object there."""
         found, token = {}, []
         while True:
-            page = self.call(f"s3://{self.bucket}/{self.prefix} cannot be listed", "list-objects-v2",
-                             "--bucket", self.bucket, "--prefix", self.prefix, *token)
+            page = self.call(f"s3://{self.bucket}/{self.prefix} cannot be listed",
+                             "list-objects-v2", "--bucket", self.bucket, "--prefix",
+                             self.prefix, *token)
             for item in page.get("Contents", []):
                 found[item["Key"][len(self.prefix):]] = (item["Size"], item["ETag"].strip('"'))
             if not page.get("IsTruncated"):

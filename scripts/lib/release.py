@@ -168,6 +168,8 @@ def arguments_of(argv):
     arguments = parser.parse_args(argv)
     if arguments.endpoint and not arguments.upload:
         parser.error("--endpoint goes with --upload")
+    if arguments.upload and not publish.STORE_URL.fullmatch(arguments.upload):
+        parser.error(f"--upload {arguments.upload!r} is not s3://BUCKET[/PREFIX]")
     if arguments.https and arguments.transport != "system":
         parser.error("--https needs --transport system: the socket client speaks plain HTTP")
     if arguments.https != (arguments.tls_cert is not None and arguments.tls_key is not None) or \
@@ -371,16 +373,14 @@ def main(argv):
     except Refused as refusal:
         say(f"refused: {refusal}")
         return 1
-    if arguments.upload and publish.main(["--from", str(arguments.out), "--upload",
-                                          arguments.upload] +
-                                         (["--endpoint", arguments.endpoint]
-                                          if arguments.endpoint else [])) != 0:
-        return 1
     say(f"{arguments.channel} release in {arguments.out}: installer/, www/, SHA256SUMS, "
         "nginx-velmora.conf")
     say("once served, check it: velmora-fetch check " + arguments.host +
         (" --https" if arguments.https else "") +
         (f" --key {arguments.public_key}" if arguments.public_key else ""))
+    if arguments.upload:
+        return publish.main(["--from", str(arguments.out), "--upload", arguments.upload] +
+                            (["--endpoint", arguments.endpoint] if arguments.endpoint else []))
     return 0
 
 

@@ -3,8 +3,8 @@
 // contentLength and the progress positions; `check` asks a server for every path the installer
 // asks for and says, path by path and channel by channel, whether the installer would install
 // from it, and how each answers ranges. The server may be a store's address with a path below
-// which the installer's paths lie (check http://HOST:PORT/BUCKET). --system, --https and --proxy go through the system transport (WinINet in
-// velmora-fetch.exe, libcurl on the host).
+// which the installer's paths lie (check http://HOST:PORT/BUCKET). --system, --https and
+// --proxy go through the system transport (WinINet in velmora-fetch.exe, libcurl on the host).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
