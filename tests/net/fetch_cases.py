@@ -298,7 +298,7 @@ RANGES_RIGHT = "; ranges: 3 answered right"
 def store_checks(fetch, root, public, signed, outcome):
     """velmora-fetch check URL against s3rver holding the good tree below its bucket: every
     channel installs, and what it answers otherwise than nginx (If-Range ignored, a suffix range
-    answered with a byte too many) is a warning on each path, not a problem."""
+    answered with the first bytes) is a warning on each path, not a problem."""
     program = servers.install_s3rver(pathlib.Path(fetch).resolve().parents[2] / "s3rver")
     with servers.S3Store(program, port=servers.free_port()) as store:
         client = "/usr/bin/aws" if os.access("/usr/bin/aws", os.X_OK) else "aws"
