@@ -27,6 +27,7 @@ import contextlib
 import dataclasses
 import filecmp
 import getpass
+import os
 import pathlib
 import random
 import re
@@ -393,6 +394,8 @@ class Case:
     proxy_only: bool = False  # only tinyproxy reaches the server; the user's settings name it
     profile: str = "described"  # "field": the field profile's installer runs (e2e-field)
     proxy: object = None  # World's proxy: a fault between the installer and nginx
+    store: bool = False  # a release (worlds.release_tree) made for `release publish` into an
+    #                      S3-compatible store behind nginx as its edge; serve is then None
 
 
 CASES = {}
@@ -427,6 +430,11 @@ def run_case(name, build, state):
             site = work / "nginx-velmora.conf"
             site.write_text((release.dist / "nginx-velmora.conf").read_text().replace(
                 str((release.dist / "www").resolve()), str(tree)))
+        store = None
+        if case.store:
+            tree = worlds.release_tree(machine.build, work / "dist", case.packages(
+                machine.build, work) if case.packages else None) / "www"
+            store = worlds.servers.install_s3rver(build / "e2e-s3rver")
         scripted = case.serve if isinstance(case.serve, dict) else None
         tls = trusted = made = None
         if case.certificate:
@@ -436,7 +444,7 @@ def run_case(name, build, state):
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
                           site=site, rate=case.rate, tls=tls, trusted=trusted,
                           redirect_to_http=case.redirect_to_http,
-                          proxy_only=case.proxy_only, proxy=proxy) as world:
+                          proxy_only=case.proxy_only, proxy=proxy, store=store) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
             installation.certificates = made if case.certificate else None
@@ -1671,6 +1679,161 @@ def field_busy_server_is_asked_again_when_it_says(installation):
                  f"{worlds.servers.BUSY_SECONDS * 1000} ms")
 
 
+# ---------------------------------------------------------------- releases in object storage
+
+def publish(installation, dist, wait=True):
+    """`scripts/release publish` of `dist` into the case's store, run inside its network with
+    the store's throwaway credentials: its stderr, or (wait=False) the running process."""
+    store = installation.world.store
+    command = installation.world.prefix + ["env"] + [
+        f"{name}={value}" for name, value in store.environment.items()] + [
+        str(HERE.parents[1] / "scripts" / "release"), "publish", "--from", str(dist),
+        "--upload", f"s3://{store.bucket}", "--endpoint", store.endpoint]
+    if not wait:
+        return subprocess.Popen(command, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    published = subprocess.run(command, capture_output=True, text=True, timeout=900)
+    check(published.returncode == 0, f"publish {dist}:\n{published.stderr}")
+    return published.stderr
+
+
+def through_the_edge(installation, dist):
+    """{key: bytes} of every file of `dist` that is published, as the edge serves it now."""
+    keys = [path.relative_to(dist / "www").as_posix() for path in (dist / "www").rglob("*")
+            if path.is_file() and path.name != "edge.conf"] + \
+        [path.relative_to(dist).as_posix() for path in (dist / "installer").glob("*")] + \
+        ["SHA256SUMS"]
+    host = worlds.download_host(installation.machine.build)
+    return {key: subprocess.run(installation.world.prefix + ["curl", "-sf", f"http://{host}/{key}"],
+                                capture_output=True, timeout=60).stdout for key in keys}
+
+
+def published_bytes(dist):
+    """{key: bytes} of what `dist` publishes (the keys of through_the_edge)."""
+    files = {path.relative_to(dist / "www").as_posix(): path for path in
+             (dist / "www").rglob("*") if path.is_file() and path.name != "edge.conf"}
+    files.update({path.relative_to(dist).as_posix(): path
+                  for path in (dist / "installer").glob("*")})
+    files["SHA256SUMS"] = dist / "SHA256SUMS"
+    return {key: path.read_bytes() for key, path in files.items()}
+
+
+def next_release(installation, channels, stored=False):
+    """A copy of the case's release whose packages of `channels` hold another readme and
+    another first byte of data/sample.bin (as long as before: with `stored` packages the new
+    package is as long as the old, and a mix of the two has a damaged entry)."""
+    first = installation.world.root.parent
+    dist = first.parent / (first.name + "-next")
+    shutil.copytree(first, dist, ignore=shutil.ignore_patterns("edge.conf"))
+    for channel in channels:
+        source = dist.parent / f"next-{channel}"
+        app = worlds.application_tree(installation.machine.build, source, channel)
+        (app / "readme.txt").write_text("Velmora 5 sample packagf\r\n")
+        sample = bytearray((app / "data" / "sample.bin").read_bytes())
+        sample[0] ^= 0xFF
+        (app / "data" / "sample.bin").write_bytes(sample)
+        worlds.make_package(source, dist / "www" / worlds.package_path(channel).lstrip("/"),
+                            method="-0" if stored else None)
+    return dist
+
+
+def installed_release(installation, *dists):
+    """The release of `dists` whose Live package the installation holds whole, or None."""
+    for dist in dists:
+        installation.world.root = dist / "www"
+        with contextlib.suppress(CaseFailed):
+            expected_installation(installation)
+            return dist
+    return None
+
+
+def stored_packages(build, work):
+    """The Live package with stored entries, so that the next release's is exactly as long."""
+    source = work / "stored"
+    worlds.application_tree(build, source)
+    return {"Live": worlds.make_package(source, work / "stored.vmpkg", method="-0")}
+
+
+@case(serve=None, store=True, profile="field")
+def release_published_to_object_storage_installs_through_its_edge(installation):
+    """`release publish` into the store: velmora-fetch check passes on the store itself (with
+    its misbehaviours as warnings) and through the edge, and the field installer installs
+    through the edge."""
+    dist = installation.world.root.parent
+    publish(installation, dist)
+    fetch = worlds.Release(installation.machine.build / "e2e-release").fetch
+    store = installation.world.store
+    direct = in_namespace(installation, fetch, "check", f"{store.endpoint}/{store.bucket}")
+    check(direct.returncode == 0 and "warning: " in direct.stdout,
+          f"check of the store:\n{direct.stdout}{direct.stderr}")
+    edge = in_namespace(installation, fetch, "check",
+                        worlds.download_host(installation.machine.build))
+    check(edge.returncode == 0, f"check through the edge:\n{edge.stdout}{edge.stderr}")
+    check(through_the_edge(installation, dist) == published_bytes(dist),
+          "the edge does not serve the release")
+    check_finished(installation.run())
+    expected_installation(installation)
+
+
+def held_package(build, work, tree):
+    """The proxy holds the first package answer half-way until the test lets go."""
+    return ("hold", work / "let-go", "-")
+
+
+@case(serve=None, store=True, profile="field", prerequisites=True, proxy=held_package,
+      packages=stored_packages)
+def release_published_over_one_being_downloaded(installation):
+    """While the installer's download of the Live package is held half-way, the next release
+    (a Live package of the same length) is published; the download is then cut. The resumed
+    download meets the store's answer to If-Range and the run installs one release whole."""
+    first = installation.world.root.parent
+    publish(installation, first)
+    runner = threading.Thread(target=lambda: setattr(installation, "record", installation.run()))
+    runner.start()
+    held = installation.wait_for(lambda: package_requests(installation), seconds=120)
+    following = next_release(installation, ["Live"], stored=True)
+    publish(installation, following)
+    (installation.world.root.parent.parent / "let-go").touch()
+    runner.join()
+    check(held, "the package's download was never held")
+    check_finished(installation.record)
+    check(installed_release(installation, first, following) is not None,
+          "the installation is neither release whole")
+
+
+@case(serve=None, store=True, profile="field", prerequisites=True)
+def publish_killed_half_way_leaves_a_whole_release(installation):
+    """The next release's publish is killed while it sends the Live package: every object the
+    edge serves is one release's whole, velmora-fetch check passes and the installer installs;
+    run again, the publish sends only what is missing and the edge serves the next release."""
+    first = installation.world.root.parent
+    publish(installation, first)
+    following = next_release(installation, worlds.CHANNELS)
+    publishing = publish(installation, following, wait=False)
+    said = []
+    for line in publishing.stderr:
+        said.append(line)
+        if "Velmora.Html.Windows/Live/Velmora.Html.Windows.vmpkg: sending" in line:
+            os.killpg(publishing.pid, signal.SIGKILL)
+            break
+    publishing.wait()
+    check(publishing.returncode == -signal.SIGKILL, "the publish ended first:\n" + "".join(said))
+    served = through_the_edge(installation, first)
+    old, new = published_bytes(first), published_bytes(following)
+    check(all(served[key] in (old[key], new[key]) for key in old),
+          "after the kill an object is neither release's")
+    fetch = worlds.Release(installation.machine.build / "e2e-release").fetch
+    checked = in_namespace(installation, fetch, "check",
+                           worlds.download_host(installation.machine.build))
+    check(checked.returncode == 0, f"check after the kill:\n{checked.stdout}")
+    check_finished(installation.run())
+    check(installed_release(installation, first, following) is not None,
+          "the installation is neither release whole")
+    again = publish(installation, following)
+    check("Beta/Velmora.Html.Windows.vmpkg: already there" in again, again)
+    check(through_the_edge(installation, following) == new, "the next release is not served")
+
+
 @case("field_five_failures_end_with_the_message", profile="field", serve=None,
       prerequisites=True)
 def field_failures_end_with_the_message(installation):
@@ -1831,7 +1994,9 @@ def main():
         print(";".join(CASES))
         return 0
     if arguments.list_release:
-        print(";".join(name for name, row in CASES.items() if row.serve == "release"))
+        # The store's cases check it with the release's host tools.
+        print(";".join(name for name, row in CASES.items()
+                       if row.serve == "release" or row.store))
         return 0
     if arguments.list_variants:
         print(";".join(name for name, row in CASES.items() if row.transport))

@@ -25,6 +25,9 @@ Namespace
           a throwaway CA as the only trusted one, and direct connections to ports 80 and 443
           rejected so that only a proxy gets through.
 Tinyproxy a real HTTP proxy (Debian tinyproxy) inside a namespace.
+S3Store   a real S3-compatible store (s3rver from the npm registry, pinned by
+          tests/harness/s3rver/package-lock.json and installed by install_s3rver) with one bucket,
+          and the throwaway credentials the AWS client reaches it with.
 certificates
           a throwaway CA and server certificates made with openssl: good, from an unknown CA,
           for another host name, expired.
@@ -345,7 +348,8 @@ RANGE_FAULTS = {
         rb"(?im)^(if-)?range:[^\r]*\r\n", b"", request), None, None),
     "416": ("416", None, None),  # every range refused
 }
-PROXY_FAULTS = ("cut", "stall", "change", "busy") + tuple(RANGE_FAULTS)
+PROXY_FAULTS = ("cut", "stall", "change", "busy", "hold") + tuple(RANGE_FAULTS)
+# "hold": the cut waits until a file `served` exists (the test changes the server meanwhile).
 # "busy": the first answer for the suffix is a 503 asking to be asked again in BUSY_SECONDS.
 BUSY_SECONDS = 3
 
@@ -353,7 +357,8 @@ BUSY_SECONDS = 3
 class FaultyProxy:
     """Listens on `port`, passes every request to 127.0.0.1:`upstream` and its answer back; the
     first answer for a path ending in `suffix` suffers `fault` (PROXY_FAULTS); with "change",
-    `replacement` is moved over `served` at that moment. One line per request in `log`:
+    `replacement` is moved over `served` at that moment; with "hold", the cut waits until a file
+    `served` exists (the test changes the server meanwhile). One line per request in `log`:
     path, Range, If-Range (as the client sent them), status, body bytes passed on
     (tab-separated)."""
 
@@ -445,6 +450,8 @@ class FaultyProxy:
                 return
             if self.fault == "change":
                 os.replace(self.replacement, self.served)
+            while self.fault == "hold" and not os.path.exists(self.served):
+                time.sleep(0.1)
             time.sleep(0.2)  # let the bytes leave before the reset overtakes them
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
@@ -591,6 +598,68 @@ def certificates(folder, host):
                 extensions, "-out", cert)
         made[kind] = (cert, key)
     return made
+
+
+S3RVER = pathlib.Path(__file__).resolve().parent / "s3rver"
+
+
+def install_s3rver(folder):
+    """s3rver as tests/harness/s3rver pins it, installed below `folder` from the npm registry
+    (again only when the pins changed); returns its program."""
+    folder = pathlib.Path(folder)
+    program = folder / "node_modules" / "s3rver" / "bin" / "s3rver.js"
+    lock = (S3RVER / "package-lock.json").read_bytes()
+    if not program.exists() or (folder / "package-lock.json").read_bytes() != lock:
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in ("package.json", "package-lock.json"):
+            shutil.copyfile(S3RVER / name, folder / name)
+        subprocess.run(["npm", "ci", "--no-audit", "--no-fund", "--silent"], cwd=folder,
+                       check=True, stdout=subprocess.DEVNULL)
+    return program
+
+
+class S3Store:
+    """s3rver on 127.0.0.1:`port` (inside the namespace of `prefix`) with the bucket `bucket`,
+    its objects in a folder of its own. `environment` reaches it with the AWS client: s3rver's
+    throwaway credentials, and no configuration file of the machine's user."""
+
+    def __init__(self, program, bucket="velmora", port=9000, prefix=()):
+        self.program, self.bucket, self.port = program, bucket, port
+        self.prefix = list(prefix)
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-store-"))
+        self.endpoint = f"http://127.0.0.1:{port}"
+        self.environment = {"AWS_ACCESS_KEY_ID": "S3RVER", "AWS_SECRET_ACCESS_KEY": "S3RVER",
+                            "AWS_DEFAULT_REGION": "us-east-1", "AWS_EC2_METADATA_DISABLED": "true",
+                            "AWS_CONFIG_FILE": str(self.work / "config"),
+                            "AWS_SHARED_CREDENTIALS_FILE": str(self.work / "credentials")}
+        self.process = None
+
+    def start(self, timeout=30):
+        log = self.work / "s3rver.log"
+        with open(log, "w") as output:
+            self.process = subprocess.Popen(
+                self.prefix + ["node", str(self.program), "-d", str(self.work / "data"), "-a",
+                               "127.0.0.1", "-p", str(self.port), "--configure-bucket",
+                               self.bucket], stdout=output, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while "listening" not in log.read_text(errors="replace"):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"s3rver did not start: {log.read_text(errors='replace')}")
+            time.sleep(0.1)
+        return self
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
 
 
 class ScriptedProcess:
