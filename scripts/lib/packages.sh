@@ -19,8 +19,9 @@ VELMORA_PACKAGES=(
   # more ZIP producers of the conformance driver: Java's jar, Node (its library comes from the
   # npm registry at test time)
   openjdk-17-jdk-headless nodejs
-  # release: Authenticode signing and the test certificates of its test
-  osslsigncode openssl
+  # release: Authenticode signing and the test certificates of its test; publishing to
+  # S3-compatible object storage (the local store of its tests comes from the npm registry)
+  osslsigncode openssl awscli
   # the host tools' HTTPS and proxy client (libcurl over OpenSSL); the tests' proxy and the
   # rule that leaves it the only way out of their network namespace
   libcurl4-openssl-dev tinyproxy iptables

@@ -7,6 +7,8 @@
                [--cert CERT --cert-key KEY | --pkcs12 FILE.p12] [--password-file FILE]
                [--timestamp URL] [--build BUILD_DIR] [--described] [--allow-downgrade]
                [--transport socket|system] [--https --tls-cert CERT.pem --tls-key KEY.pem]
+               [--upload s3://BUCKET[/PREFIX] [--endpoint URL]]
+    release.py publish --from DIST --upload s3://BUCKET[/PREFIX] [--endpoint URL]
 
 Writes into DIST:
   installer/VelmoraInstaller.exe, -Beta.exe, -Testing.exe   one build under the three names,
@@ -27,9 +29,13 @@ Writes into DIST:
 settings, proxy authentication); --https (which needs it) makes every download HTTPS. The
 certificate must name HOST and match KEY, or the release is refused.
 
+--upload then publishes DIST to S3-compatible object storage (scripts/lib/publish.py says how);
+`publish` does that alone for a release made before.
+
 A package whose Velmora.exe version is lower than the one DIST already serves on the channel is
 refused unless --allow-downgrade (installers built with the package key refuse it over a newer
-installation with exit code 48). Every step is checked with the project's own tools (vmpkg check and verify); vmpkg and the
+installation with exit code 48). Every step is checked with the project's own tools (vmpkg check
+and verify); vmpkg and the
 installer are built in BUILD_DIR (build-release/ of the source tree by default), never in build/.
 Anything refused leaves DIST as it was: the release is put together beside it and moved in at
 the end. Exit codes: 0 done, 1 refused (the reason on stderr), 2 wrong command line.
@@ -43,6 +49,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+import publish
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 CHANNELS = ("Live", "Beta", "Testing")
@@ -162,7 +170,13 @@ def arguments_of(argv):
                         help="build the installer as described (no retries, unpacking in place, "
                              "no failure message) instead of the field profile (always so with "
                              "--transport system)")
+    parser.add_argument("--upload", help="then publish DIST to s3://BUCKET[/PREFIX]")
+    parser.add_argument("--endpoint", help="the store's address, for S3-compatible stores")
     arguments = parser.parse_args(argv)
+    if arguments.endpoint and not arguments.upload:
+        parser.error("--endpoint goes with --upload")
+    if arguments.upload and not publish.STORE_URL.fullmatch(arguments.upload):
+        parser.error(f"--upload {arguments.upload!r} is not s3://BUCKET[/PREFIX]")
     if arguments.https and arguments.transport != "system":
         parser.error("--https needs --transport system: the socket client speaks plain HTTP")
     if arguments.https != (arguments.tls_cert is not None and arguments.tls_key is not None) or \
@@ -374,6 +388,8 @@ def move_into_place(staging, out):
 
 
 def main(argv):
+    if argv[:1] == ["publish"]:
+        return publish.main(argv[1:])
     arguments = arguments_of(argv)
     try:
         check_inputs(arguments)
@@ -397,6 +413,9 @@ def main(argv):
     say("once served, check it: velmora-fetch check " + arguments.host +
         (" --https" if arguments.https else "") +
         (f" --key {arguments.public_key}" if arguments.public_key else ""))
+    if arguments.upload:
+        return publish.main(["--from", str(arguments.out), "--upload", arguments.upload] +
+                            (["--endpoint", arguments.endpoint] if arguments.endpoint else []))
     return 0
 
 

@@ -27,6 +27,7 @@ import contextlib
 import dataclasses
 import filecmp
 import getpass
+import os
 import pathlib
 import random
 import re
@@ -393,6 +394,8 @@ class Case:
     proxy_only: bool = False  # only tinyproxy reaches the server; the user's settings name it
     profile: str = "described"  # "field": the field profile's installer runs (e2e-field)
     proxy: object = None  # World's proxy: a fault between the installer and nginx
+    store: bool = False  # a release (worlds.release_tree) made for `release publish` into an
+    #                      S3-compatible store behind nginx as its edge; serve is then None
 
 
 CASES = {}
@@ -427,6 +430,11 @@ def run_case(name, build, state):
             site = work / "nginx-velmora.conf"
             site.write_text((release.dist / "nginx-velmora.conf").read_text().replace(
                 str((release.dist / "www").resolve()), str(tree)))
+        store = None
+        if case.store:
+            tree = worlds.release_tree(machine.build, work / "dist", case.packages(
+                machine.build, work) if case.packages else None) / "www"
+            store = worlds.servers.install_s3rver(build / "e2e-s3rver")
         scripted = case.serve if isinstance(case.serve, dict) else None
         tls = trusted = made = None
         if case.certificate:
@@ -436,7 +444,7 @@ def run_case(name, build, state):
         with worlds.World(machine.build, machine.name[4:], root=tree, scripted=scripted,
                           site=site, rate=case.rate, tls=tls, trusted=trusted,
                           redirect_to_http=case.redirect_to_http,
-                          proxy_only=case.proxy_only, proxy=proxy) as world:
+                          proxy_only=case.proxy_only, proxy=proxy, store=store) as world:
             machine.command_prefix = world.prefix
             installation = Installation(machine, world, case, release)
             installation.certificates = made if case.certificate else None
@@ -1598,31 +1606,57 @@ def package_requests(installation):
 # The proxy spoils the package's first answer half-way. Cut: the next attempt asks for the rest
 # and gets it (206); the bytes passed on add up to one package. Stalled: the same after the
 # receive time-out (the build's own 60 s). Changed: the rest is asked for with the old ETag,
-# and the server answers with the whole new file (200), which is installed.
+# and the server answers with the whole new file (200), which is installed. Then the ways ranges
+# go wrong: with weak ETags the rest is asked for by date; a 206 of another version (a cache that
+# ignores If-Range) or from another offset, and a 416, are followed by the whole body from byte 0;
+# a server that ignores Range sends the whole body at once.
 @case("field_connection_cut_at_half_resumes", profile="field", proxy="cut", prerequisites=True,
       given={"resumed": True})
 @case("field_stall_resumes_after_the_time_out", profile="field", proxy="stall",
       prerequisites=True, given={"resumed": True, "stalls": True})
 @case("field_file_changed_between_attempts_starts_again", profile="field",
       proxy=changed_package, prerequisites=True, given={"resumed": False})
-def field_download_fault_is_retried(installation, resumed, stalls=False):
+@case("field_weak_etag_resumes_by_date", profile="field", proxy="weak-etag", prerequisites=True,
+      given={"resumed": True, "by_date": True})
+@case("field_206_of_another_version_starts_again", profile="field", proxy="other-etag",
+      prerequisites=True, given={"resumed": False, "refused": "206"})
+@case("field_206_from_another_offset_starts_again", profile="field", proxy="other-offset",
+      prerequisites=True, given={"resumed": False, "refused": "206"})
+@case("field_416_starts_again", profile="field", proxy="416", prerequisites=True,
+      given={"resumed": False, "refused": "416"})
+@case("field_range_ignored_takes_the_whole_body", profile="field", proxy="ignore-range",
+      prerequisites=True, given={"resumed": False})
+def field_download_fault_is_retried(installation, resumed, stalls=False, by_date=False,
+                                    refused=None):
     """A download spoiled half-way is tried again once, resumed where it stopped (or started
-    again when the file changed), and the whole installation completes."""
+    again when the file changed), and the whole installation completes. An answer to the range
+    request that cannot continue the kept bytes (`refused`: its status) is followed by the whole
+    body from byte 0."""
     started = time.monotonic()
     record = installation.run()
     elapsed = time.monotonic() - started
     check_finished(record)
     expected_installation(installation)
     requests = package_requests(installation)
-    check(len(requests) == 2, f"package requests: {requests}")
+    check(len(requests) == (3 if refused else 2), f"package requests: {requests}")
     (_, first_range, _, first_status, first_passed), (_, second_range, if_range, status, passed) \
-        = requests
+        = requests[:2]
     size = (installation.world.root / PACKAGE_REQUEST).stat().st_size
     start = int(second_range.removeprefix("bytes=").rstrip("-") or 0)
     check(first_range == "-" and first_status == "200" and 0 < start <= int(first_passed),
           f"the second request did not ask for the rest: {requests}")
-    check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
-    if resumed:
+    if by_date:
+        check(re.fullmatch(r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d GMT", if_range),
+              f"no Last-Modified in If-Range: {requests}")
+    else:
+        check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
+    if refused:
+        _, third_range, _, third_status, third_passed = requests[2]
+        check(status == refused and third_range == "-" and third_status == "200" and
+              int(third_passed) == size, f"not started again from byte 0: {requests}")
+        check_logged(installation.machine, "asking for bytes", "attempt 2 of 5", "from byte 0",
+                     "status 200, ")
+    elif resumed:
         check(status == "206", f"not resumed: {requests}")
         served = int(first_passed) + int(passed)
         check(size <= served < size * 1.1, f"{served} bytes served for a package of {size}")
@@ -1633,6 +1667,175 @@ def field_download_fault_is_retried(installation, resumed, stalls=False):
     if stalls:
         check_logged(installation.machine, "receive timed out")
         check(elapsed >= 60, f"resumed after {elapsed:.0f} s, before the time-out")
+
+
+@case("field_busy_server_is_asked_again_when_it_says", profile="field", proxy="busy",
+      prerequisites=True)
+def field_busy_server_is_asked_again_when_it_says(installation):
+    """A 503 with Retry-After: the next attempt comes after the time it asked for, not the
+    back-off's first second."""
+    record = installation.run()
+    check_finished(record)
+    expected_installation(installation)
+    statuses = [line[3] for line in package_requests(installation)]
+    check(statuses == ["503", "200"], f"package answers: {statuses}")
+    check_logged(installation.machine, f"status 503, received 0; again in "
+                 f"{worlds.servers.BUSY_SECONDS * 1000} ms")
+
+
+# ---------------------------------------------------------------- releases in object storage
+
+def publish(installation, dist, wait=True):
+    """`scripts/release publish` of `dist` into the case's store, run inside its network with
+    the store's throwaway credentials: its stderr, or (wait=False) the running process."""
+    store = installation.world.store
+    command = installation.world.prefix + ["env"] + [
+        f"{name}={value}" for name, value in store.environment.items()] + [
+        str(HERE.parents[1] / "scripts" / "release"), "publish", "--from", str(dist),
+        "--upload", f"s3://{store.bucket}", "--endpoint", store.endpoint]
+    if not wait:
+        return subprocess.Popen(command, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    published = subprocess.run(command, capture_output=True, text=True, timeout=900)
+    check(published.returncode == 0, f"publish {dist}:\n{published.stderr}")
+    return published.stderr
+
+
+def through_the_edge(installation, dist):
+    """{key: bytes} of every file of `dist` that is published, as the edge serves it now."""
+    keys = [path.relative_to(dist / "www").as_posix() for path in (dist / "www").rglob("*")
+            if path.is_file() and path.name != "edge.conf"] + \
+        [path.relative_to(dist).as_posix() for path in (dist / "installer").glob("*")] + \
+        ["SHA256SUMS"]
+    host = worlds.download_host(installation.machine.build)
+    return {key: subprocess.run(installation.world.prefix + ["curl", "-sf", f"http://{host}/{key}"],
+                                capture_output=True, timeout=60).stdout for key in keys}
+
+
+def published_bytes(dist):
+    """{key: bytes} of what `dist` publishes (the keys of through_the_edge)."""
+    files = {path.relative_to(dist / "www").as_posix(): path for path in
+             (dist / "www").rglob("*") if path.is_file() and path.name != "edge.conf"}
+    files.update({path.relative_to(dist).as_posix(): path
+                  for path in (dist / "installer").glob("*")})
+    files["SHA256SUMS"] = dist / "SHA256SUMS"
+    return {key: path.read_bytes() for key, path in files.items()}
+
+
+def next_release(installation, channels, stored=False):
+    """A copy of the case's release whose packages of `channels` hold another readme and
+    another first byte of data/sample.bin (as long as before: with `stored` packages the new
+    package is as long as the old, and a mix of the two has a damaged entry)."""
+    first = installation.world.root.parent
+    dist = first.parent / (first.name + "-next")
+    shutil.copytree(first, dist, ignore=shutil.ignore_patterns("edge.conf"))
+    for channel in channels:
+        source = dist.parent / f"next-{channel}"
+        app = worlds.application_tree(installation.machine.build, source, channel)
+        (app / "readme.txt").write_text("Velmora 5 sample packagf\r\n")
+        sample = bytearray((app / "data" / "sample.bin").read_bytes())
+        sample[0] ^= 0xFF
+        (app / "data" / "sample.bin").write_bytes(sample)
+        worlds.make_package(source, dist / "www" / worlds.package_path(channel).lstrip("/"),
+                            method="-0" if stored else None)
+    return dist
+
+
+def installed_release(installation, *dists):
+    """The release of `dists` whose Live package the installation holds whole, or None."""
+    for dist in dists:
+        installation.world.root = dist / "www"
+        with contextlib.suppress(CaseFailed):
+            expected_installation(installation)
+            return dist
+    return None
+
+
+def stored_packages(build, work):
+    """The Live package with stored entries, so that the next release's is exactly as long."""
+    source = work / "stored"
+    worlds.application_tree(build, source)
+    return {"Live": worlds.make_package(source, work / "stored.vmpkg", method="-0")}
+
+
+@case(serve=None, store=True, profile="field")
+def release_published_to_object_storage_installs_through_its_edge(installation):
+    """`release publish` into the store: velmora-fetch check passes on the store itself (with
+    its misbehaviours as warnings) and through the edge, and the field installer installs
+    through the edge."""
+    dist = installation.world.root.parent
+    publish(installation, dist)
+    fetch = worlds.Release(installation.machine.build / "e2e-release").fetch
+    store = installation.world.store
+    direct = in_namespace(installation, fetch, "check", f"{store.endpoint}/{store.bucket}")
+    check(direct.returncode == 0 and "warning: " in direct.stdout,
+          f"check of the store:\n{direct.stdout}{direct.stderr}")
+    edge = in_namespace(installation, fetch, "check",
+                        worlds.download_host(installation.machine.build))
+    check(edge.returncode == 0, f"check through the edge:\n{edge.stdout}{edge.stderr}")
+    check(through_the_edge(installation, dist) == published_bytes(dist),
+          "the edge does not serve the release")
+    check_finished(installation.run())
+    expected_installation(installation)
+
+
+def held_package(build, work, tree):
+    """The proxy holds the first package answer half-way until the test lets go."""
+    return ("hold", work / "let-go", "-")
+
+
+@case(serve=None, store=True, profile="field", prerequisites=True, proxy=held_package,
+      packages=stored_packages)
+def release_published_over_one_being_downloaded(installation):
+    """While the installer's download of the Live package is held half-way, the next release
+    (a Live package of the same length) is published; the download is then cut. The resumed
+    download meets the store's answer to If-Range and the run installs one release whole."""
+    first = installation.world.root.parent
+    publish(installation, first)
+    runner = threading.Thread(target=lambda: setattr(installation, "record", installation.run()))
+    runner.start()
+    held = installation.wait_for(lambda: package_requests(installation), seconds=120)
+    following = next_release(installation, ["Live"], stored=True)
+    publish(installation, following)
+    (installation.world.root.parent.parent / "let-go").touch()
+    runner.join()
+    check(held, "the package's download was never held")
+    check_finished(installation.record)
+    check(installed_release(installation, first, following) is not None,
+          "the installation is neither release whole")
+
+
+@case(serve=None, store=True, profile="field", prerequisites=True)
+def publish_killed_half_way_leaves_a_whole_release(installation):
+    """The next release's publish is killed while it sends the Live package: every object the
+    edge serves is one release's whole, velmora-fetch check passes and the installer installs;
+    run again, the publish sends only what is missing and the edge serves the next release."""
+    first = installation.world.root.parent
+    publish(installation, first)
+    following = next_release(installation, worlds.CHANNELS)
+    publishing = publish(installation, following, wait=False)
+    said = []
+    for line in publishing.stderr:
+        said.append(line)
+        if "Velmora.Html.Windows/Live/Velmora.Html.Windows.vmpkg: sending" in line:
+            os.killpg(publishing.pid, signal.SIGKILL)
+            break
+    publishing.wait()
+    check(publishing.returncode == -signal.SIGKILL, "the publish ended first:\n" + "".join(said))
+    served = through_the_edge(installation, first)
+    old, new = published_bytes(first), published_bytes(following)
+    check(all(served[key] in (old[key], new[key]) for key in old),
+          "after the kill an object is neither release's")
+    fetch = worlds.Release(installation.machine.build / "e2e-release").fetch
+    checked = in_namespace(installation, fetch, "check",
+                           worlds.download_host(installation.machine.build))
+    check(checked.returncode == 0, f"check after the kill:\n{checked.stdout}")
+    check_finished(installation.run())
+    check(installed_release(installation, first, following) is not None,
+          "the installation is neither release whole")
+    again = publish(installation, following)
+    check("Beta/Velmora.Html.Windows.vmpkg: already there" in again, again)
+    check(through_the_edge(installation, following) == new, "the next release is not served")
 
 
 @case("field_five_failures_end_with_the_message", profile="field", serve=None,
@@ -1795,7 +1998,9 @@ def main():
         print(";".join(CASES))
         return 0
     if arguments.list_release:
-        print(";".join(name for name, row in CASES.items() if row.serve == "release"))
+        # The store's cases check it with the release's host tools.
+        print(";".join(name for name, row in CASES.items()
+                       if row.serve == "release" or row.store))
         return 0
     if arguments.list_variants:
         print(";".join(name for name, row in CASES.items() if row.transport))

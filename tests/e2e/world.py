@@ -1,6 +1,7 @@
 """The world around one whole run: the download server's tree, sample packages made with Info-ZIP
 zip from the stand-ins, and a private network in which the product's fixed download host is the
 test's nginx on 127.0.0.1:80. Used by the whole-run tests, the demo and the benchmark."""
+import hashlib
 import os
 import pathlib
 import random
@@ -207,6 +208,31 @@ def build_variants(build):
                        check=True, stdout=subprocess.DEVNULL)
 
 
+# A CDN's edge in front of an S3-compatible store: the installer's paths map onto the bucket's
+# keys, and the store's answers (ETag, ranges, Cache-Control) pass through as they are.
+EDGE_SITE = """\
+    server {{
+        listen 127.0.0.1:{port};
+        location / {{ proxy_pass {endpoint}/{bucket}/; }}
+    }}
+"""
+
+
+def release_tree(build, dist, packages=None):
+    """A release as scripts/release lays it out (www/, installer/ with the field installer
+    under the three names, SHA256SUMS), made without building: what `release publish` takes."""
+    server_tree(build, dist / "www", packages)
+    (dist / "installer").mkdir(parents=True, exist_ok=True)
+    for name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe",
+                 "VelmoraInstaller-Testing.exe"):
+        shutil.copyfile(field_installer(build), dist / "installer" / name)
+    files = sorted(path for path in dist.rglob("*") if path.is_file() and path.name != "SHA256SUMS")
+    (dist / "SHA256SUMS").write_text("".join(
+        f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.relative_to(dist).as_posix()}\n"
+        for path in files))
+    return dist
+
+
 class World:
     """A namespace whose download host is nginx serving `root` (or a scripted server, or none);
     with `site`, nginx serves through that site file (a release's nginx-velmora.conf); with
@@ -216,10 +242,12 @@ class World:
     `proxy_only` direct connections to 80 and 443 are rejected and tinyproxy on 127.0.0.1:8888
     is the only way to the server. With `proxy` (a servers.PROXY_FAULTS name, or (name, served
     file, replacement) for "change"), nginx listens on port 8080 behind a servers.FaultyProxy on
-    port 80, whose log of requests is `proxy_log`."""
+    port 80, whose log of requests is `proxy_log`. With `store` (s3rver's program), an
+    S3-compatible store (`self.store`) holds the files instead, and nginx is the edge in front
+    of its bucket (EDGE_SITE); `root` is then only where the edge's site is written."""
 
     def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, tls=None,
-                 trusted=None, redirect_to_http=(), proxy_only=False, proxy=None):
+                 trusted=None, redirect_to_http=(), proxy_only=False, proxy=None, store=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)], trusted=trusted,
                                            proxy_only=proxy_only)
@@ -235,6 +263,7 @@ class World:
         self.proxy = (proxy,) if isinstance(proxy, str) else proxy
         self.proxy_server = None
         self.proxy_log = None
+        self.store = servers.S3Store(store, prefix=self.namespace.prefix) if store else None
 
     @property
     def prefix(self):
@@ -243,6 +272,12 @@ class World:
     def start(self):
         self.namespace.start()
         try:
+            if self.store is not None:
+                self.store.start()
+                self.site = pathlib.Path(self.root) / "edge.conf"
+                self.site.write_text(EDGE_SITE.format(port=8080 if self.proxy else 80,
+                                                      endpoint=self.store.endpoint,
+                                                      bucket=self.store.bucket))
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=8080 if self.proxy else 80,
                                             prefix=self.prefix, site=self.site, rate=self.rate,
@@ -270,6 +305,8 @@ class World:
             self.proxy_server.stop()
         if self.server is not None:
             self.server.stop()
+        if self.store is not None:
+            self.store.stop()
         self.namespace.stop()
 
     def proxied(self):

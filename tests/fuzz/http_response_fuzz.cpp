@@ -1,6 +1,7 @@
 // The response handling fed whatever a server could send, split into random pieces, into a
 // buffer of random size: it must never touch a byte outside the buffer, must reach the same
 // result however the bytes are split, and must agree with a plain reading of the whole response.
+// The fields a resumed download reads from a head are read from the same bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "net/download.h"
 #include "net/http_response.h"
 
 namespace {
@@ -110,5 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const Result whole = feed(response, {response.size()}, capacity);
   check(same(whole, feed(response, pieces, capacity)));
   check(same(whole, reference(response, capacity)));
+  // The same bytes as a head for a resumed download's fields: nothing read outside them.
+  vm::RangeAnswer answer;
+  vm::readRangeFields(response.data(), static_cast<int32_t>(response.size()), answer);
+  check(answer.retryAfterSeconds >= -1 && answer.validator.length() < vm::Validator::capacity());
   return 0;
 }

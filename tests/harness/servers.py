@@ -13,9 +13,10 @@ ScriptedServer
 
 FaultyProxy
           a proxy in front of a server that spoils the first answer for one kind of path once:
-          it cuts the connection, stalls, or cuts it and replaces the served file (see
-          PROXY_FAULTS). It logs each request's path, Range and If-Range, status and the body
-          bytes it passed on.
+          it cuts the connection, stalls, or cuts it and replaces the served file, or answers
+          503 with a Retry-After; or it cuts it and then spoils ranges: weak ETags, a 206 with
+          another ETag or from another offset, Range ignored, 416 (see PROXY_FAULTS). It logs
+          each request's path, Range and If-Range, status and the body bytes it passed on.
 
 Namespace
           a private network namespace whose hosts file maps chosen names to 127.0.0.1, so that an
@@ -24,6 +25,9 @@ Namespace
           a throwaway CA as the only trusted one, and direct connections to ports 80 and 443
           rejected so that only a proxy gets through.
 Tinyproxy a real HTTP proxy (Debian tinyproxy) inside a namespace.
+S3Store   a real S3-compatible store (s3rver from the npm registry, pinned by
+          tests/harness/s3rver/package-lock.json and installed by install_s3rver) with one bucket,
+          and the throwaway credentials the AWS client reaches it with.
 certificates
           a throwaway CA and server certificates made with openssl: good, from an unknown CA,
           for another host name, expired.
@@ -36,6 +40,7 @@ Command line, for a scripted server inside a namespace:
 """
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socket
@@ -341,14 +346,35 @@ class ScriptedServer:
 # What the proxy does to the first answer for a path ending in its suffix, once half its body
 # has been passed on: "cut" resets the connection, "stall" sends nothing more for ten minutes,
 # "change" replaces the served file with another (a new version, a new ETag) and then resets.
-PROXY_FAULTS = ("cut", "stall", "change")
+# The RANGE_FAULTS cut it too, then spoil how ranges are served, as caches and servers do.
+def _etags(replacement):
+    return lambda head: re.sub(rb'(?im)^(etag:[ \t]*)"', replacement, head)
+
+
+RANGE_FAULTS = {
+    # name: (what it does to a range request, to every answer's head, to a 206's head)
+    "weak-etag": (None, _etags(rb'\1W/"'), None),  # every ETag weak
+    "other-etag": (None, None, _etags(rb'\1"other-')),  # a 206 of another version
+    "other-offset": (lambda request: re.sub(  # a 206 from half the offset asked for
+        rb"(?im)^(range:[ \t]*bytes=)(\d+)-",
+        lambda match: match[1] + str(int(match[2]) // 2).encode() + b"-", request), None, None),
+    "ignore-range": (lambda request: re.sub(  # Range and If-Range never reach the server
+        rb"(?im)^(if-)?range:[^\r]*\r\n", b"", request), None, None),
+    "416": ("416", None, None),  # every range refused
+}
+PROXY_FAULTS = ("cut", "stall", "change", "busy", "hold") + tuple(RANGE_FAULTS)
+# "hold": the cut waits until a file `served` exists (the test changes the server meanwhile).
+# "busy": the first answer for the suffix is a 503 asking to be asked again in BUSY_SECONDS.
+BUSY_SECONDS = 3
 
 
 class FaultyProxy:
     """Listens on `port`, passes every request to 127.0.0.1:`upstream` and its answer back; the
     first answer for a path ending in `suffix` suffers `fault` (PROXY_FAULTS); with "change",
-    `replacement` is moved over `served` at that moment. One line per request in `log`:
-    path, Range, If-Range, status, body bytes passed on (tab-separated)."""
+    `replacement` is moved over `served` at that moment; with "hold", the cut waits until a file
+    `served` exists (the test changes the server meanwhile). One line per request in `log`:
+    path, Range, If-Range (as the client sent them), status, body bytes passed on
+    (tab-separated)."""
 
     def __init__(self, port, upstream, fault, log, suffix=".vmpkg", served=None, replacement=None):
         self.port, self.upstream, self.fault = port, upstream, fault
@@ -382,6 +408,23 @@ class FaultyProxy:
             with self._lock:
                 spoil = path.endswith(self.suffix) and not self.spoiled
                 self.spoiled = self.spoiled or spoil
+            on_request, on_answer, on_partial = RANGE_FAULTS.get(self.fault, (None,) * 3)
+            if not path.endswith(self.suffix):
+                on_request = on_answer = on_partial = None
+            refusal = None
+            if spoil and self.fault == "busy":
+                refusal = response("503 Service Unavailable",
+                                   [f"Retry-After: {BUSY_SECONDS}", "Content-Length: 0"])
+            elif on_request == "416" and "range" in fields:
+                refusal = response("416 Range Not Satisfiable", ["Content-Length: 0"])
+            elif on_request is not None and "range" in fields:
+                request = on_request(request)
+            if refusal is not None:
+                client.sendall(refusal)
+                with self._lock, open(self.log, "a") as log:
+                    log.write(f"{path}\t{fields.get('range', '-')}\t{fields.get('if-range', '-')}"
+                              f"\t{refusal.split(b' ')[1].decode()}\t0\n")
+                return
             server.sendall(request)
             answer = b""
             while b"\r\n\r\n" not in answer:
@@ -396,6 +439,9 @@ class FaultyProxy:
                 if line.lower().startswith(b"content-length:"):
                     length = int(line.split(b":")[1])
             limit = length // 2 if spoil else None
+            for rewrite in (on_answer, on_partial if status == "206" else None):
+                if rewrite is not None:
+                    answer_head = rewrite(answer_head)
             client.sendall(answer_head + b"\r\n\r\n")
             passed = 0
             while True:
@@ -418,6 +464,8 @@ class FaultyProxy:
                 return
             if self.fault == "change":
                 os.replace(self.replacement, self.served)
+            while self.fault == "hold" and not os.path.exists(self.served):
+                time.sleep(0.1)
             time.sleep(0.2)  # let the bytes leave before the reset overtakes them
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
@@ -564,6 +612,68 @@ def certificates(folder, host):
                 extensions, "-out", cert)
         made[kind] = (cert, key)
     return made
+
+
+S3RVER = pathlib.Path(__file__).resolve().parent / "s3rver"
+
+
+def install_s3rver(folder):
+    """s3rver as tests/harness/s3rver pins it, installed below `folder` from the npm registry
+    (again only when the pins changed); returns its program."""
+    folder = pathlib.Path(folder)
+    program = folder / "node_modules" / "s3rver" / "bin" / "s3rver.js"
+    lock = (S3RVER / "package-lock.json").read_bytes()
+    if not program.exists() or (folder / "package-lock.json").read_bytes() != lock:
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in ("package.json", "package-lock.json"):
+            shutil.copyfile(S3RVER / name, folder / name)
+        subprocess.run(["npm", "ci", "--no-audit", "--no-fund", "--silent"], cwd=folder,
+                       check=True, stdout=subprocess.DEVNULL)
+    return program
+
+
+class S3Store:
+    """s3rver on 127.0.0.1:`port` (inside the namespace of `prefix`) with the bucket `bucket`,
+    its objects in a folder of its own. `environment` reaches it with the AWS client: s3rver's
+    throwaway credentials, and no configuration file of the machine's user."""
+
+    def __init__(self, program, bucket="velmora", port=9000, prefix=()):
+        self.program, self.bucket, self.port = program, bucket, port
+        self.prefix = list(prefix)
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-store-"))
+        self.endpoint = f"http://127.0.0.1:{port}"
+        self.environment = {"AWS_ACCESS_KEY_ID": "S3RVER", "AWS_SECRET_ACCESS_KEY": "S3RVER",
+                            "AWS_DEFAULT_REGION": "us-east-1", "AWS_EC2_METADATA_DISABLED": "true",
+                            "AWS_CONFIG_FILE": str(self.work / "config"),
+                            "AWS_SHARED_CREDENTIALS_FILE": str(self.work / "credentials")}
+        self.process = None
+
+    def start(self, timeout=30):
+        log = self.work / "s3rver.log"
+        with open(log, "w") as output:
+            self.process = subprocess.Popen(
+                self.prefix + ["node", str(self.program), "-d", str(self.work / "data"), "-a",
+                               "127.0.0.1", "-p", str(self.port), "--configure-bucket",
+                               self.bucket], stdout=output, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while "listening" not in log.read_text(errors="replace"):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"s3rver did not start: {log.read_text(errors='replace')}")
+            time.sleep(0.1)
+        return self
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exception):
+        self.stop()
 
 
 class ScriptedProcess:

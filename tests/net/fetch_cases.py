@@ -11,7 +11,8 @@ checked: the exit code, the bytes written, contentLength, and that the positions
 
 `velmora-fetch check` runs against a good tree served by nginx (packages made by `vmpkg pack
 --sign` on the host, checked with --key; made by Python's zipfile under Wine, where --key must
-be refused) and against the scripted server answering each path its own way (CHECK_CASES).
+be refused) and against the scripted server answering each path its own way (CHECK_CASES); on
+the host build also at the URL of a real S3-compatible store (s3rver) holding the same tree.
 """
 import argparse
 import contextlib
@@ -315,8 +316,8 @@ def partial_packages(vmpkg, work, files=300, size=20_000, changed=(100, 101, 200
 def partial_checks(fetch_tool, vmpkg, scratch, outcome):
     """--kept, the installer's partial update, against nginx: a release that changed 3 files
     of 300 comes as its end and one range per run of changed files (nginx's log shows each
-    Range; at most 10 % of the package is served) and is rebuilt byte for byte; a server that ignores Range, and a
-    kept package that is none, give the whole package in one download."""
+    Range; at most 10 % of the package is served) and is rebuilt byte for byte; a server that
+    ignores Range, and a kept package that is none, give the whole package in one download."""
     work = scratch / "partial"
     root = work / "root"
     root.mkdir(parents=True)
@@ -348,6 +349,33 @@ def partial_checks(fetch_tool, vmpkg, scratch, outcome):
         if ranges and kept == old and served * 10 > new.stat().st_size:
             problems.append(f"{served} bytes served of {new.stat().st_size}")
         outcome(f"--kept: {name}", problems)
+
+
+# Each good path of a server that answers ranges as the installer needs them.
+RANGES_RIGHT = "; ranges: 3 answered right"
+
+
+def store_checks(fetch, root, public, signed, outcome):
+    """velmora-fetch check URL against s3rver holding the good tree below its bucket: every
+    channel installs, and what it answers otherwise than nginx (If-Range ignored, a suffix range
+    answered with the first bytes) is a warning on each path, not a problem."""
+    program = servers.install_s3rver(pathlib.Path(fetch).resolve().parents[2] / "s3rver")
+    with servers.S3Store(program, port=servers.free_port()) as store:
+        client = "/usr/bin/aws" if os.access("/usr/bin/aws", os.X_OK) else "aws"
+        subprocess.run([client, "--endpoint-url", store.endpoint, "s3", "cp", "--recursive",
+                        "--quiet", str(root), f"s3://{store.bucket}/"], check=True,
+                       env=dict(os.environ, **store.environment))
+        result = subprocess.run([fetch, "check", f"{store.endpoint}/{store.bucket}/", "--key",
+                                 str(public)], capture_output=True, text=True, timeout=600)
+    problems = check_report(result.stdout, result.returncode, signed)
+    for warning in ("; ranges: 0 problems, 2 warnings\n", "\n    warning: If-Range with another "
+                    "version's ETag is answered 206", "\n    warning: the last "):
+        if result.stdout.count(warning) != 6:
+            problems.append(f"not on every path: {warning!r}")
+    if "warnings: 12 (the installer works around them)" not in result.stdout:
+        problems.append("no count of the warnings")
+    outcome("s3rver: a good tree at the store's URL, with warnings",
+            problems + ([result.stdout + result.stderr] if problems else []))
 
 
 def check_cases(arguments, scratch):
@@ -386,7 +414,8 @@ def check_cases(arguments, scratch):
                              "; check: ok, 2 entries; signature: good (RSA-3072, SHA-256)"]
                       for path in PACKAGES.values()}
             outcome("nginx: a good tree, packed and signed, with --key",
-                    check_report(report, code, signed) + ([errors] if errors else []))
+                    check_report(report, code, signed) + ([errors] if errors else []) +
+                    ([] if report.count(RANGES_RIGHT + "\n") == 6 else ["ranges: " + report]))
         else:
             code, report, errors = run_check(arguments.fetch, arguments.wine, nginx.port)
             outcome("nginx: a good tree", check_report(report, code, {}))
@@ -403,6 +432,8 @@ def check_cases(arguments, scratch):
     if not arguments.wine:
         transport_checks(arguments.fetch, root, scratch, outcome)
         partial_checks(arguments.fetch, arguments.vmpkg, scratch, outcome)
+    if signing:
+        store_checks(arguments.fetch, root, public, signed, outcome)
     for command in (["check"], ["check", "127.0.0.1", "80", "--key"],
                     ["check", "127.0.0.1", "70000"], ["check", "127.0.0.1", "--proxy"],
                     ["127.0.0.1", "80", "/hello", "out", "--key", "key.pem"]):

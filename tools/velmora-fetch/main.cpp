@@ -2,8 +2,9 @@
 // diagnosis (docs/net.md says what it prints). The download form writes the body and reports
 // contentLength and the progress positions; `check` asks a server for every path the installer
 // asks for and says, path by path and channel by channel, whether the installer would install
-// from it. --system, --https and --proxy go through the system transport (WinINet in
-// velmora-fetch.exe, libcurl on the host).
+// from it, and how each answers ranges. The server may be a store's address with a path below
+// which the installer's paths lie (check http://HOST:PORT/BUCKET). --system, --https and
+// --proxy go through the system transport (WinINet in velmora-fetch.exe, libcurl on the host).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "platform/format.h"
 #include "tools/common/package_check.h"
 #include "tools/common/tool_io.h"
+#include "tools/velmora-fetch/range_probe.h"
 #include "workflow/partial_update.h"
 #include "workflow/server_layout.h"
 
@@ -47,6 +49,7 @@ namespace {
 
 struct ServerCheck {
   Endpoint endpoint;
+  std::string prefix;  // put before each path: where a store's address puts the tree
   const RsaPublicKey* key = nullptr;  // check the packages' signatures with it, or null
   Crypto* crypto = nullptr;           // for the key
   // The system transport's network when the check goes through it, so that a request refused
@@ -154,6 +157,7 @@ struct PathReport {
   bool good = false;
   std::string line;      // without the path and the verdict
   std::string findings;  // check's finding lines, each ending with a line end
+  int32_t warnings = 0;  // what the installer works around
 };
 
 // Why downloadFile returned null, in the report's words; a system transport's request refused
@@ -283,12 +287,46 @@ bool describePackage(const uint8_t* body, const DownloadReport& report,
   return verdict.installs();
 }
 
+// "; ranges: ..." for a body that arrived whole, with a finding line per warning and problem.
+// False when a resumed download would be damaged.
+bool describeRanges(Network& network, const Head& head, const uint8_t* body, int32_t length,
+                    const ServerCheck& check, const std::string& requestPath, PathReport& out) {
+  if (check.system != nullptr) {
+    out.line += "; ranges: not asked (the system transport sends only the path)";
+    return true;
+  }
+  if (body == nullptr || length < 2) {
+    out.line += "; ranges: not asked (no body of 2 bytes or more)";
+    return true;
+  }
+  HeadField validator = findHeadField(head.data, head.limit, "etag");
+  if (!validator.found()) validator = findHeadField(head.data, head.limit, "last-modified");
+  const RangeFindings found = probeRanges(
+      network, check.endpoint, requestPath.c_str(), body, length,
+      validator.found() ? std::string(reinterpret_cast<const char*>(head.data) +
+                                          validator.valueAt, validator.valueLength)
+                        : std::string());
+  out.warnings = static_cast<int32_t>(found.warnings.size());
+  const auto count = [](std::size_t number, const char* what) {
+    return std::to_string(number) + " " + what + (number == 1 ? "" : "s");
+  };
+  out.line += "; ranges: " + (found.warnings.empty() && found.problems.empty()
+                                  ? std::to_string(found.asked) + " answered right"
+                                  : count(found.problems.size(), "problem") + ", " +
+                                        count(found.warnings.size(), "warning"));
+  for (const std::string& problem : found.problems) out.findings += "    range: " + problem + "\n";
+  for (const std::string& warning : found.warnings)
+    out.findings += "    warning: " + warning + "\n";
+  return found.problems.empty();
+}
+
 PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check,
                      const ServerPath& path) {
   RecordingProgress progress;
   int32_t contentLength = -1;
   DownloadReport report;
-  const uint8_t* body = downloadFile(progress, network, check.endpoint, path.path.c_str(),
+  const std::string requestPath = check.prefix + path.path;
+  const uint8_t* body = downloadFile(progress, network, check.endpoint, requestPath.c_str(),
                                      buffer, contentLength, nullptr, &report);
   const Head head = readHead(buffer, report);
   PathReport out;
@@ -308,6 +346,10 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
   if (path.channel != nullptr && body == nullptr) out.line += "; check: not made (no body)";
   if (path.channel != nullptr && body != nullptr)
     out.good = describePackage(body, report, check, out) && out.good;
+  if (out.good) {
+    out.good = describeRanges(network, head, body, report.contentLength, check, requestPath,
+                              out);
+  }
   return out;
 }
 
@@ -316,9 +358,11 @@ PathReport checkPath(Network& network, uint8_t* buffer, const ServerCheck& check
 int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
   const std::vector<ServerPath> paths = serverPaths();
   std::vector<bool> good;
+  int32_t warnings = 0;
   for (const ServerPath& path : paths) {
     const PathReport report = checkPath(network, buffer, check, path);
     good.push_back(report.good);
+    warnings += report.warnings;
     std::printf("%s: %s; %s\n%s", path.path.c_str(), report.good ? "good" : "bad",
                 report.line.c_str(), report.findings.c_str());
     std::fflush(stdout);
@@ -337,6 +381,8 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
   }
   const int channels = static_cast<int>(std::size(kChannels));
   std::printf("channels: %d of %d install\n", installing, channels);
+  if (warnings > 0)
+    std::printf("warnings: %d (the installer works around them)\n", static_cast<int>(warnings));
   return installing == channels ? 0 : 1;
 }
 
@@ -345,6 +391,8 @@ constexpr char kUsage[] =
     "OUTPUT_FILE\n"
     "       velmora-fetch --kept KEPT_PACKAGE HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
+    "[--proxy PROXY]\n"
+    "       velmora-fetch check http[s]://HOST[:PORT][/PATH] [--key ...] [--system] "
     "[--proxy PROXY]\n";
 
 // The argument as 8-bit text; false when it holds anything but printable ASCII.
@@ -381,13 +429,17 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
 }
 
 // A port number of 1 to 65535 in decimal digits.
-bool parsePort(const ArgumentUnit* argument, uint16_t& port) {
-  std::string text;
-  const bool digits = toNarrow(argument, text) && !text.empty() && text.size() <= 5 &&
+bool parsePort(const std::string& text, uint16_t& port) {
+  const bool digits = !text.empty() && text.size() <= 5 &&
                       text.find_first_not_of("0123456789") == std::string::npos;
   const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
   port = static_cast<uint16_t>(value);
   return value >= 1 && value <= 65535;
+}
+
+bool parsePort(const ArgumentUnit* argument, uint16_t& port) {
+  std::string text;
+  return toNarrow(argument, text) && parsePort(text, port);
 }
 
 // The download buffer, in transparent huge pages where Linux grants them (why: row 1 of
@@ -492,18 +544,42 @@ int fetch(const Options& options) {
   return 0;
 }
 
-// check HOST [PORT]: 0 every channel installs, 1 not, 2 a wrong command line, an unusable key
-// or no memory.
-int checkCommand(const Options& options) {
-  std::string host;
-  uint16_t port = options.https ? 443 : 80;
+// "http[s]://HOST[:PORT][/PATH]" into the host, the port (when given), the path without a
+// trailing "/" and whether it asks for https. False for anything else.
+bool parseAddress(const std::string& address, std::string& host, std::string& port,
+                  std::string& path, bool& https) {
+  https = address.rfind("https://", 0) == 0;
+  if (!https && address.rfind("http://", 0) != 0) return false;
+  const std::string rest = address.substr(https ? 8 : 7);
+  const std::size_t slash = rest.find('/');
+  const std::string authority = rest.substr(0, slash);
+  path = slash == std::string::npos ? "" : rest.substr(slash);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  const std::size_t colon = authority.find(':');
+  host = authority.substr(0, colon);
+  port = colon == std::string::npos ? "" : authority.substr(colon + 1);
+  return !host.empty() && (colon == std::string::npos || !port.empty()) &&
+         path.find_first_of(" \"%?#") == std::string::npos;
+}
+
+// check HOST [PORT] or check URL: 0 every channel installs, 1 not, 2 a wrong command line, an
+// unusable key or no memory.
+int checkCommand(Options options) {
+  std::string host, address, portText, prefix;
   const auto& words = options.words;
-  if (words.size() < 2 || words.size() > 3 || !toNarrow(words[1], host) || host.empty() ||
-      (words.size() == 3 && !parsePort(words[2], port))) {
+  bool https = false;
+  const bool url = words.size() == 2 && toNarrow(words[1], address) &&
+                   parseAddress(address, host, portText, prefix, https);
+  if (https) options.https = options.system = true;
+  uint16_t port = options.https ? 443 : 80;
+  if (url ? !portText.empty() && !parsePort(portText, port)
+          : (words.size() < 2 || words.size() > 3 || !toNarrow(words[1], host) ||
+             host.empty() || (words.size() == 3 && !parsePort(words[2], port)))) {
     return complain(2, "%s", kUsage);
   }
   ServerCheck check;
   check.endpoint = {host.c_str(), port};
+  check.prefix = prefix;
 #ifdef _WIN32
   if (options.key != nullptr)
     return complain(2, "velmora-fetch: check --key needs the host build of velmora-fetch "
