@@ -35,6 +35,9 @@ enum InstallResult : int32_t {
   UpdateNotStaged = 42,     // the package did not unpack whole beside the application
   UpdateFileHeld = 43,      // a file of the application is held by another program
   UpdateNotSwitched = 44,   // the switch stopped past its mark: the next run finishes it
+  // Builds with a package key, both profiles: the signed package's Velmora.exe is older than
+  // the installed one (a downgrade): nothing was touched.
+  PackageDowngradeRefused = 48,
 };
 
 // The log's words for `result` ("installed and started", "package download failed", ...).
