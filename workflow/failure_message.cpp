@@ -41,6 +41,9 @@ FailureMessage failureMessage(InstallResult result) {
     case UpdateNotSwitched:
       return {"The update of Velmora could not be finished; it will be finished the next time "
               "you run this installer.", false};
+    case PackageDowngradeRefused:
+      return {"The server offered an older Velmora than the one installed. Velmora was not "
+              "changed.", true};
     case InstallNoContext:
     case InstallOutOfMemory:
     case InstallWorkerNotStarted:
