@@ -2,6 +2,19 @@
 
 namespace vm {
 
+// The log's words for the field profile's results, beside the user's: a described build links
+// neither (run_log.cpp asks for these only in the field profile).
+const char* fieldResultText(InstallResult result) {
+  switch (result) {
+    case UpdateNotRecovered: return "an interrupted update could not be finished or undone";
+    case UpdateNoSpace: return "not enough free space for the package";
+    case UpdateNotStaged: return "the package could not be unpacked whole";
+    case UpdateFileHeld: return "a file of Velmora is held by another program";
+    case UpdateNotSwitched: return "the update could not be switched in";
+    default: return nullptr;
+  }
+}
+
 FailureMessage failureMessage(InstallResult result) {
   switch (result) {
     case InstallSucceeded:

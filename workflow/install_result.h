@@ -41,7 +41,8 @@ enum InstallResult : int32_t {
 const char* installResultText(InstallResult result);
 
 // The log's words for the field profile's results (40 to 44), null for the others; the field
-// profile's installResultText answers with them.
+// profile's installResultText answers with them (workflow/failure_message.cpp, with the field
+// profile's other words for its results).
 const char* fieldResultText(InstallResult result);
 
 }  // namespace vm
