@@ -67,7 +67,7 @@ int runWithRetries(HINSTANCE instance, FileRunLog& log) {
   for (;;) {
     const INT_PTR shown = DialogBoxParamW(instance, MAKEINTRESOURCEW(kProgressDialogId), nullptr,
                                           progressWindowProcedure, 0);
-    if (shown == 0) {
+    if (shown == 0 || shown == -1) {  // no window: no run (as in the described run)
       log.finish(InstallNotAdmitted);
       return InstallNotAdmitted;
     }
