@@ -11,11 +11,17 @@ const char* fieldResultText(InstallResult result) {
     case UpdateNotStaged: return "the package could not be unpacked whole";
     case UpdateFileHeld: return "a file of Velmora is held by another program";
     case UpdateNotSwitched: return "the update could not be switched in";
+    case UpdateNotCommitted: return "the update could not be committed; the previous version is whole";
+    case UpdateNotRolledBack: return "the update could not be undone yet; the next run does";
+    case UpdateBusy: return "another installer kept the application folder";
     default: return nullptr;
   }
 }
 
-FailureMessage failureMessage(InstallResult result) {
+namespace {
+
+// The message for `result`, whatever the run changed before it ended.
+FailureMessage failureMessageOf(InstallResult result) {
   switch (result) {
     case InstallSucceeded:
     case InstallNotAdmitted:
@@ -54,12 +60,31 @@ FailureMessage failureMessage(InstallResult result) {
     case UpdateNotSwitched:
       return {"The update of Velmora could not be finished; it will be finished the next time "
               "you run this installer.", false};
+    case UpdateNotCommitted:
+      return {"The update of Velmora could not be committed. The version you had is unchanged.",
+              false};
+    case UpdateNotRolledBack:
+      return {"The update of Velmora stopped and could not be undone yet; it will be undone the "
+              "next time you run this installer.", false};
+    case UpdateBusy:
+      return {"Another Velmora installer is updating Velmora; try again once it has finished.",
+              true};
     case InstallNoContext:
     case InstallOutOfMemory:
     case InstallWorkerNotStarted:
       break;
   }
   return {"Velmora could not be installed.", true};
+}
+
+}  // namespace
+
+FailureMessage failureMessage(InstallResult result, bool changed) {
+  FailureMessage message = failureMessageOf(result);
+  // A run whose recovery finished or undid an earlier update has changed the computer, however
+  // it ended afterwards.
+  if (changed) message.nothingChanged = false;
+  return message;
 }
 
 }  // namespace vm

@@ -1,43 +1,83 @@
 #include "workflow/field_sequence.h"
 
 #include "archive/unpack.h"
+#include "platform/path.h"
 #include "workflow/registration.h"
 #include "workflow/sequence_steps.h"
 
 namespace vm {
 namespace {
 
+const char16_t kStatusWaitingForInstaller[] =
+    u"Waiting for another Velmora installer to finish...";
+
+// How long a run waits for another installer's switch: it may be downloading the package or
+// waiting for Velmora to close; a run that waits longer touches nothing.
+constexpr uint32_t kInstallerWaitMilliseconds = 120000;
+
 // Where the field profile's run differs from the described one (the sequence in
 // workflow/sequence_steps.h calls these in this order). Each InstallSucceeded goes on;
-// any other result ends the run with it.
+// any other result ends the run with it. The lock beside the application folder is held from
+// the recovery to the end of the switch.
 class StagedUpdate {
  public:
-  explicit StagedUpdate(UpdateFiles& files) : files_(files) {}
-  // Before any download: what a killed run left is made whole.
+  StagedUpdate(UpdateFiles& files, bool& changed) : files_(files), changed_(changed) {}
+  ~StagedUpdate() { files_.unlock(); }
+  StagedUpdate(const StagedUpdate&) = delete;
+  StagedUpdate& operator=(const StagedUpdate&) = delete;
+
+  // Before any download: the lock, then what a killed run left is made whole once Velmora has
+  // closed.
   InstallResult beforeDownloads(InstallSystem& system, ProgressView& view,
                                 const InstallContext& context, RunLog& log);
   // The package opens as an archive: its unpacked size must fit beside the old version.
   InstallResult archiveOpened(ArchiveHandle* archive, RunLog& log);
-  // The staging folder, emptied and made; null when it cannot be (nothing is unpacked).
+  // The staging folder, emptied and made; null when it cannot be emptied (nothing is unpacked).
   const char16_t* unpackFolder(InstallSystem& system, const InstallContext& context, RunLog& log);
   // After the unpacking: a whole staging folder is switched in, then registered and started.
   InstallResult settle(InstallSystem& system, const InstallContext& context,
                        const UnpackSummary& summary, bool damaged, RunLog& log);
 
  private:
+  bool lock(InstallSystem& system, ProgressView& view, RunLog& log);
+
   UpdateFiles& files_;
+  bool& changed_;  // set once this run changed the application folder
   UpdateFolders folders_;
-  bool staging_ = false;  // unpackFolder made the staging folder
+  bool staging_ = false;  // unpackFolder made an empty staging folder
 };
 
-}  // namespace
+bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) {
+  WidePath parent;
+  std::size_t cut = folders_.lock.length();
+  while (cut > 0 && !isPathSeparator(folders_.lock.get()[cut - 1])) --cut;
+  if (cut > 1 && parent.assignUnits(folders_.lock.get(), cut - 1))
+    files_.createFolders(parent.get());
+  if (files_.lock(folders_.lock.get())) return true;
+  // Another installer (of any channel) recovers or switches this folder: one at a time.
+  showStatus(view, kStatusWaitingForInstaller, false);
+  LogLine().add("lock: another installer is updating Velmora; waiting").write(log);
+  for (uint32_t waited = 0; waited < kInstallerWaitMilliseconds; waited += kWaitMilliseconds) {
+    system.sleepMilliseconds(kWaitMilliseconds);
+    if (files_.lock(folders_.lock.get())) {
+      LogLine().add("lock: had after ").number(waited + kWaitMilliseconds).add(" ms").write(log);
+      return true;
+    }
+  }
+  LogLine().add("lock: still held; nothing was touched").write(log);
+  return false;
+}
 
-InstallResult StagedUpdate::beforeDownloads(InstallSystem& system, ProgressView&,
+InstallResult StagedUpdate::beforeDownloads(InstallSystem& system, ProgressView& view,
                                             const InstallContext& context, RunLog& log) {
-  // First, even when the server cannot be reached: what a killed run left is made whole.
   if (!updateFoldersOf(context.appFolder.get(), folders_)) return InstallNoContext;
-  if (!recoverUpdate(files_, system, folders_, log)) return UpdateNotRecovered;
-  return InstallSucceeded;
+  if (!lock(system, view, log)) return UpdateBusy;
+  // First, even when the server cannot be reached: what a killed run left is made whole, but
+  // not under a running Velmora.
+  if (!updateLeftBehind(files_, folders_)) return InstallSucceeded;
+  waitForApplication(system, view, log);
+  changed_ = true;
+  return recoverUpdate(files_, system, folders_, log) ? InstallSucceeded : UpdateNotRecovered;
 }
 
 InstallResult StagedUpdate::archiveOpened(ArchiveHandle* archive, RunLog& log) {
@@ -50,9 +90,13 @@ InstallResult StagedUpdate::archiveOpened(ArchiveHandle* archive, RunLog& log) {
   return free < needed ? UpdateNoSpace : InstallSucceeded;
 }
 
-const char16_t* StagedUpdate::unpackFolder(InstallSystem&, const InstallContext&, RunLog&) {
-  // A staging folder left by an earlier run is removed first.
-  files_.removeTree(folders_.staging.get());
+const char16_t* StagedUpdate::unpackFolder(InstallSystem&, const InstallContext&, RunLog& log) {
+  // A staging folder left by an earlier run is removed first; stale files in it would be
+  // switched in with the package.
+  if (!files_.removeTree(folders_.staging.get())) {
+    LogLine().add("unpack: the staging folder cannot be emptied").write(log);
+    return nullptr;
+  }
   files_.createFolders(folders_.staging.get());
   staging_ = true;
   return folders_.staging.get();
@@ -62,22 +106,33 @@ InstallResult StagedUpdate::settle(InstallSystem& system, const InstallContext& 
                                    const UnpackSummary& summary, bool, RunLog& log) {
   // Any entry that failed (a full disk, corrupt data): the previous version must stay as it is.
   if (!staging_ || summary.failed != 0) {
-    files_.removeTree(folders_.staging.get());
+    (void)files_.removeTree(folders_.staging.get());
     LogLine().add("unpack: not whole; the previous version stays").write(log);
     return UpdateNotStaged;
   }
-  switch (switchUpdate(files_, system, folders_, log)) {
+  changed_ = true;
+  const SwitchResult switched = switchUpdate(files_, system, folders_, log);
+  files_.unlock();
+  switch (switched) {
     case SwitchResult::Switched:
       break;
+    case SwitchResult::NotFlushed:
+      (void)files_.removeTree(folders_.staging.get());
+      return UpdateNotStaged;
     case SwitchResult::Held:
       return UpdateFileHeld;
     case SwitchResult::NotMarked:
+      return UpdateNotCommitted;
+    case SwitchResult::NotRolledBack:
+      return UpdateNotRolledBack;
     case SwitchResult::NotPlaced:
       return UpdateNotSwitched;
   }
   // The switch leaves only whole files: Velmora.exe is never a damaged one.
   return registerAndLaunch(system, context, true, log);
 }
+
+}  // namespace
 
 uint64_t unpackedSize(ArchiveHandle* archive) {
   ArchiveEntry entry;
@@ -93,10 +148,12 @@ uint64_t unpackedSize(ArchiveHandle* archive) {
 
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log) {
+                                   UpdateFiles& files, RunLog& log, bool* changed) {
   CloseOnExit closer(view);
+  bool touched = false;
   const InstallResult result =
-      installSteps<StagedUpdate>(system, view, transport, release, log, files);
+      installSteps<StagedUpdate>(system, view, transport, release, log, files, touched);
+  if (changed != nullptr) *changed = touched;
   log.finish(result);
   return result;
 }

@@ -20,9 +20,11 @@ namespace vm {
 uint64_t unpackedSize(ArchiveHandle* archive);
 
 // Runs one installation as runInstallation does, with the field profile's steps, on `files`.
-// Also closes `view` on every way out, right after log.finish().
+// Also closes `view` on every way out, right after log.finish(). `changed` (when given) is set
+// to whether the run changed the application folder (a recovery or a switch), which the
+// failure message must know.
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log);
+                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr);
 
 }  // namespace vm
