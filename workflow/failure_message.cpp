@@ -11,9 +11,9 @@ const char* fieldResultText(InstallResult result) {
     case UpdateNotStaged: return "the package could not be unpacked whole";
     case UpdateFileHeld: return "a file of Velmora is held by another program";
     case UpdateNotSwitched: return "the update could not be switched in";
-    case UpdateNotCommitted: return "the update could not be committed; the previous version is whole";
-    case UpdateNotRolledBack: return "the update could not be undone yet; the next run does";
-    case UpdateBusy: return "another installer kept the application folder";
+    case UpdateNotCommitted: return "update not committed; the previous version is whole";
+    case UpdateNotRolledBack: return "update not undone yet; the next run does";
+    case UpdateBusy: return "another installer kept the lock";
     default: return nullptr;
   }
 }
@@ -64,11 +64,10 @@ FailureMessage failureMessageOf(InstallResult result) {
       return {"The update of Velmora could not be committed. The version you had is unchanged.",
               false};
     case UpdateNotRolledBack:
-      return {"The update of Velmora stopped and could not be undone yet; it will be undone the "
-              "next time you run this installer.", false};
+      return {"The update of Velmora could not be undone yet; it will be the next time you run "
+              "this installer.", false};
     case UpdateBusy:
-      return {"Another Velmora installer is updating Velmora; try again once it has finished.",
-              true};
+      return {"Another installer is updating Velmora; try again when it is done.", true};
     case InstallNoContext:
     case InstallOutOfMemory:
     case InstallWorkerNotStarted:

@@ -9,7 +9,7 @@ namespace vm {
 namespace {
 
 const char16_t kStatusWaitingForInstaller[] =
-    u"Waiting for another Velmora installer to finish...";
+    u"Waiting for another Velmora installer...";
 
 // How long a run waits for another installer's switch: it may be downloading the package or
 // waiting for Velmora to close; a run that waits longer touches nothing.
@@ -56,7 +56,7 @@ bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) 
   if (files_.lock(folders_.lock.get())) return true;
   // Another installer (of any channel) recovers or switches this folder: one at a time.
   showStatus(view, kStatusWaitingForInstaller, false);
-  LogLine().add("lock: another installer is updating Velmora; waiting").write(log);
+  LogLine().add("lock: held by another installer; waiting").write(log);
   for (uint32_t waited = 0; waited < kInstallerWaitMilliseconds; waited += kWaitMilliseconds) {
     system.sleepMilliseconds(kWaitMilliseconds);
     if (files_.lock(folders_.lock.get())) {
@@ -64,7 +64,7 @@ bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) 
       return true;
     }
   }
-  LogLine().add("lock: still held; nothing was touched").write(log);
+  LogLine().add("lock: still held").write(log);
   return false;
 }
 
@@ -94,7 +94,7 @@ const char16_t* StagedUpdate::unpackFolder(InstallSystem&, const InstallContext&
   // A staging folder left by an earlier run is removed first; stale files in it would be
   // switched in with the package.
   if (!files_.removeTree(folders_.staging.get())) {
-    LogLine().add("unpack: the staging folder cannot be emptied").write(log);
+    LogLine().add("unpack: App.new cannot be emptied").write(log);
     return nullptr;
   }
   files_.createFolders(folders_.staging.get());
@@ -116,9 +116,6 @@ InstallResult StagedUpdate::settle(InstallSystem& system, const InstallContext& 
   switch (switched) {
     case SwitchResult::Switched:
       break;
-    case SwitchResult::NotFlushed:
-      (void)files_.removeTree(folders_.staging.get());
-      return UpdateNotStaged;
     case SwitchResult::Held:
       return UpdateFileHeld;
     case SwitchResult::NotMarked:

@@ -107,22 +107,6 @@ class SetAside final : public FileVisitor {
   Switch& step_;
 };
 
-// Puts the data of each staged file on the disk; stops at the first that cannot be.
-class FlushAll final : public FileVisitor {
- public:
-  FlushAll(UpdateFiles& files, const WidePath& staging) : files_(files), staging_(staging) {}
-  void visit(const char16_t* relative, bool isFolder) override {
-    WidePath path;
-    if (isFolder || failed_) return;
-    if (!under(path, staging_, relative) || !files_.flushFile(path.get())) failed_ = true;
-  }
-  bool failed_ = false;
-
- private:
-  UpdateFiles& files_;
-  const WidePath& staging_;
-};
-
 // Finds whether a walked folder holds any file.
 class AnyFile final : public FileVisitor {
  public:
@@ -163,7 +147,7 @@ bool cleanUp(Switch& step) {
   if (step.files.removeTree(folders.aside.get()) && step.files.removeTree(folders.staging.get()) &&
       step.files.deleteFile(folders.mark.get()))
     return true;
-  LogLine().add("switch: what the update left beside the application cannot be removed yet")
+  LogLine().add("switch: App.old or App.new not removed yet")
       .write(step.log);
   return false;
 }
@@ -174,7 +158,7 @@ SwitchResult undo(UpdateFiles& files, InstallSystem& system, const UpdateFolders
                   RunLog& log, SwitchResult result) {
   Switch step{files, system, folders, log};
   if (rollBack(step)) return result;
-  LogLine().add("switch: the previous version cannot be put back yet; the next run does")
+  LogLine().add("switch: not put back; the next run does")
       .write(log);
   return SwitchResult::NotRolledBack;
 }
@@ -213,7 +197,7 @@ bool recoverUpdate(UpdateFiles& files, InstallSystem& system, const UpdateFolder
       LogLine().add("recover: an update was stopped before its switch; undoing it").write(log);
       return rollBack(step);
     }
-    LogLine().add("recover: removing what a finished update set aside").write(log);
+    LogLine().add("recover: removing a finished update's App.old").write(log);
     return files.removeTree(folders.aside.get()) && files.removeTree(folders.staging.get());
   }
   if (files.folderExists(folders.staging.get())) {
@@ -225,14 +209,6 @@ bool recoverUpdate(UpdateFiles& files, InstallSystem& system, const UpdateFolder
 
 SwitchResult switchUpdate(UpdateFiles& files, InstallSystem& system, const UpdateFolders& folders,
                           RunLog& log) {
-  // Once the mark exists the staged files are the only copy of the new version: their data must
-  // be on the disk before it, or a power cut could bring back the mark and the renames with
-  // files that read as zeros.
-  FlushAll flush(files, folders.staging);
-  if (!files.walk(folders.staging.get(), flush) || flush.failed_) {
-    LogLine().add("switch: a staged file cannot be written to the disk").write(log);
-    return SwitchResult::NotFlushed;
-  }
   Switch step{files, system, folders, log};
   SetAside aside(step);
   if (!files.walk(folders.staging.get(), aside) || aside.failed_) {

@@ -53,8 +53,6 @@ class UpdateFiles {
   virtual bool walk(const char16_t* path, FileVisitor& visitor) = 0;
   // Free bytes for this user on the volume that holds `path`; UINT64_MAX when unknown.
   virtual uint64_t freeBytes(const char16_t* path) = 0;
-  // Puts the file's data on the disk (not only in the system's cache); false when it cannot.
-  virtual bool flushFile(const char16_t* path) = 0;
   // Opens the lock file `path` for this process alone, making it when needed; false while
   // another process holds it (or it cannot be made). Held until unlock() or the process's end,
   // whichever comes first: a killed run never leaves it held.
@@ -114,11 +112,10 @@ enum class SwitchResult : int32_t {
   NotMarked,      // the commit mark could not be made: the old version was restored
   NotPlaced,      // a new file could not be moved in after the commit: the next run finishes it
   NotRolledBack,  // the old version could not be restored before the commit: the next run does
-  NotFlushed,     // a staged file's data could not be put on the disk: nothing was touched
 };
 
-// Switches the staged version (folders.staging, unpacked whole) into folders.app: puts every
-// staged file's data on the disk, sets aside each file or folder of App that a staged file or
+// Switches the staged version (folders.staging, unpacked whole, its files' data on the disk) into
+// folders.app: sets aside each file or folder of App that a staged file or
 // folder takes the place of (a held file is tried again within kHeldFilesBudgetMilliseconds),
 // makes the commit mark, moves every staged file and folder in, then removes App.old, App.new
 // and last the mark. Logs each step.

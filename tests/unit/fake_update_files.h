@@ -94,7 +94,6 @@ class FakeUpdateFiles final : public UpdateFiles {
     return true;
   }
   uint64_t freeBytes(const char16_t*) override { return free; }
-  bool flushFile(const char16_t* path) override { return files.count(path) != 0; }
   bool lock(const char16_t*) override {
     if (lockedFor != 0) {
       if (lockedFor > 0) --lockedFor;

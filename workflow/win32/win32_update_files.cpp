@@ -165,24 +165,6 @@ uint64_t Win32UpdateFiles::freeBytes(const char16_t* path) {
   }
 }
 
-bool Win32UpdateFiles::flushFile(const char16_t* path) {
-  // Flushing needs write access, which a read-only file (a package may carry some) refuses
-  // until its attribute is cleared for the moment.
-  const DWORD attributes = GetFileAttributesW(asWide(path));
-  const bool readOnly =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) SetFileAttributesW(asWide(path), attributes & ~FILE_ATTRIBUTE_READONLY);
-  HANDLE file = CreateFileW(asWide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool flushed = false;
-  if (file != INVALID_HANDLE_VALUE) {
-    flushed = FlushFileBuffers(file) != 0;
-    flushed = CloseHandle(file) != 0 && flushed;
-  }
-  if (readOnly) SetFileAttributesW(asWide(path), attributes);
-  return flushed;
-}
-
 bool Win32UpdateFiles::lock(const char16_t* path) {
   if (lock_ != nullptr) return true;
   // Shared with no one: a second opener gets a sharing violation. The system closes the handle
