@@ -21,6 +21,11 @@ class FakeUpdateFiles final : public UpdateFiles {
   uint32_t moveError = 32;        // what moving a held file answers
   int lockedFor = 0;              // tries of lock() another holder still refuses; -1: for ever
   bool locked = false;
+  bool markFails = false;
+  // Files (relative, with their contents) that appear when `unpackInto` is made: what an unpack
+  // into it writes.
+  std::u16string unpackInto;
+  std::map<std::u16string, std::string> unpacked;
   int killAfter = -1;             // changes that succeed before the kill; -1: never killed
   int changes = 0;
   uint64_t free = UINT64_MAX;
@@ -32,7 +37,9 @@ class FakeUpdateFiles final : public UpdateFiles {
     if (!change()) return 2;
     for (auto& set : {&undeletable, &held})
       if (set->erase(source) != 0) set->insert(to);
-    auto moved = [&](const std::u16string& path) { return std::u16string(to) + path.substr(source.size()); };
+    auto moved = [&](const std::u16string& path) {
+      return std::u16string(to) + path.substr(source.size());
+    };
     std::map<std::u16string, std::string> kept;
     for (const auto& file : files)
       if (file.first == source || file.first.rfind(below, 0) == 0) {
@@ -52,6 +59,8 @@ class FakeUpdateFiles final : public UpdateFiles {
   void createFolders(const char16_t* path) override {
     if (!change()) return;
     std::u16string folder = path;
+    if (folder == unpackInto)
+      for (const auto& file : unpacked) files[folder + u"\\" + file.first] = file.second;
     for (;;) {
       folders.insert(folder);
       const std::size_t cut = folder.rfind(u'\\');
@@ -60,7 +69,7 @@ class FakeUpdateFiles final : public UpdateFiles {
     }
   }
   bool createMark(const char16_t* path) override {
-    if (!change()) return false;
+    if (markFails || !change()) return false;
     files[path] = "";
     return true;
   }

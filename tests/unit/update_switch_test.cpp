@@ -129,8 +129,11 @@ TEST(UpdateSwitch, KeepsThePreviousVersionWhenAFileIsHeldOrTheMarkCannotBeMade) 
 TEST(UpdateSwitch, EveryKillDuringASwitchItsRecoveryOrItsRollbackLeavesAWholeVersion) {
   UpdateFolders folders;
   ASSERT_TRUE(updateFoldersOf(kApp.c_str(), folders));
-  const Tree withFolder = {{u"a.txt", "old a"}, {u"data\\x\\f.txt", "old f"}, {u"data\\y", "old y"}};
-  const Tree withFile = {{u"a.txt", "new a"}, {u"data\\x", "new x"}, {u"data\\y\\g.txt", "new g"}};
+  // data\x a folder that becomes a file, data\y a file that becomes a folder.
+  const Tree withFolder = {
+      {u"a.txt", "old a"}, {u"data\\x\\f.txt", "old f"}, {u"data\\y", "old y"}};
+  const Tree withFile = {
+      {u"a.txt", "new a"}, {u"data\\x", "new x"}, {u"data\\y\\g.txt", "new g"}};
   const struct {
     const char* name;
     const Tree& before;
@@ -206,7 +209,7 @@ TEST(UpdateSwitch, LeftoversAreRemovedButNeverMovedBack) {
     files.undeletable.insert(kApp + u"\\a.txt");
     EXPECT_EQ(switchUpdate(files, system, folders, log), SwitchResult::Switched);
     EXPECT_EQ(files.filesBelow(kApp), kNew);
-    EXPECT_EQ(files.files.count(kApp + u".switch"), row.leftByAnEarlierInstaller ? 1u : 1u);
+    EXPECT_EQ(files.files.count(kApp + u".switch"), 1u);  // kept until App.old is gone
     if (row.leftByAnEarlierInstaller) files.files.erase(kApp + u".switch");
     EXPECT_EQ(recoverUpdate(files, system, folders, log), false);  // still loaded
     EXPECT_EQ(files.filesBelow(kApp), kNew);
