@@ -49,18 +49,17 @@ class StagedUpdate {
 
 bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) {
   WidePath parent;
-  std::size_t cut = folders_.lock.length();
-  while (cut > 0 && !isPathSeparator(folders_.lock.get()[cut - 1])) --cut;
-  if (cut > 1 && parent.assignUnits(folders_.lock.get(), cut - 1))
-    files_.createFolders(parent.get());
-  if (files_.lock(folders_.lock.get())) return true;
+  if (parentOf(parent, folders_.lock)) files_.createFolders(parent.get());
+  // Had, or it cannot be made at all (then neither can App.new beside it: the run fails where
+  // it first touches the folder, and waiting would not help).
+  if (files_.lock(folders_.lock.get()) != kSharingViolation) return true;
   // Another installer (of any channel) recovers or switches this folder: one at a time.
   showStatus(view, kStatusWaitingForInstaller, false);
   LogLine().add("lock: held by another installer; waiting").write(log);
-  for (uint32_t waited = 0; waited < kInstallerWaitMilliseconds; waited += kWaitMilliseconds) {
+  for (uint32_t tries = kInstallerWaitMilliseconds / kWaitMilliseconds; tries > 0; --tries) {
     system.sleepMilliseconds(kWaitMilliseconds);
-    if (files_.lock(folders_.lock.get())) {
-      LogLine().add("lock: had after ").number(waited + kWaitMilliseconds).add(" ms").write(log);
+    if (files_.lock(folders_.lock.get()) == 0) {
+      LogLine().add("lock: had after the wait").write(log);
       return true;
     }
   }

@@ -10,15 +10,6 @@ bool under(WidePath& out, const WidePath& folder, const char16_t* relative) {
   return combinePath(out, folder.get(), relative);
 }
 
-// The folder that holds `path` (the text before its last separator).
-bool parentOf(WidePath& out, const WidePath& path) {
-  const char16_t* text = path.get();
-  std::size_t cut = 0;
-  for (std::size_t at = 0; text[at] != 0; ++at)
-    if (isPathSeparator(text[at])) cut = at;
-  return cut > 0 && out.assignUnits(text, cut);
-}
-
 // One switch, recovery or rollback: what its steps reach, and the time it may still spend
 // waiting for files another program holds.
 struct Switch {
@@ -164,6 +155,14 @@ SwitchResult undo(UpdateFiles& files, InstallSystem& system, const UpdateFolders
 }
 
 }  // namespace
+
+bool parentOf(WidePath& out, const WidePath& path) {
+  const char16_t* text = path.get();
+  std::size_t cut = 0;
+  for (std::size_t at = 0; text[at] != 0; ++at)
+    if (isPathSeparator(text[at])) cut = at;
+  return cut > 0 && out.assignUnits(text, cut);
+}
 
 bool updateFoldersOf(const char16_t* appFolder, UpdateFolders& folders) {
   if (!folders.app.assign(appFolder)) return false;

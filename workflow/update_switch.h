@@ -53,10 +53,10 @@ class UpdateFiles {
   virtual bool walk(const char16_t* path, FileVisitor& visitor) = 0;
   // Free bytes for this user on the volume that holds `path`; UINT64_MAX when unknown.
   virtual uint64_t freeBytes(const char16_t* path) = 0;
-  // Opens the lock file `path` for this process alone, making it when needed; false while
-  // another process holds it (or it cannot be made). Held until unlock() or the process's end,
-  // whichever comes first: a killed run never leaves it held.
-  virtual bool lock(const char16_t* path) = 0;
+  // Opens the lock file `path` for this process alone, making it when needed: 0, or the
+  // platform's error code (kSharingViolation while another process holds it). Held until
+  // unlock() or the process's end, whichever comes first: a killed run never leaves it held.
+  virtual uint32_t lock(const char16_t* path) = 0;
   virtual void unlock() = 0;
 
  protected:
@@ -88,6 +88,9 @@ constexpr uint32_t kHeldFilesBudgetMilliseconds = 10000;
 // The tries a single held file gets when it alone spends the budget.
 constexpr int32_t kHeldFileAttempts =
     static_cast<int32_t>(kHeldFilesBudgetMilliseconds / kHeldFileWaitMilliseconds) + 1;
+
+// The folder that holds `path` (the text before its last separator); false when there is none.
+[[nodiscard]] bool parentOf(WidePath& out, const WidePath& path);
 
 // The free space an update needs besides the package's unpacked size: room for the file system's
 // own records and for what other programs write meanwhile.

@@ -20,6 +20,7 @@ class FakeUpdateFiles final : public UpdateFiles {
   std::set<std::u16string> undeletable;  // moved, but never removed (a DLL another program loaded)
   uint32_t moveError = 32;        // what moving a held file answers
   int lockedFor = 0;              // tries of lock() another holder still refuses; -1: for ever
+  uint32_t lockError = 32;        // what lock() answers meanwhile
   bool locked = false;
   bool markFails = false;
   // Files (relative, with their contents) that appear when `unpackInto` is made: what an unpack
@@ -103,13 +104,13 @@ class FakeUpdateFiles final : public UpdateFiles {
     return true;
   }
   uint64_t freeBytes(const char16_t*) override { return free; }
-  bool lock(const char16_t*) override {
+  uint32_t lock(const char16_t*) override {
     if (lockedFor != 0) {
       if (lockedFor > 0) --lockedFor;
-      return false;
+      return lockError;
     }
     locked = true;
-    return true;
+    return 0;
   }
   void unlock() override { locked = false; }
 

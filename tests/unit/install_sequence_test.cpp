@@ -534,6 +534,11 @@ TEST_F(InstallRun, FieldProfileEndsEachWayOutWithItsOwnCode) {
        InstallSucceeded, after, true, true},
       {"another installer keeps the lock", [](auto& files, auto&) { files.lockedFor = -1; },
        UpdateBusy, before, false, false},
+      {"no lock can be made", [](auto& files, auto&) {
+         files.lockedFor = -1;
+         files.lockError = 5;
+       },
+       InstallSucceeded, after, true, true},
       {"App.old held after a finished switch",
        [](auto& files, auto& app) {
          files.files[app + u"\\Velmora.exe"] = "new";

@@ -165,15 +165,15 @@ uint64_t Win32UpdateFiles::freeBytes(const char16_t* path) {
   }
 }
 
-bool Win32UpdateFiles::lock(const char16_t* path) {
-  if (lock_ != nullptr) return true;
+uint32_t Win32UpdateFiles::lock(const char16_t* path) {
+  if (lock_ != nullptr) return 0;
   // Shared with no one: a second opener gets a sharing violation. The system closes the handle
   // when the process ends however it ends, and the file goes with its last handle.
   HANDLE file = CreateFileW(asWide(path), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
   lock_ = file;
-  return true;
+  return 0;
 }
 
 void Win32UpdateFiles::unlock() {

@@ -21,7 +21,7 @@ class Win32UpdateFiles final : public UpdateFiles {
   bool removeTree(const char16_t* path) override;
   bool walk(const char16_t* path, FileVisitor& visitor) override;
   uint64_t freeBytes(const char16_t* path) override;
-  bool lock(const char16_t* path) override;
+  uint32_t lock(const char16_t* path) override;
   void unlock() override;
 
  private:
