@@ -1,7 +1,6 @@
 #include "workflow/field_sequence.h"
 
 #include "archive/unpack.h"
-#include "platform/path.h"
 #include "workflow/registration.h"
 #include "workflow/sequence_steps.h"
 
