@@ -138,8 +138,7 @@ bool cleanUp(Switch& step) {
   if (step.files.removeTree(folders.aside.get()) && step.files.removeTree(folders.staging.get()) &&
       step.files.deleteFile(folders.mark.get()))
     return true;
-  LogLine().add("switch: App.old or App.new not removed yet")
-      .write(step.log);
+  LogLine().add("switch: App.old or App.new not removed yet").write(step.log);
   return false;
 }
 
@@ -149,8 +148,7 @@ SwitchResult undo(UpdateFiles& files, InstallSystem& system, const UpdateFolders
                   RunLog& log, SwitchResult result) {
   Switch step{files, system, folders, log};
   if (rollBack(step)) return result;
-  LogLine().add("switch: not put back; the next run does")
-      .write(log);
+  LogLine().add("switch: not put back; the next run does").write(log);
   return SwitchResult::NotRolledBack;
 }
 
