@@ -7,6 +7,7 @@
 #include "platform/memory.h"
 #include "platform/format.h"
 #include "platform/path.h"
+#include "product_values.h"  // generated: the profile
 
 namespace vm {
 namespace {
@@ -198,8 +199,15 @@ ArchiveResult extractEntry(ArchiveHandle* handle, int32_t index, const char16_t*
     return ArchiveNoFile;
   }
   if (!archive.lastFolder.assignUnits(path.get(), folderLength)) archive.lastFolder.clear();
-  const ArchiveResult result =
+  ArchiveResult result =
       pumpEntry(archive, EntrySink{writeToSinkFile, finishSinkFile, &context}, failure);
+  // The field profile unpacks beside the application and switches the files in after a commit
+  // mark: from then on they are the only copy of the new version, so their data must be on the
+  // disk before the mark, or a power cut could bring back the mark with files that read as
+  // zeros. A file that cannot be flushed is not whole.
+  if constexpr (kFieldProfile) {
+    if (result == ArchiveOk && !flushFile(context.file)) result = ArchiveWriteFailed;
+  }
   closeFile(context.file);
   return closeEntry(*archive.reader, result, failure);
 }

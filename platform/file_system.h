@@ -54,6 +54,9 @@ FileHandle createFileForWriting(const char16_t* path, uint32_t attributes);
 bool setFileTimes(FileHandle file, const FileTime& creation, const FileTime& access,
                   const FileTime& modification);
 
+// Puts the file's data on the disk, not only in the system's cache. False when it cannot.
+[[nodiscard]] bool flushFile(FileHandle file);
+
 // Closes a file that createFileForWriting opened.
 void closeFile(FileHandle file);
 

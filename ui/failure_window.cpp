@@ -6,6 +6,7 @@
 #include "platform/format.h"
 #include "platform/win32/wide.h"
 #include "resources/resource_ids.h"
+#include "ui/install_worker.h"
 #include "ui/progress_window.h"
 #include "workflow/win32/file_run_log.h"
 #include "workflow/failure_message.h"
@@ -49,7 +50,7 @@ INT_PTR CALLBACK failureWindowProcedure(HWND window, UINT message, WPARAM wParam
 }  // namespace
 
 bool askToRetry(HINSTANCE instance, InstallResult result) {
-  const FailureMessage message = failureMessage(result);
+  const FailureMessage message = failureMessage(result, runChangedApplication);
   if (message.sentence == nullptr) return false;
   // ASCII text, widened unit by unit.
   wchar_t sentence[256];
@@ -67,7 +68,7 @@ int runWithRetries(HINSTANCE instance, FileRunLog& log) {
   for (;;) {
     const INT_PTR shown = DialogBoxParamW(instance, MAKEINTRESOURCEW(kProgressDialogId), nullptr,
                                           progressWindowProcedure, 0);
-    if (shown == 0) {
+    if (shown == 0 || shown == -1) {  // no window: no run (as in the described run)
       log.finish(InstallNotAdmitted);
       return InstallNotAdmitted;
     }

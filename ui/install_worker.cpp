@@ -52,9 +52,11 @@ DWORD fieldWorker(HWND window) {
   if constexpr (kChecksDownloads) {
     CryptoApi crypto;
     release.crypto = &crypto;
-    return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
+    return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log,
+                                                   &runChangedApplication));
   }
-  return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log));
+  return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log,
+                                                 &runChangedApplication));
 }
 
 // The system transport as the log sees it: before the first download a line names the route
@@ -94,6 +96,7 @@ class LoggedSystemTransport final : public Transport {
 }  // namespace
 
 FileRunLog* runLog = nullptr;
+bool runChangedApplication = false;
 
 // The worker of an installer built with the system transport.
 static DWORD systemInstallWorker(HWND window, RunLog& log) {

@@ -11,6 +11,9 @@ namespace vm {
 // write to it. Null: the worker logs nothing.
 extern FileRunLog* runLog;
 
+// Field profile: whether the last run changed the application folder (for its failure message).
+extern bool runChangedApplication;
+
 // Thread procedure; `window` is the progress window's handle. Runs one installation with the
 // Win32 adapters, finishes the run's log with its result and closes the window before it
 // returns. Returns the result (see workflow/install_result.h).

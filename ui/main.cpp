@@ -65,7 +65,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if constexpr (vm::kFieldProfile) return vm::runWithRetries(instance, log);
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(vm::kProgressDialogId),
                                          nullptr, vm::progressWindowProcedure, 0);
-  if (result == 0) {
+  // 0: no window could be made for it; -1: the dialog itself failed (its template, its
+  // classes). Either way no run took place: an admission failure, never the user's close.
+  if (result == 0 || result == -1) {
     log.finish(vm::InstallNotAdmitted);
     return vm::InstallNotAdmitted;
   }

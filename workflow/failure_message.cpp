@@ -2,7 +2,26 @@
 
 namespace vm {
 
-FailureMessage failureMessage(InstallResult result) {
+// The log's words for the field profile's results, beside the user's: a described build links
+// neither (run_log.cpp asks for these only in the field profile).
+const char* fieldResultText(InstallResult result) {
+  switch (result) {
+    case UpdateNotRecovered: return "an interrupted update could not be finished or undone";
+    case UpdateNoSpace: return "not enough free space for the package";
+    case UpdateNotStaged: return "the package could not be unpacked whole";
+    case UpdateFileHeld: return "a file of Velmora is held by another program";
+    case UpdateNotSwitched: return "the update could not be switched in";
+    case UpdateNotCommitted: return "update not committed; the previous version is whole";
+    case UpdateNotRolledBack: return "update not undone yet; the next run does";
+    case UpdateBusy: return "another installer kept the lock";
+    default: return nullptr;
+  }
+}
+
+namespace {
+
+// The message for `result`, whatever the run changed before it ended.
+FailureMessage failureMessageOf(InstallResult result) {
   switch (result) {
     case InstallSucceeded:
     case InstallNotAdmitted:
@@ -41,6 +60,14 @@ FailureMessage failureMessage(InstallResult result) {
     case UpdateNotSwitched:
       return {"The update of Velmora could not be finished; it will be finished the next time "
               "you run this installer.", false};
+    case UpdateNotCommitted:
+      return {"The update of Velmora could not be committed. The version you had is unchanged.",
+              false};
+    case UpdateNotRolledBack:
+      return {"The update of Velmora could not be undone yet; it will be the next time you run "
+              "this installer.", false};
+    case UpdateBusy:
+      return {"Another installer is updating Velmora; try again when it is done.", true};
     case PackageDowngradeRefused:
       return {"The server offered an older Velmora than the one installed. Velmora was not "
               "changed.", true};
@@ -50,6 +77,16 @@ FailureMessage failureMessage(InstallResult result) {
       break;
   }
   return {"Velmora could not be installed.", true};
+}
+
+}  // namespace
+
+FailureMessage failureMessage(InstallResult result, bool changed) {
+  FailureMessage message = failureMessageOf(result);
+  // A run whose recovery finished or undid an earlier update has changed the computer, however
+  // it ended afterwards.
+  if (changed) message.nothingChanged = false;
+  return message;
 }
 
 }  // namespace vm

@@ -16,7 +16,9 @@ struct FailureMessage {
 constexpr char kNothingChanged[] = " Nothing was changed on this computer.";
 
 // The message for `result`; none for a success, the user's own close and the admission
-// refusals (which stay as they always were).
-FailureMessage failureMessage(InstallResult result);
+// refusals (which stay as they always were). `changed`: the run changed the application folder
+// before it ended (its recovery finished or undid an earlier update), so it never says that
+// nothing was changed.
+FailureMessage failureMessage(InstallResult result, bool changed = false);
 
 }  // namespace vm

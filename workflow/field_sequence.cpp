@@ -1,98 +1,125 @@
 #include "workflow/field_sequence.h"
 
 #include "archive/unpack.h"
+#include "workflow/registration.h"
 #include "workflow/sequence_steps.h"
 
 namespace vm {
 namespace {
 
-// Unpacks the package whole into App.new: a staging folder left by an earlier run is removed
-// first. False, with App.new removed again, when any entry fails (a full disk, corrupt data):
-// the previous version must stay as it is.
-bool stage(UpdateFiles& files, const InstallContext& context,
-           const UpdateFolders& folders, ArchiveHandle* archive, RunLog& log) {
-  files.removeTree(folders.staging.get());
-  files.createFolders(folders.staging.get());
-  ApplicationWatch watch(context, log);  // logs each failed entry
-  const UnpackSummary summary = unpackApplication(archive, folders.staging.get(), &watch);
-  LogLine().add("unpack: ").number(summary.extracted).add(" written, ").number(summary.failed)
-      .add(" failed, ").number(summary.skipped).add(" skipped of ").number(summary.entries)
-      .add(" into ").add(folders.staging.get()).write(log);
-  if (summary.failed == 0) return true;
-  files.removeTree(folders.staging.get());
-  LogLine().add("unpack: not whole; the previous version stays").write(log);
+const char16_t kStatusWaitingForInstaller[] =
+    u"Waiting for another Velmora installer...";
+
+// How long a run waits for another installer's switch: it may be downloading the package or
+// waiting for Velmora to close; a run that waits longer touches nothing.
+constexpr uint32_t kInstallerWaitMilliseconds = 120000;
+
+// Where the field profile's run differs from the described one (the sequence in
+// workflow/sequence_steps.h calls these in this order). Each InstallSucceeded goes on;
+// any other result ends the run with it. The lock beside the application folder is held from
+// the recovery to the end of the switch.
+class StagedUpdate {
+ public:
+  StagedUpdate(UpdateFiles& files, bool& changed) : files_(files), changed_(changed) {}
+  ~StagedUpdate() { files_.unlock(); }
+  StagedUpdate(const StagedUpdate&) = delete;
+  StagedUpdate& operator=(const StagedUpdate&) = delete;
+
+  // Before any download: the lock, then what a killed run left is made whole once Velmora has
+  // closed.
+  InstallResult beforeDownloads(InstallSystem& system, ProgressView& view,
+                                const InstallContext& context, RunLog& log);
+  // The package opens as an archive: its unpacked size must fit beside the old version.
+  InstallResult archiveOpened(ArchiveHandle* archive, RunLog& log);
+  // The staging folder, emptied and made; null when it cannot be emptied (nothing is unpacked).
+  const char16_t* unpackFolder(InstallSystem& system, const InstallContext& context, RunLog& log);
+  // After the unpacking: a whole staging folder is switched in, then registered and started.
+  InstallResult settle(InstallSystem& system, const InstallContext& context,
+                       const UnpackSummary& summary, bool damaged, RunLog& log);
+
+ private:
+  bool lock(InstallSystem& system, ProgressView& view, RunLog& log);
+
+  UpdateFiles& files_;
+  bool& changed_;  // set once this run changed the application folder
+  UpdateFolders folders_;
+  bool staging_ = false;  // unpackFolder made an empty staging folder
+};
+
+bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) {
+  WidePath parent;
+  if (parentOf(parent, folders_.lock)) files_.createFolders(parent.get());
+  // Had, or it cannot be made at all (then neither can App.new beside it: the run fails where
+  // it first touches the folder, and waiting would not help).
+  if (files_.lock(folders_.lock.get()) != kSharingViolation) return true;
+  // Another installer (of any channel) recovers or switches this folder: one at a time.
+  showStatus(view, kStatusWaitingForInstaller, false);
+  LogLine().add("lock: held by another installer; waiting").write(log);
+  for (uint32_t tries = kInstallerWaitMilliseconds / kWaitMilliseconds; tries > 0; --tries) {
+    system.sleepMilliseconds(kWaitMilliseconds);
+    if (files_.lock(folders_.lock.get()) == 0) {
+      LogLine().add("lock: had after the wait").write(log);
+      return true;
+    }
+  }
+  LogLine().add("lock: still held").write(log);
   return false;
 }
 
-InstallResult fieldSteps(InstallSystem& system, ProgressView& view, Transport& transport,
-                         const Release& release, UpdateFiles& files, RunLog& log) {
-  InstallContext context;
-  if (!resolveInstallContext(system, context, release.pins)) {
-    LogLine().add("start: the install context could not be resolved, build ").add(release.build)
-        .write(log);
-    return InstallNoContext;
-  }
-  logStart(system, context, release, log);
+InstallResult StagedUpdate::beforeDownloads(InstallSystem& system, ProgressView& view,
+                                            const InstallContext& context, RunLog& log) {
+  if (!updateFoldersOf(context.appFolder.get(), folders_)) return InstallNoContext;
+  if (!lock(system, view, log)) return UpdateBusy;
+  // First, even when the server cannot be reached: what a killed run left is made whole, but
+  // not under a running Velmora.
+  if (!updateLeftBehind(files_, folders_)) return InstallSucceeded;
+  waitForApplication(system, view, log);
+  changed_ = true;
+  return recoverUpdate(files_, system, folders_, log) ? InstallSucceeded : UpdateNotRecovered;
+}
 
-  // First, even when the server cannot be reached: what a killed run left is made whole.
-  UpdateFolders folders;
-  if (!updateFoldersOf(context.appFolder.get(), folders)) return InstallNoContext;
-  if (!recoverUpdate(files, system, folders, log)) return UpdateNotRecovered;
-
-  DownloadBuffer buffer;
-  if (buffer.bytes() == nullptr) return InstallOutOfMemory;
-  const Downloads downloads{view, transport, buffer.bytes(), log};
-  bool installed[PrerequisiteCount];
-  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
-    installed[at] = isInstalled(system, context.prerequisites[at], log);
-    if (installed[at]) continue;
-    const InstallResult fetched =
-        fetchPrerequisite(system, view, downloads, context, at, release);
-    if (fetched != InstallSucceeded) return fetched;
-  }
-
-  showStatus(view, kStatusDownloadingVelmora, false);
-  Body package;
-  if (!downloads.fetch(context.packageRequestPath.get(), package)) return PackageDownloadFailed;
-  if (!packageAccepted(release, package, log)) return PackageSignatureRefused;
-  ArchiveHandle* archive =
-      openPackageArchive(package.data, static_cast<uint32_t>(package.length));
-  if (archive == nullptr) {
-    LogLine().add("package: not a ZIP archive, result ").number(lastArchiveResult()).write(log);
-    return PackageNotArchive;
-  }
-
+InstallResult StagedUpdate::archiveOpened(ArchiveHandle* archive, RunLog& log) {
   // Before anything is run or touched: the unpacked package must fit beside the old version.
   const uint64_t needed = unpackedSize(archive) + kFreeSpaceMargin;
-  const uint64_t free = files.freeBytes(folders.app.get());
+  const uint64_t free = files_.freeBytes(folders_.app.get());
   LogLine().add("space: ").number(static_cast<int64_t>(needed >> 10)).add(" KiB needed, ")
       .number(free == UINT64_MAX ? -1 : static_cast<int64_t>(free >> 10)).add(" KiB free")
       .write(log);
-  if (free < needed) {
-    (void)closePackageArchive(archive);
-    return UpdateNoSpace;
-  }
+  return free < needed ? UpdateNoSpace : InstallSucceeded;
+}
 
-  waitForApplication(system, view, log);
-  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
-    if (!installed[at] &&
-        !installPrerequisite(system, view, context, context.prerequisites[at], log)) {
-      (void)closePackageArchive(archive);
-      return kResults[at].notStarted;
-    }
+const char16_t* StagedUpdate::unpackFolder(InstallSystem&, const InstallContext&, RunLog& log) {
+  // A staging folder left by an earlier run is removed first; stale files in it would be
+  // switched in with the package.
+  if (!files_.removeTree(folders_.staging.get())) {
+    LogLine().add("unpack: App.new cannot be emptied").write(log);
+    return nullptr;
   }
+  files_.createFolders(folders_.staging.get());
+  staging_ = true;
+  return folders_.staging.get();
+}
 
-  showStatus(view, kStatusInstallingVelmora, true);
-  const bool staged = stage(files, context, folders, archive, log);
-  (void)closePackageArchive(archive);
-  buffer.release();
-  if (!staged) return UpdateNotStaged;
-  switch (switchUpdate(files, system, folders, log)) {
+InstallResult StagedUpdate::settle(InstallSystem& system, const InstallContext& context,
+                                   const UnpackSummary& summary, bool, RunLog& log) {
+  // Any entry that failed (a full disk, corrupt data): the previous version must stay as it is.
+  if (!staging_ || summary.failed != 0) {
+    (void)files_.removeTree(folders_.staging.get());
+    LogLine().add("unpack: not whole; the previous version stays").write(log);
+    return UpdateNotStaged;
+  }
+  changed_ = true;
+  const SwitchResult switched = switchUpdate(files_, system, folders_, log);
+  files_.unlock();
+  switch (switched) {
     case SwitchResult::Switched:
       break;
     case SwitchResult::Held:
       return UpdateFileHeld;
     case SwitchResult::NotMarked:
+      return UpdateNotCommitted;
+    case SwitchResult::NotRolledBack:
+      return UpdateNotRolledBack;
     case SwitchResult::NotPlaced:
       return UpdateNotSwitched;
   }
@@ -101,18 +128,6 @@ InstallResult fieldSteps(InstallSystem& system, ProgressView& view, Transport& t
 }
 
 }  // namespace
-
-// Here rather than in run_log.cpp: a described build links none of these texts.
-const char* fieldResultText(InstallResult result) {
-  switch (result) {
-    case UpdateNotRecovered: return "an interrupted update could not be finished or undone";
-    case UpdateNoSpace: return "not enough free space for the package";
-    case UpdateNotStaged: return "the package could not be unpacked whole";
-    case UpdateFileHeld: return "a file of Velmora is held by another program";
-    case UpdateNotSwitched: return "the update could not be switched in";
-    default: return nullptr;
-  }
-}
 
 uint64_t unpackedSize(ArchiveHandle* archive) {
   ArchiveEntry entry;
@@ -128,9 +143,12 @@ uint64_t unpackedSize(ArchiveHandle* archive) {
 
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log) {
+                                   UpdateFiles& files, RunLog& log, bool* changed) {
   CloseOnExit closer(view);
-  const InstallResult result = fieldSteps(system, view, transport, release, files, log);
+  bool touched = false;
+  const InstallResult result =
+      installSteps<StagedUpdate>(system, view, transport, release, log, files, touched);
+  if (changed != nullptr) *changed = touched;
   log.finish(result);
   return result;
 }

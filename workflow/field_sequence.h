@@ -1,9 +1,11 @@
 // The field profile's run: the described sequence with three differences. Its first step, before
-// anything is downloaded, finishes or undoes an update that a killed run left (recoverUpdate);
-// the package is checked against the free space before anything is touched; and it is unpacked
-// whole beside the application folder and switched in (switchUpdate) instead of over it, so that
-// the folder holds either the complete previous version or the complete new one. Registration,
-// shortcuts and the launch come after the switch. Downloads are retried and resumed by the
+// anything is downloaded, takes the lock beside the application folder (waiting a bounded time
+// for another installer of any channel) and, once Velmora has closed, finishes or undoes an
+// update that a killed run left (recoverUpdate); the package is checked against the free space
+// before anything is touched; and it is unpacked whole beside the application folder, each
+// file's data on the disk, and switched in (switchUpdate) instead of over it, so that the folder
+// holds either the complete previous version or the complete new one. The lock is released after
+// the switch; registration, shortcuts and the launch come after it. Downloads are retried and resumed by the
 // transport the worker gives it (workflow/resuming_transport.h).
 #pragma once
 
@@ -20,9 +22,11 @@ namespace vm {
 uint64_t unpackedSize(ArchiveHandle* archive);
 
 // Runs one installation as runInstallation does, with the field profile's steps, on `files`.
-// Also closes `view` on every way out, right after log.finish().
+// Also closes `view` on every way out, right after log.finish(). `changed` (when given) is set
+// to whether the run changed the application folder (a recovery or a switch), which the
+// failure message must know.
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log);
+                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr);
 
 }  // namespace vm

@@ -28,13 +28,20 @@ enum InstallResult : int32_t {
   RegistrationFailed = 30,       // the uninstall key could not be had (nothing registered)
   ApplicationDamaged = 31,       // registered, but this run left Velmora.exe damaged: not started
   LaunchFailed = 32,             // installed and registered, but Velmora.exe did not start
-  // The field profile's own ways out (VELMORA_PROFILE=field); the application folder holds a
-  // whole version after each.
-  UpdateNotRecovered = 40,  // an update a killed run left cannot be finished or undone yet
-  UpdateNoSpace = 41,       // too little free space for the package: nothing was touched
-  UpdateNotStaged = 42,     // the package did not unpack whole beside the application
-  UpdateFileHeld = 43,      // a file of the application is held by another program
-  UpdateNotSwitched = 44,   // the switch stopped past its mark: the next run finishes it
+  // The field profile's own ways out (VELMORA_PROFILE=field), with what each leaves in the
+  // application folder.
+  UpdateNotRecovered = 40,   // an update a killed run left cannot be finished or undone yet (a
+                             // held file): App may hold part of each version until a run can
+  UpdateNoSpace = 41,        // too little free space for the package: the update was not begun
+  UpdateNotStaged = 42,      // the package did not unpack (or flush) whole beside the
+                             // application: App as it was
+  UpdateFileHeld = 43,       // a file of the application stayed held: App restored as it was
+  UpdateNotSwitched = 44,    // the switch stopped past its mark: App holds part of the new
+                             // version; the next run finishes it
+  UpdateNotCommitted = 45,   // the commit mark could not be made: App restored as it was
+  UpdateNotRolledBack = 46,  // a switch stopped before its mark could not be undone: files of
+                             // App lie set aside; the next run puts them back
+  UpdateBusy = 47,           // another installer kept the folder's lock: nothing was touched
   // Builds with a package key, both profiles: the signed package's Velmora.exe is older than
   // the installed one (a downgrade): nothing was touched.
   PackageDowngradeRefused = 48,
@@ -43,8 +50,9 @@ enum InstallResult : int32_t {
 // The log's words for `result` ("installed and started", "package download failed", ...).
 const char* installResultText(InstallResult result);
 
-// The log's words for the field profile's results (40 to 44), null for the others; the field
-// profile's installResultText answers with them.
+// The log's words for the field profile's results (40 to 47), null for the others; the field
+// profile's installResultText answers with them (workflow/failure_message.cpp, with the field
+// profile's other words for its results).
 const char* fieldResultText(InstallResult result);
 
 }  // namespace vm

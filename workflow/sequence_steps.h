@@ -1,6 +1,9 @@
-// The steps of a run shared by the described sequence (workflow/install_sequence.cpp) and the
-// field profile's (workflow/field_sequence.cpp). Internal to those two files: each gets a copy of
-// its own, compiled as functions called once, so the described installer keeps its bytes.
+// The one sequence of a run, shared by the described profile (workflow/install_sequence.cpp) and
+// the field profile (workflow/field_sequence.cpp), and the steps it takes. The profiles differ
+// only in a Placement (see installSteps). Internal to those two files: each compiles its own
+// copy with its own Placement, so that the steps called once are inlined into it as they always
+// were and the described installer keeps its bytes (its functions keep their names, which is
+// what orders them in the image).
 #pragma once
 
 #include <cstdlib>
@@ -15,9 +18,11 @@
 #include "workflow/install_sequence.h"
 #include "workflow/registration.h"
 #include "workflow/server_layout.h"
+#include "workflow/install_result.h"
 
 namespace vm {
 namespace {
+
 
 constexpr char16_t kApplicationImage[] = u"Velmora.exe";
 constexpr uint32_t kWaitMilliseconds = 200;
@@ -248,6 +253,85 @@ void logStart(InstallSystem& system, const InstallContext& context, const Releas
       .add(", Windows ").number(major).add(".").number(minor).add(".").number(build)
       .add(context.isWow64 ? ", 64-bit (WOW64)" : ", 32-bit").add(", build ").add(release.build)
       .write(log);
+}
+
+// The steps of one run, from the context to the launch; returns how the run ended. `Placement`
+// is where the profiles differ (InPlace, or the field profile's StagedUpdate made from
+// `outside`): a step before any download, a check once the package opens as an archive, the
+// folder it is unpacked into, and what follows the unpacking.
+template <class Placement, class... Outside>
+InstallResult installSteps(InstallSystem& system, ProgressView& view, Transport& transport,
+                           const Release& release, RunLog& log, Outside&... outside) {
+  InstallContext context;
+  if (!resolveInstallContext(system, context, release.pins)) {
+    LogLine().add("start: the install context could not be resolved, build ").add(release.build)
+        .write(log);
+    return InstallNoContext;
+  }
+  logStart(system, context, release, log);
+
+  Placement placement(outside...);
+  const InstallResult ready = placement.beforeDownloads(system, view, context, log);
+  if (ready != InstallSucceeded) return ready;
+
+  DownloadBuffer buffer;
+  if (buffer.bytes() == nullptr) return InstallOutOfMemory;
+
+  const Downloads downloads{view, transport, buffer.bytes(), log};
+  // Every download comes before the wait and the installs; each prerequisite is detected just
+  // before it would be fetched.
+  bool installed[PrerequisiteCount];
+  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
+    installed[at] = isInstalled(system, context.prerequisites[at], log);
+    if (installed[at]) continue;
+    const InstallResult fetched =
+        fetchPrerequisite(system, view, downloads, context, at, release);
+    if (fetched != InstallSucceeded) return fetched;
+  }
+
+  // The package stays in the buffer until it is unpacked. One the release's key refuses ends
+  // the run like a failed download, and so does one that is no ZIP archive at all (an error
+  // page, a captive portal's answer): nothing may be run, registered or linked for it.
+  showStatus(view, kStatusDownloadingVelmora, false);
+  Body package;
+  if (!downloads.fetch(context.packageRequestPath.get(), package)) return PackageDownloadFailed;
+  if (!packageAccepted(release, package, log)) return PackageSignatureRefused;
+  ArchiveHandle* archive =
+      openPackageArchive(package.data, static_cast<uint32_t>(package.length));
+  if (archive == nullptr) {
+    LogLine().add("package: not a ZIP archive, result ").number(lastArchiveResult()).write(log);
+    return PackageNotArchive;
+  }
+  const InstallResult fits = placement.archiveOpened(archive, log);
+  if (fits != InstallSucceeded) {
+    (void)closePackageArchive(archive);
+    return fits;
+  }
+
+  waitForApplication(system, view, log);
+
+  // One after the other, the runtime first, each waited for.
+  for (int32_t at = 0; at < PrerequisiteCount; ++at) {
+    if (!installed[at] &&
+        !installPrerequisite(system, view, context, context.prerequisites[at], log)) {
+      (void)closePackageArchive(archive);
+      return kResults[at].notStarted;
+    }
+  }
+
+  showStatus(view, kStatusInstallingVelmora, true);
+  const char16_t* folder = placement.unpackFolder(system, context, log);
+  ApplicationWatch application(context, log);
+  // No folder: nothing is unpacked (and the placement knows why).
+  const UnpackSummary summary =
+      unpackApplication(folder != nullptr ? archive : nullptr, folder, &application);
+  (void)closePackageArchive(archive);
+  buffer.release();
+  LogLine().add("unpack: ").number(summary.extracted).add(" written, ").number(summary.failed)
+      .add(" failed, ").number(summary.skipped).add(" skipped of ").number(summary.entries)
+      .write(log);
+
+  return placement.settle(system, context, summary, application.damaged(), log);
 }
 
 }  // namespace

@@ -112,6 +112,8 @@ bool setFileTimes(FileHandle file, const FileTime& /*creation: POSIX keeps none*
   return futimens(static_cast<int>(file.value), times) == 0;
 }
 
+bool flushFile(FileHandle file) { return fsync(static_cast<int>(file.value)) == 0; }
+
 void closeFile(FileHandle file) {
   if (isOpen(file)) close(static_cast<int>(file.value));
 }

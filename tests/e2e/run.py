@@ -1955,8 +1955,9 @@ def field_full_disk_keeps_the_previous_version(installation):
 
 @case("field_held_file_keeps_the_previous_version", profile="field", prerequisites=True)
 def field_held_file_keeps_the_previous_version(installation):
-    """Another program holds a file of version 1 open: it is tried again for a few seconds,
-    then everything set aside goes back, and version 1 stays whole and startable."""
+    """Another program holds a file of version 1 open: it is tried again for a few seconds (one
+    budget for the whole switch, not one per file), then everything set aside goes back, and
+    version 1 stays whole and startable; the run ends in bounded time."""
     machine = installation.machine
     check_finished(installation.run(), "version 1:")
     served = installation.world.root / PACKAGE_REQUEST
@@ -1970,7 +1971,9 @@ def field_held_file_keeps_the_previous_version(installation):
                                      machine.windows(machine.app_folder / "readme.txt"), "120000")
     try:
         time.sleep(5)  # the holder has opened the file
+        started = time.monotonic()
         record = installation.run()
+        elapsed = time.monotonic() - started
     finally:
         holder.kill()
         machine.stop_wine()
@@ -1979,6 +1982,87 @@ def field_held_file_keeps_the_previous_version(installation):
     for name in ("App.new", "App.old", "App.switch"):
         check(not (machine.app_folder.parent / name).exists(), f"{name} is left")
     check_logged(machine, "cannot be moved", "held", f"exit code {FILE_HELD}")
+    check(elapsed < 60, f"a held file kept the run going for {elapsed:.0f} s")
+
+
+def clash_version(build, work, version, x_is_folder):
+    """A package whose data\\x is a folder holding a file and whose data\\y is a file, or the
+    reverse; every content names `version`."""
+    source = work / f"clash-{version}"
+    data = worlds.application_tree(build, source) / "data"
+    folder, file = ("x", "y") if x_is_folder else ("y", "x")
+    (data / folder).mkdir()
+    (data / folder / "inner.txt").write_text(f"version {version}, inside {folder}\r\n")
+    (data / file).write_text(f"version {version}, {file} as a file\r\n")
+    return worlds.make_package(source, work / f"clash-{version}.vmpkg")
+
+
+@case("field_folder_becomes_a_file_and_back", profile="field", prerequisites=True,
+      packages=lambda build, work: {"Live": clash_version(build, work, 1, True)})
+def field_folder_becomes_a_file_and_back(installation):
+    """Version 2 turns the folder data\\x into a file and the file data\\y into a folder,
+    version 3 turns them back: each installs whole (what it replaces set aside whole), and the
+    run after it is not stuck."""
+    machine = installation.machine
+    check_finished(installation.run(), "version 1:")
+    served = installation.world.root / PACKAGE_REQUEST
+    for version, x_is_folder in ((2, False), (3, True)):
+        shutil.copyfile(clash_version(machine.build, machine.work, version, x_is_folder), served)
+        check_finished(installation.run(), f"version {version}:")
+        check(files_below(machine.app_folder) == tree_of(served), f"version {version} not whole")
+        for name in ("App.new", "App.old", "App.switch"):
+            check(not (machine.app_folder.parent / name).exists(), f"{name} is left")
+    check_finished(installation.run(), "the run after version 3:")
+
+
+def two_channels(build, work):
+    return {"Live": numbered_version(build, work, 1, files=1000),
+            "Beta": numbered_version(build, work, 2, files=1000)}
+
+
+@case("field_two_channels_at_once_leave_one_whole_version", profile="field", prerequisites=True,
+      packages=two_channels)
+def field_two_channels_at_once_leave_one_whole_version(installation):
+    """VelmoraInstaller.exe (Live) and VelmoraInstaller-Beta.exe, which admission lets run side
+    by side, started together three times: one waits for the other's switch (the lock beside
+    App), both end with 0, and App holds one whole version with nothing beside it."""
+    machine = installation.machine
+    root = installation.world.root
+    versions = [tree_of(root / PACKAGE_REQUEST),
+                tree_of(root / PACKAGE_REQUEST.replace("/Live/", "/Beta/"))]
+    exe = worlds.field_installer(machine.build)
+    installers = [machine.installer_copy(name, exe=exe)
+                  for name in ("VelmoraInstaller.exe", "VelmoraInstaller-Beta.exe")]
+    for round in range(3):
+        runs = [machine.wine_background(installer, extra_env=installation.environment())
+                for installer in installers]
+        try:
+            codes = [run.wait(timeout=RUN_TIMEOUT) for run in runs]
+        finally:
+            machine.stop_wine()
+        check(codes == [INSTALLED, INSTALLED], f"round {round + 1}: exit codes {codes}")
+        check(files_below(machine.app_folder) in versions, f"round {round + 1}: a mixed version")
+        for name in ("App.new", "App.old", "App.switch", "App.lock"):
+            check(not (machine.app_folder.parent / name).exists(), f"{name} is left")
+    check_logged(machine, "lock: held by another installer; waiting", "lock: had after")
+
+
+@case("field_leftover_app_old_is_removed_not_moved_back", profile="field", prerequisites=True)
+def field_leftover_app_old_is_removed_not_moved_back(installation):
+    """An earlier installer finished a switch but could not remove App.old (a file another
+    program had loaded) and removed its mark regardless: the next run removes App.old and
+    moves nothing of it back over the installed version."""
+    machine = installation.machine
+    check_finished(installation.run(), "version 1:")
+    installed = files_below(machine.app_folder)
+    aside = machine.app_folder.parent / "App.old"
+    (aside / "data").mkdir(parents=True)
+    (aside / "readme.txt").write_text("an older readme\r\n")
+    (aside / "data" / "sample.bin").write_bytes(b"older")
+    check_finished(installation.run(), "the next run:")
+    check(files_below(machine.app_folder) == installed, "App.old was moved back")
+    check(not aside.exists(), "App.old is left")
+    check_logged(machine, "recover: removing a finished update's App.old")
 
 
 def main():

@@ -512,6 +512,95 @@ TEST_F(InstallRun, FieldProfileRecoversFirstAndChecksTheSpaceBeforeTouchingAnyth
 }
 
 
+// One row per way out of the field profile's run, through the whole sequence (the package's
+// unpacking stands in App.new as two files): its code, what App holds after it, whether it
+// downloaded anything, and whether it says that it changed the application folder.
+TEST_F(InstallRun, FieldProfileEndsEachWayOutWithItsOwnCode) {
+  system.presentMachineKeys = {kRuntimeKey, kUpdateKeyWow};
+  const std::u16string app = system.folders[KnownFolder::LocalAppData] + u"\\Velmora\\App";
+  using Tree = std::map<std::u16string, std::string>;
+  const Tree before = {{u"Velmora.exe", "old"}, {u"a.txt", "old a"}};
+  const Tree after = {{u"Velmora.exe", "new"}, {u"a.txt", "new a"}};
+  const struct {
+    const char* name;
+    void (*set)(test::FakeUpdateFiles& files, const std::u16string& app);
+    InstallResult result;
+    Tree appHolds;
+    bool downloads, changed;
+    bool corruptPackage = false;
+  } cases[] = {
+      {"switched", [](auto&, auto&) {}, InstallSucceeded, after, true, true},
+      {"after another installer's switch", [](auto& files, auto&) { files.lockedFor = 3; },
+       InstallSucceeded, after, true, true},
+      {"another installer keeps the lock", [](auto& files, auto&) { files.lockedFor = -1; },
+       UpdateBusy, before, false, false},
+      {"no lock can be made", [](auto& files, auto&) {
+         files.lockedFor = -1;
+         files.lockError = 5;
+       },
+       InstallSucceeded, after, true, true},
+      {"App.old held after a finished switch",
+       [](auto& files, auto& app) {
+         files.files[app + u"\\Velmora.exe"] = "new";
+         files.files[app + u"\\a.txt"] = "new a";
+         files.files[app + u".old\\a.txt"] = "old a";
+         files.folders.insert(app + u".old");
+         files.undeletable.insert(app + u".old\\a.txt");
+         files.files[app + u".switch"] = "";
+       },
+       UpdateNotRecovered, after, false, true},
+      {"too little space", [](auto& files, auto&) { files.free = kFreeSpaceMargin; },
+       UpdateNoSpace, before, true, false},
+      {"a corrupt entry", [](auto&, auto&) {}, UpdateNotStaged, before, true, false, true},
+      {"a file held", [](auto& files, auto& app) { files.held.insert(app + u"\\a.txt"); },
+       UpdateFileHeld, before, true, true},
+      {"a staged file held after the mark",
+       [](auto& files, auto& app) { files.held.insert(app + u".new\\a.txt"); },
+       UpdateNotSwitched, {{u"Velmora.exe", "new"}}, true, true},
+      {"no mark", [](auto& files, auto&) { files.markFails = true; }, UpdateNotCommitted, before,
+       true, true},
+      {"a file set aside held",
+       [](auto& files, auto& app) {
+         files.held.insert(app + u".old\\Velmora.exe");
+         files.held.insert(app + u"\\a.txt");
+       },
+       UpdateNotRolledBack, {{u"a.txt", "old a"}}, true, true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    test::FakeUpdateFiles files;
+    files.folders = {app};
+    for (const auto& file : before) files.files[app + u"\\" + file.first] = file.second;
+    files.unpackInto = app + u".new";
+    files.unpacked = after;
+    row.set(files, app);
+    test::ZipRecipe corrupt;
+    corrupt.entries = {entry("app/Velmora.exe", "MZ application", 0)};
+    corrupt.entries[0].crc = test::crcOf("MZ application") ^ 1;
+    server.responses[kPackagePath] =
+        okResponse(test::buildZip(row.corruptPackage ? corrupt : package));
+    server.requests.clear();
+    bool changed = !row.changed;
+    EXPECT_EQ(runFieldInstallation(system, view, transport, release, files, log, &changed),
+              row.result);
+    EXPECT_EQ(files.filesBelow(app), row.appHolds);
+    EXPECT_EQ(server.requests.empty(), !row.downloads);
+    EXPECT_EQ(changed, row.changed);
+    EXPECT_FALSE(files.locked);
+  }
+  // A run that finds something to recover waits for Velmora to close first.
+  test::FakeUpdateFiles files;
+  files.folders = {app, app + u".new"};
+  files.files[app + u".new\\a.txt"] = "new a";
+  files.files[app + u".switch"] = "";
+  system.processCounts = {1, 0};
+  log.lines.clear();
+  EXPECT_EQ(runFieldInstallation(system, view, transport, release, files, log), InstallSucceeded);
+  ASSERT_GE(log.lines.size(), 3u);
+  EXPECT_EQ(log.lines[1], "wait: Velmora is running");
+  EXPECT_EQ(log.lines[3], "recover: an update was switched part-way; finishing it");
+}
+
 // The field profile's failure message: none for a success, the user's close or a refusal; one
 // sentence for every other way out, saying that nothing was changed only where that is true.
 TEST(FailureMessage, NamesWhatFailedAndWhetherAnythingChanged) {
@@ -519,6 +608,7 @@ TEST(FailureMessage, NamesWhatFailedAndWhetherAnythingChanged) {
     InstallResult result;
     const char* begins;  // null: no message
     bool nothingChanged;
+    bool changedBefore = false;  // the run's recovery finished or undid an earlier update
   } cases[] = {
       {InstallSucceeded, nullptr, false},
       {InstallNotAdmitted, nullptr, false},
@@ -537,10 +627,15 @@ TEST(FailureMessage, NamesWhatFailedAndWhetherAnythingChanged) {
       {UpdateFileHeld, "A file of Velmora is in use", false},
       {UpdateNotSwitched, "The update of Velmora could not be finished", false},
       {InstallOutOfMemory, "Velmora could not be installed", true},
+      {PackageDownloadFailed, "Velmora could not be downloaded", false, true},
+      {UpdateNoSpace, "There is not enough free disk space", false, true},
+      {UpdateNotCommitted, "The update of Velmora could not be committed", false},
+      {UpdateNotRolledBack, "The update of Velmora could not be undone yet", false},
+      {UpdateBusy, "Another installer is updating Velmora", true},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.result);
-    const FailureMessage message = failureMessage(row.result);
+    const FailureMessage message = failureMessage(row.result, row.changedBefore);
     if (row.begins == nullptr) {
       EXPECT_EQ(message.sentence, nullptr);
       continue;

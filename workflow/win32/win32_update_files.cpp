@@ -84,7 +84,15 @@ bool Win32UpdateFiles::createMark(const char16_t* path) {
   return CloseHandle(file) != 0 && flushed;
 }
 
-void Win32UpdateFiles::deleteFile(const char16_t* path) { DeleteFileW(asWide(path)); }
+// True when nothing is at `path` any more.
+static bool gone(const char16_t* path) {
+  return GetFileAttributesW(asWide(path)) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool Win32UpdateFiles::deleteFile(const char16_t* path) {
+  DeleteFileW(asWide(path));
+  return gone(path);
+}
 
 // Deletes each file it is given (a package may carry read-only ones), or with `folders` removes
 // each folder it is given that is empty by now.
@@ -118,11 +126,11 @@ class Relay final : public Entries {
   FileVisitor& visitor_;
 };
 
-void Win32UpdateFiles::removeTree(const char16_t* path) {
+bool Win32UpdateFiles::removeTree(const char16_t* path) {
   // Files first, then the folders, deepest first: the walk lists a folder before what it holds,
   // so it is walked again while a round removed one.
   WidePath root, none;
-  if (!root.assign(path)) return;
+  if (!root.assign(path)) return false;
   Remover files(false);
   (void)listFolder(root, none, 0, files);
   for (int32_t round = 0; round < kDeepestFolder; ++round) {
@@ -131,6 +139,7 @@ void Win32UpdateFiles::removeTree(const char16_t* path) {
     if (!folders.removed_) break;
   }
   RemoveDirectoryW(asWide(path));
+  return gone(path);
 }
 
 bool Win32UpdateFiles::walk(const char16_t* path, FileVisitor& visitor) {
@@ -154,6 +163,22 @@ uint64_t Win32UpdateFiles::freeBytes(const char16_t* path) {
     if (cut <= 1) return UINT64_MAX;
     folder.data()[cut - 1] = 0;
   }
+}
+
+uint32_t Win32UpdateFiles::lock(const char16_t* path) {
+  if (lock_ != nullptr) return 0;
+  // Shared with no one: a second opener gets a sharing violation. The system closes the handle
+  // when the process ends however it ends, and the file goes with its last handle.
+  HANDLE file = CreateFileW(asWide(path), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  lock_ = file;
+  return 0;
+}
+
+void Win32UpdateFiles::unlock() {
+  if (lock_ != nullptr) CloseHandle(static_cast<HANDLE>(lock_));
+  lock_ = nullptr;
 }
 
 }  // namespace vm
