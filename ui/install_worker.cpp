@@ -52,8 +52,10 @@ DWORD fieldWorker(HWND window) {
   if constexpr (kChecksDownloads) {
     CryptoApi crypto;
     release.crypto = &crypto;
-    return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log,
-                                                   &runChangedApplication));
+    // Only a build with a key fetches partial updates: its check vouches for the rebuilt bytes.
+    return static_cast<DWORD>(runFieldInstallation(
+        system, view, transport, release, files, log, &runChangedApplication,
+        kPackageKey.modulusLength != 0 ? &ranged : nullptr));
   }
   return static_cast<DWORD>(runFieldInstallation(system, view, transport, release, files, log,
                                                  &runChangedApplication));

@@ -24,9 +24,11 @@ uint64_t unpackedSize(ArchiveHandle* archive);
 // Runs one installation as runInstallation does, with the field profile's steps, on `files`.
 // Also closes `view` on every way out, right after log.finish(). `changed` (when given) is set
 // to whether the run changed the application folder (a recovery or a switch), which the
-// failure message must know.
+// failure message must know. With `ranged` (a build with a package key), an update first tries
+// to fetch only what changed since the kept package (workflow/partial_update.h) through it.
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr);
+                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr,
+                                   RangedTransport* ranged = nullptr);
 
 }  // namespace vm
