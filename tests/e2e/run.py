@@ -1526,6 +1526,39 @@ def signed_release_updates_only_what_changed(installation):
         shutil.rmtree(work, ignore_errors=True)
 
 
+@case(serve="release", prerequisites=True)
+def signed_release_partial_update_killed_while_unpacking(installation):
+    """A partial update (3 of 300 files changed) killed as soon as App.new appears, after its
+    ranges: run again with the server unreachable, the installer recovers as after any killed
+    update (a whole first or second release, nothing beside App but the kept package)."""
+    release, machine = installation.release, installation.machine
+    build, served = machine.build, installation.world.root / PACKAGE_REQUEST
+    exe = release.dist / "installer" / "VelmoraInstaller.exe"
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-partial-"))
+    try:
+        signed_package(release, many_files_application(build, work / "v1"), served)
+        check_finished(installation.run(exe=exe), "first release:")
+        versions = [tree_of(served)]
+        signed_package(release, many_files_application(build, work / "v2", (10, 11, 200)), served)
+        versions.append(tree_of(served))
+        beside = machine.app_folder.parent
+        runner = threading.Thread(target=lambda: installation.run(exe=exe))
+        runner.start()
+        appeared = installation.wait_for(lambda: (beside / "App.new").exists(), seconds=150)
+        machine.stop_wine()  # the kill
+        runner.join()
+        check(appeared, "App.new never appeared")
+        check_logged(machine, "partial update: ", "entries kept")
+        installation.world.server.stop()
+        record = installation.run(exe=exe)
+        check(record.exit_code() == PACKAGE_DOWNLOAD_FAILED, "\n" + record.dump())
+        check(files_below(machine.app_folder) in versions, "neither the first nor the second")
+        for name in ("App.new", "App.old", "App.switch"):
+            check(not (beside / name).exists(), f"{name} is left")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 # ---------------------------------------------------------------- transports: HTTPS and proxies
 
 def download_lines(machine):
