@@ -18,14 +18,6 @@ constexpr char kRangeRequestFormat[] =
     "GET %s HTTP/1.1\r\nHost: %s\r\nRange: bytes=%s-\r\nIf-Range: %s\r\n"
     "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
 
-// One piece of a file, only while it is still the version `If-Range` names; the end of a file.
-constexpr char kClosedRangeRequestFormat[] =
-    "GET %s HTTP/1.1\r\nHost: %s\r\nRange: bytes=%s-%s\r\nIf-Range: %s\r\n"
-    "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
-constexpr char kSuffixRangeRequestFormat[] =
-    "GET %s HTTP/1.1\r\nHost: %s\r\nRange: bytes=-%s\r\n"
-    "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
-
 constexpr char kETagField[] = "ETag";
 constexpr char kLastModifiedField[] = "Last-Modified";
 constexpr char kContentRangeField[] = "Content-Range";
@@ -87,22 +79,12 @@ const uint8_t* downloadRange(ProgressSink& progress, Network& network, const End
   answer.bodyOffset = -1;
   readRangeFields(nullptr, 0, answer);  // no head yet: every field at its "none" value
   RequestText request;
-  char digits[12], lastDigits[12];
-  int formatted;
-  if (ask.suffix > 0) {
-    formatted = formatInto(request, kSuffixRangeRequestFormat, requestPath, endpoint.host,
-                           decimalText(ask.suffix, digits));
-  } else if (ask.last >= ask.from) {
-    formatted = formatInto(request, kClosedRangeRequestFormat, requestPath, endpoint.host,
-                           decimalText(ask.from, digits), decimalText(ask.last, lastDigits),
-                           ask.validator);
-  } else {
-    formatted = ask.from > 0 ? formatInto(request, kRangeRequestFormat, requestPath,
-                                          endpoint.host, decimalText(ask.from, digits),
-                                          ask.validator)
-                             : formatInto(request, kPlainRequestFormat, requestPath,
-                                          endpoint.host);
-  }
+  char digits[12];
+  const int formatted =
+      ask.from > 0
+          ? formatInto(request, kRangeRequestFormat, requestPath, endpoint.host,
+                       decimalText(ask.from, digits), ask.validator)
+          : formatInto(request, kPlainRequestFormat, requestPath, endpoint.host);
   if (formatted < 0) {
     report.end = DownloadEnd::RequestTooLong;
     return nullptr;

@@ -1,5 +1,7 @@
 #include "workflow/failure_message.h"
 
+#include "release_trust.h"  // generated: whether a package key is built in
+
 namespace vm {
 
 // The log's words for the field profile's results, beside the user's: a described build links
@@ -22,6 +24,12 @@ namespace {
 
 // The message for `result`, whatever the run changed before it ended.
 FailureMessage failureMessageOf(InstallResult result) {
+  // Only a build with a package key refuses a downgrade; one without keeps its bytes.
+  if constexpr (kPackageKeyModulusLength != 0) {
+    if (result == PackageDowngradeRefused)
+      return {"The server offered an older Velmora than the one installed. Velmora was not "
+              "changed.", true};
+  }
   switch (result) {
     case InstallSucceeded:
     case InstallNotAdmitted:
@@ -68,12 +76,10 @@ FailureMessage failureMessageOf(InstallResult result) {
               "this installer.", false};
     case UpdateBusy:
       return {"Another installer is updating Velmora; try again when it is done.", true};
-    case PackageDowngradeRefused:
-      return {"The server offered an older Velmora than the one installed. Velmora was not "
-              "changed.", true};
     case InstallNoContext:
     case InstallOutOfMemory:
     case InstallWorkerNotStarted:
+    default:  // PackageDowngradeRefused: above, in a build with a key
       break;
   }
   return {"Velmora could not be installed.", true};

@@ -21,8 +21,7 @@ constexpr uint32_t kInstallerWaitMilliseconds = 120000;
 // the recovery to the end of the switch.
 class StagedUpdate {
  public:
-  StagedUpdate(UpdateFiles& files, bool& changed, RangedTransport* ranged)
-      : files_(files), changed_(changed), ranged_(ranged) {}
+  StagedUpdate(UpdateFiles& files, bool& changed) : files_(files), changed_(changed) {}
   ~StagedUpdate() { files_.unlock(); }
   StagedUpdate(const StagedUpdate&) = delete;
   StagedUpdate& operator=(const StagedUpdate&) = delete;
@@ -31,13 +30,12 @@ class StagedUpdate {
   // closed.
   InstallResult beforeDownloads(InstallSystem& system, ProgressView& view,
                                 const InstallContext& context, RunLog& log);
-  // With a key and a kept package: the package rebuilt from it and single ranges (a partial
-  // update), accepted only when its signature is good. False: download it whole.
-  bool fetchedPartially(const Downloads& downloads, const InstallContext& context,
-                        const Release& release, Body& package);
-  // The package whose signature was accepted (or that needs none): kept for the next update.
-  void packageReady(const Body& package) { package_ = package; }
   // The package opens as an archive: its unpacked size must fit beside the old version.
+  // No partial update: the package is downloaded whole (KeptStagedUpdate below may rebuild it).
+  bool fetchedPartially(const Downloads&, const InstallContext&, const Release&, Body&) {
+    return false;
+  }
+  void packageReady(const Body&) {}
   InstallResult archiveOpened(ArchiveHandle* archive, RunLog& log);
   // The staging folder, emptied and made; null when it cannot be emptied (nothing is unpacked).
   const char16_t* unpackFolder(InstallSystem& system, const InstallContext& context, RunLog& log);
@@ -45,20 +43,12 @@ class StagedUpdate {
   InstallResult settle(InstallSystem& system, const InstallContext& context,
                        const UnpackSummary& summary, bool damaged, RunLog& log);
 
- private:
+ protected:
   bool lock(InstallSystem& system, ProgressView& view, RunLog& log);
-
-  // Writes the package beside the staging folder (App.vmpkg.new), to become App.vmpkg once
-  // switched in; only with a key, whose check is what makes a kept package worth keeping.
-  void stageKeptPackage(InstallSystem& system, RunLog& log);
-  void keepPackage(bool switched, RunLog& log);
 
   UpdateFiles& files_;
   bool& changed_;  // set once this run changed the application folder
-  RangedTransport* ranged_;  // null: no partial updates
   UpdateFolders folders_;
-  WidePath kept_, keptNew_;  // ...\Velmora\App.vmpkg and App.vmpkg.new
-  Body package_;
   bool staging_ = false;  // unpackFolder made an empty staging folder
 };
 
@@ -85,10 +75,6 @@ bool StagedUpdate::lock(InstallSystem& system, ProgressView& view, RunLog& log) 
 InstallResult StagedUpdate::beforeDownloads(InstallSystem& system, ProgressView& view,
                                             const InstallContext& context, RunLog& log) {
   if (!updateFoldersOf(context.appFolder.get(), folders_)) return InstallNoContext;
-  if (!kept_.assign(folders_.app.get()) || !kept_.append(u".vmpkg") ||
-      !keptNew_.assign(kept_.get()) || !keptNew_.append(u".new")) {
-    kept_.clear();  // no partial updates for a folder this deep
-  }
   if (!lock(system, view, log)) return UpdateBusy;
   // First, even when the server cannot be reached: what a killed run left is made whole, but
   // not under a running Velmora.
@@ -96,49 +82,6 @@ InstallResult StagedUpdate::beforeDownloads(InstallSystem& system, ProgressView&
   waitForApplication(system, view, log);
   changed_ = true;
   return recoverUpdate(files_, system, folders_, log) ? InstallSucceeded : UpdateNotRecovered;
-}
-
-bool StagedUpdate::fetchedPartially(const Downloads& downloads, const InstallContext& context,
-                                    const Release& release, Body& package) {
-  if constexpr (kPackageKeyModulusLength == 0) return false;
-  if (ranged_ == nullptr || kept_.length() == 0 || release.packageKey.modulusLength == 0)
-    return false;
-  int32_t length = 0;
-  if (!fetchFromKeptPackage(*ranged_, downloads.progress, downloads.log,
-                            context.packageRequestPath.get(), kept_.get(), downloads.buffer,
-                            kDownloadBufferSize, length)) {
-    return false;
-  }
-  package.data = downloads.buffer;
-  package.length = length;
-  if (packageAccepted(release, package, downloads.log)) return true;
-  LogLine().add("partial update: downloading whole: the key refuses the rebuilt package")
-      .write(downloads.log);
-  return false;
-}
-
-void StagedUpdate::stageKeptPackage(InstallSystem& system, RunLog& log) {
-  if constexpr (kPackageKeyModulusLength == 0) return;
-  if (kept_.length() == 0 || package_.data == nullptr) return;
-  // Not flushed: a kept package a power cut damaged only costs the next update a whole download.
-  const uint32_t error = system.writeWholeFile(keptNew_.get(), package_.data, package_.length);
-  if (error != 0) {
-    (void)files_.deleteFile(keptNew_.get());
-    LogLine().add("kept package: not written, system error ").number(error).write(log);
-  }
-}
-
-void StagedUpdate::keepPackage(bool switched, RunLog& log) {
-  if constexpr (kPackageKeyModulusLength == 0) return;
-  if (kept_.length() == 0 || !files_.fileExists(keptNew_.get())) return;
-  // A package that was not switched in is no source of the installed version's bytes.
-  if (!switched) {
-    (void)files_.deleteFile(keptNew_.get());
-    return;
-  }
-  const uint32_t error = files_.moveFile(keptNew_.get(), kept_.get());
-  LogLine().add(error == 0 ? "kept package: App.vmpkg" : "kept package: not kept, system error ")
-      .number(error == 0 ? 0 : error).write(log);
 }
 
 InstallResult StagedUpdate::archiveOpened(ArchiveHandle* archive, RunLog& log) {
@@ -151,8 +94,7 @@ InstallResult StagedUpdate::archiveOpened(ArchiveHandle* archive, RunLog& log) {
   return free < needed ? UpdateNoSpace : InstallSucceeded;
 }
 
-const char16_t* StagedUpdate::unpackFolder(InstallSystem& system, const InstallContext&,
-                                           RunLog& log) {
+const char16_t* StagedUpdate::unpackFolder(InstallSystem&, const InstallContext&, RunLog& log) {
   // A staging folder left by an earlier run is removed first; stale files in it would be
   // switched in with the package.
   if (!files_.removeTree(folders_.staging.get())) {
@@ -161,7 +103,6 @@ const char16_t* StagedUpdate::unpackFolder(InstallSystem& system, const InstallC
   }
   files_.createFolders(folders_.staging.get());
   staging_ = true;
-  stageKeptPackage(system, log);
   return folders_.staging.get();
 }
 
@@ -169,14 +110,12 @@ InstallResult StagedUpdate::settle(InstallSystem& system, const InstallContext& 
                                    const UnpackSummary& summary, bool, RunLog& log) {
   // Any entry that failed (a full disk, corrupt data): the previous version must stay as it is.
   if (!staging_ || summary.failed != 0) {
-    keepPackage(false, log);
     (void)files_.removeTree(folders_.staging.get());
     LogLine().add("unpack: not whole; the previous version stays").write(log);
     return UpdateNotStaged;
   }
   changed_ = true;
   const SwitchResult switched = switchUpdate(files_, system, folders_, log);
-  keepPackage(switched == SwitchResult::Switched, log);
   files_.unlock();
   switch (switched) {
     case SwitchResult::Switched:
@@ -192,6 +131,86 @@ InstallResult StagedUpdate::settle(InstallSystem& system, const InstallContext& 
   }
   // The switch leaves only whole files: Velmora.exe is never a damaged one.
   return registerAndLaunch(system, context, true, log);
+}
+
+// The field profile with a package key: StagedUpdate that also keeps the package it switched
+// in (App.vmpkg beside App: a temporary App.vmpkg.new written before the unpacking, renamed once
+// the switch is done) and rebuilds the next package from it and single ranges (a partial
+// update), which must pass the same signature check as a whole download.
+class KeptStagedUpdate final : public StagedUpdate {
+ public:
+  KeptStagedUpdate(UpdateFiles& files, bool& changed, PieceTransport& pieces)
+      : StagedUpdate(files, changed), pieces_(pieces) {}
+
+  InstallResult beforeDownloads(InstallSystem& system, ProgressView& view,
+                                const InstallContext& context, RunLog& log) {
+    const InstallResult ready = StagedUpdate::beforeDownloads(system, view, context, log);
+    if (!kept_.assign(folders_.app.get()) || !kept_.append(u".vmpkg") ||
+        !keptNew_.assign(kept_.get()) || !keptNew_.append(u".new")) {
+      kept_.clear();  // no partial updates for a folder this deep
+    }
+    return ready;
+  }
+  bool fetchedPartially(const Downloads& downloads, const InstallContext& context,
+                        const Release& release, Body& package);
+  void packageReady(const Body& package) { package_ = package; }
+  const char16_t* unpackFolder(InstallSystem& system, const InstallContext& context,
+                               RunLog& log);
+  InstallResult settle(InstallSystem& system, const InstallContext& context,
+                       const UnpackSummary& summary, bool damaged, RunLog& log);
+
+ private:
+  PieceTransport& pieces_;
+  WidePath kept_, keptNew_;  // ...\Velmora\App.vmpkg and App.vmpkg.new
+  Body package_;
+};
+
+bool KeptStagedUpdate::fetchedPartially(const Downloads& downloads, const InstallContext& context,
+                                        const Release& release, Body& package) {
+  if (kept_.length() == 0 || release.packageKey.modulusLength == 0) return false;
+  int32_t length = 0;
+  if (!fetchFromKeptPackage(pieces_, downloads.progress, downloads.log,
+                            context.packageRequestPath.get(), kept_.get(), downloads.buffer,
+                            kDownloadBufferSize, length)) {
+    return false;
+  }
+  package.data = downloads.buffer;
+  package.length = length;
+  if (packageAccepted(release, package, downloads.log)) return true;
+  LogLine().add("partial update: downloading whole: the key refuses the rebuilt package")
+      .write(downloads.log);
+  return false;
+}
+
+const char16_t* KeptStagedUpdate::unpackFolder(InstallSystem& system,
+                                               const InstallContext& context, RunLog& log) {
+  const char16_t* folder = StagedUpdate::unpackFolder(system, context, log);
+  if (folder == nullptr || kept_.length() == 0 || package_.data == nullptr) return folder;
+  // Not flushed: a kept package a power cut damaged only costs the next update a whole download.
+  const uint32_t error = system.writeWholeFile(keptNew_.get(), package_.data, package_.length);
+  if (error != 0) {
+    (void)files_.deleteFile(keptNew_.get());
+    LogLine().add("kept package: not written, system error ").number(error).write(log);
+  }
+  return folder;
+}
+
+InstallResult KeptStagedUpdate::settle(InstallSystem& system, const InstallContext& context,
+                                       const UnpackSummary& summary, bool damaged, RunLog& log) {
+  const InstallResult result = StagedUpdate::settle(system, context, summary, damaged, log);
+  if (kept_.length() == 0 || !files_.fileExists(keptNew_.get())) return result;
+  // Only a package that was switched in is a source of the installed version's bytes.
+  const bool switched = result != UpdateNotStaged && result != UpdateFileHeld &&
+                        result != UpdateNotCommitted && result != UpdateNotRolledBack &&
+                        result != UpdateNotSwitched;
+  if (!switched) {
+    (void)files_.deleteFile(keptNew_.get());
+    return result;
+  }
+  const uint32_t error = files_.moveFile(keptNew_.get(), kept_.get());
+  LogLine().add(error == 0 ? "kept package: App.vmpkg" : "kept package: not kept, system error ")
+      .number(error).write(log);
+  return result;
 }
 
 }  // namespace
@@ -210,12 +229,24 @@ uint64_t unpackedSize(ArchiveHandle* archive) {
 
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log, bool* changed,
-                                   RangedTransport* ranged) {
+                                   UpdateFiles& files, RunLog& log, bool* changed) {
   CloseOnExit closer(view);
   bool touched = false;
   const InstallResult result =
-      installSteps<StagedUpdate>(system, view, transport, release, log, files, touched, ranged);
+      installSteps<StagedUpdate>(system, view, transport, release, log, files, touched);
+  if (changed != nullptr) *changed = touched;
+  log.finish(result);
+  return result;
+}
+
+InstallResult runKeptFieldInstallation(InstallSystem& system, ProgressView& view,
+                                       Transport& transport, const Release& release,
+                                       UpdateFiles& files, RunLog& log, bool* changed,
+                                       PieceTransport& pieces) {
+  CloseOnExit closer(view);
+  bool touched = false;
+  const InstallResult result = installSteps<KeptStagedUpdate>(system, view, transport, release,
+                                                              log, files, touched, pieces);
   if (changed != nullptr) *changed = touched;
   log.finish(result);
   return result;

@@ -24,11 +24,18 @@ uint64_t unpackedSize(ArchiveHandle* archive);
 // Runs one installation as runInstallation does, with the field profile's steps, on `files`.
 // Also closes `view` on every way out, right after log.finish(). `changed` (when given) is set
 // to whether the run changed the application folder (a recovery or a switch), which the
-// failure message must know. With `ranged` (a build with a package key), an update first tries
-// to fetch only what changed since the kept package (workflow/partial_update.h) through it.
+// failure message must know.
 InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
-                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr,
-                                   RangedTransport* ranged = nullptr);
+                                   UpdateFiles& files, RunLog& log, bool* changed = nullptr);
+
+// runFieldInstallation for a build with a package key: the package the switch put in place is
+// kept beside the application folder (App.vmpkg), and an update first tries to fetch only what
+// changed since it through `pieces` (workflow/partial_update.h), vouched for by the same
+// signature check as a whole download.
+InstallResult runKeptFieldInstallation(InstallSystem& system, ProgressView& view,
+                                       Transport& transport, const Release& release,
+                                       UpdateFiles& files, RunLog& log, bool* changed,
+                                       PieceTransport& pieces);
 
 }  // namespace vm

@@ -63,15 +63,15 @@ struct EndFetch {
 };
 
 // Asks for the file's last `ask` bytes and puts them at the buffer's top.
-bool fetchEnd(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+bool fetchEnd(PieceTransport& transport, ProgressSink& progress, RunLog& log,
               const char* requestPath, int32_t ask, uint8_t* buffer, int32_t capacity,
               EndFetch& end) {
   DownloadReport report;
   RangeAnswer answer;
-  RangeAsk range;
-  range.suffix = ask;
+  PieceAsk piece;
+  piece.suffix = ask;
   const uint8_t* body =
-      transport.fetchRange(progress, requestPath, range, buffer, capacity, report, answer);
+      transport.fetchPiece(progress, requestPath, piece, buffer, capacity, report, answer);
   ++end.requests;
   end.bytes += report.bodyBytes;
   if (body == nullptr || report.status != 206)
@@ -93,7 +93,7 @@ bool fetchEnd(RangedTransport& transport, ProgressSink& progress, RunLog& log,
 }
 
 // Carries out the plan below `endAt` (where the end's bytes lie); false after logging why.
-bool carryOut(const PartialPlan& plan, RangedTransport& transport, ProgressSink& progress,
+bool carryOut(const PartialPlan& plan, PieceTransport& transport, ProgressSink& progress,
               RunLog& log, const char* requestPath, const EndFetch& end, const uint8_t* kept,
               uint8_t* buffer, int32_t endAt) {
   PieceProgress pieces(progress, plan.fetchedBytes);
@@ -104,7 +104,7 @@ bool carryOut(const PartialPlan& plan, RangedTransport& transport, ProgressSink&
       std::memcpy(buffer + piece.target, kept + piece.source, piece.length);
       continue;
     }
-    RangeAsk range;
+    PieceAsk range;
     range.from = static_cast<int32_t>(piece.target);
     range.last = static_cast<int32_t>(piece.target + piece.length - 1);
     range.validator = end.validator.get();
@@ -112,7 +112,7 @@ bool carryOut(const PartialPlan& plan, RangedTransport& transport, ProgressSink&
     RangeAnswer answer;
     pieces.start(done, piece.length);
     const uint8_t* body =
-        transport.fetchRange(pieces, requestPath, range, buffer + piece.target,
+        transport.fetchPiece(pieces, requestPath, range, buffer + piece.target,
                              endAt - static_cast<int32_t>(piece.target), report, answer);
     if (!exactPiece(body, report, answer, piece.target, piece.length, end.packageLength))
       return giveUp(log, "a piece was not served as asked, status", report.status);
@@ -124,7 +124,7 @@ bool carryOut(const PartialPlan& plan, RangedTransport& transport, ProgressSink&
 
 }  // namespace
 
-bool fetchPartialUpdate(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+bool fetchPartialUpdate(PieceTransport& transport, ProgressSink& progress, RunLog& log,
                         const char* requestPath, const uint8_t* kept, uint32_t keptLength,
                         uint8_t* buffer, int32_t capacity, int32_t& length) {
   EndFetch end;
@@ -170,7 +170,7 @@ bool fetchPartialUpdate(RangedTransport& transport, ProgressSink& progress, RunL
   return rebuilt;
 }
 
-bool fetchFromKeptPackage(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+bool fetchFromKeptPackage(PieceTransport& transport, ProgressSink& progress, RunLog& log,
                           const char* requestPath, const char16_t* keptPath, uint8_t* buffer,
                           int32_t capacity, int32_t& length) {
   MappedFile kept;

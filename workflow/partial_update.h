@@ -27,14 +27,14 @@ constexpr int32_t kPieceHeadRoom = 65'536;
 // with If-Range and the end's strong ETag. False, with one log line saying why, when a whole
 // download must follow: a 200 or another refusal, a wrong or short piece, no strong ETag, a
 // package too large for the buffer, or a plan that is not partial (its verdict logged).
-bool fetchPartialUpdate(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+bool fetchPartialUpdate(PieceTransport& transport, ProgressSink& progress, RunLog& log,
                         const char* requestPath, const uint8_t* kept, uint32_t keptLength,
                         uint8_t* buffer, int32_t capacity, int32_t& length);
 
 // fetchPartialUpdate from the kept package at `keptPath` (mapped read-only for the call). False
 // with the reason logged, also when there is no kept package (a first installation, or one made
 // before packages were kept).
-bool fetchFromKeptPackage(RangedTransport& transport, ProgressSink& progress, RunLog& log,
+bool fetchFromKeptPackage(PieceTransport& transport, ProgressSink& progress, RunLog& log,
                           const char* requestPath, const char16_t* keptPath, uint8_t* buffer,
                           int32_t capacity, int32_t& length);
 

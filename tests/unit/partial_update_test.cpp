@@ -21,7 +21,7 @@ using test::ZipRecipe;
 
 // Serves `file` as a static server does: a 206 with the asked range, or a 200 when it ignores
 // ranges; records each ask as "-N" (suffix) or "A-B".
-class RangeServer final : public RangedTransport {
+class RangeServer final : public PieceTransport {
  public:
   std::string file;
   std::string etag = "\"v1\"";
@@ -29,12 +29,12 @@ class RangeServer final : public RangedTransport {
   int32_t shift = 0;  // added to every piece's first byte (a server that serves the wrong bytes)
   std::vector<std::string> asks;
 
-  const uint8_t* fetchRange(ProgressSink&, const char*, const RangeAsk& ask, uint8_t* buffer,
+  const uint8_t* fetchPiece(ProgressSink&, const char*, const PieceAsk& ask, uint8_t* buffer,
                             int32_t capacity, DownloadReport& report,
                             RangeAnswer& answer) override {
     const int32_t size = static_cast<int32_t>(file.size());
     int32_t first = ask.suffix > 0 ? std::max(0, size - ask.suffix) : ask.from;
-    const int32_t last = ask.suffix > 0 || ask.last < ask.from ? size - 1 : ask.last;
+    const int32_t last = ask.suffix > 0 ? size - 1 : ask.last;
     asks.push_back(ask.suffix > 0 ? "-" + std::to_string(ask.suffix)
                                   : std::to_string(ask.from) + "-" + std::to_string(ask.last));
     if (ask.suffix == 0) first += shift;

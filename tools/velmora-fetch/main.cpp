@@ -487,7 +487,7 @@ bool fetchPartially(const Options& options, Network& network, const Endpoint& en
     log.write(("partial update: downloading whole: the kept package " + why).c_str());
     return false;
   }
-  SocketRangedTransport transport(network, endpoint);
+  SocketPieceTransport transport(network, endpoint);
   return fetchPartialUpdate(transport, progress, log, requestPath, kept.data(), kept.length(),
                             buffer, kDownloadBufferSize, length);
 }
