@@ -18,6 +18,7 @@ constexpr DWORD kUnknownAuthority = 12045;
 constexpr DWORD kCertificateErrors = 12055;
 constexpr DWORD kRevocationUnknown = 12057;
 constexpr DWORD kSecureChannel = 12157;
+constexpr DWORD kProxyUnreachable = 12165;
 constexpr DWORD kInvalidCertificate = 12169;
 constexpr DWORD kCertificateRevoked = 12170;
 
@@ -29,6 +30,8 @@ struct WinInetFunctions {
   decltype(&InternetConnectA) connect = nullptr;
   decltype(&HttpOpenRequestA) openRequest = nullptr;
   decltype(&HttpSendRequestA) sendRequest = nullptr;
+  decltype(&HttpAddRequestHeadersA) addFields = nullptr;
+  decltype(&InternetSetStatusCallbackA) setCallback = nullptr;
   decltype(&HttpQueryInfoA) queryInfo = nullptr;
   decltype(&InternetQueryDataAvailable) available = nullptr;
   decltype(&InternetReadFile) read = nullptr;
@@ -61,6 +64,8 @@ bool loadWinInet() {
       !lookUp(library, "InternetConnectA", found.connect) ||
       !lookUp(library, "HttpOpenRequestA", found.openRequest) ||
       !lookUp(library, "HttpSendRequestA", found.sendRequest) ||
+      !lookUp(library, "HttpAddRequestHeadersA", found.addFields) ||
+      !lookUp(library, "InternetSetStatusCallbackA", found.setCallback) ||
       !lookUp(library, "HttpQueryInfoA", found.queryInfo) ||
       !lookUp(library, "InternetQueryDataAvailable", found.available) ||
       !lookUp(library, "InternetReadFile", found.read) ||
@@ -75,6 +80,7 @@ RequestFailure failureOf(DWORD code) {
     case kNameNotResolved:
       return RequestFailure::NotResolved;
     case kCannotConnect:
+    case kProxyUnreachable:
       return RequestFailure::Refused;
     case kTimedOut:
       return RequestFailure::TimedOut;
@@ -145,11 +151,16 @@ bool WinInetNetwork::open() {
   // know the option, and speak HTTP/1.1 anyway.
   limit = 0;
   winInet.setOption(session_, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &limit, sizeof limit);
+  // Inherited by the handles made later; it only notes when the connection is made.
+  winInet.setCallback(session_, &WinInetConnection::onStatus);
   return true;
 }
 
 void WinInetNetwork::fail(DWORD code, bool beforeResponse) {
-  const RequestFailure failure = failureOf(code);
+  RequestFailure failure = failureOf(code);
+  // HttpSendRequest also waits for the head: its time-out once connected is the answer's.
+  if (failure == RequestFailure::TimedOut && connection_.connected_)
+    failure = RequestFailure::AnswerTimedOut;
   if (beforeResponse) requestFailure_ = failure;
   error_ = {netFailureOf(failure), static_cast<int32_t>(code)};
 }
@@ -169,6 +180,7 @@ Connection* WinInetNetwork::connect(const Endpoint& endpoint) {
   }
   connection_.headGiven_ = false;
   connection_.failed_ = false;
+  connection_.connected_ = false;
   return &connection_;
 }
 
@@ -222,12 +234,22 @@ int32_t WinInetConnection::send(const char* data, int32_t length) {
     network_->fail(ERROR_INVALID_PARAMETER, true);
     return -1;
   }
+  RequestText range;
+  if (!rangeFieldsOf(data, length, range)) {
+    failed_ = true;
+    network_->fail(ERROR_INVALID_PARAMETER, true);
+    return -1;
+  }
   const DWORD flags = kRequestFlags | (network_->https_ ? INTERNET_FLAG_SECURE : 0);
+  // The context is what the status callback is given (WinINet calls none for a context of 0).
   request_ = winInet.openRequest(server_, "GET", path.get(), "HTTP/1.1", nullptr, nullptr,
-                                 flags, 0);
+                                 flags, reinterpret_cast<DWORD_PTR>(this));
   // Connecting, the proxy's handshake and its authentication, TLS and the certificate checks
   // all happen inside HttpSendRequest, which returns once the response's head has arrived.
   if (request_ == nullptr ||
+      (!range.empty() &&
+       !winInet.addFields(request_, range.get(), static_cast<DWORD>(-1),
+                          HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) ||
       !winInet.sendRequest(request_, kRequestFields, static_cast<DWORD>(-1), nullptr, 0)) {
     failed_ = true;
     network_->fail(GetLastError(), true);
@@ -286,6 +308,13 @@ int32_t WinInetConnection::receive(uint8_t* into, int32_t capacity) {
   return static_cast<int32_t>(read);
 }
 
+void CALLBACK WinInetConnection::onStatus(HINTERNET, DWORD_PTR context, DWORD status, void*,
+                                          DWORD) {
+  if (context != 0 && (status == INTERNET_STATUS_CONNECTED_TO_SERVER ||
+                       status == INTERNET_STATUS_REQUEST_SENT))
+    reinterpret_cast<WinInetConnection*>(context)->connected_ = true;
+}
+
 void WinInetConnection::close() {
   if (request_ != nullptr) winInet.closeHandle(request_);
   if (server_ != nullptr) winInet.closeHandle(server_);
@@ -304,8 +333,10 @@ const char* winInetErrorText(int32_t code) {
     case kClientCertificate: return "the server asks for a client certificate";
     case kUnknownAuthority: return "certificate refused: its authority is not trusted";
     case kCertificateErrors: return "certificate refused";
-    case kRevocationUnknown: return "certificate refused: its revocation cannot be checked";
-    case kSecureChannel: return "the TLS handshake failed";
+    case kRevocationUnknown: return "certificate refused: its revocation could not be checked";
+    case kSecureChannel:
+      return "the TLS handshake failed: no TLS version or cipher in common with the server";
+    case kProxyUnreachable: return "proxy refused: the proxy server cannot be reached";
     case kInvalidCertificate: return "certificate refused: not valid";
     case kCertificateRevoked: return "certificate refused: revoked";
   }
