@@ -295,7 +295,9 @@ int32_t WinInetConnection::receive(uint8_t* into, int32_t capacity) {
   // At least kLeastRead bytes per call (fewer only at the end of the body): WinINet reports a
   // few KiB as available at a time, and a call per few KiB made the download several times
   // slower than the socket client's under Wine. A stall still ends with the receive time-out.
-  constexpr DWORD kLeastRead = 256 * 1024;
+  // Not more: InternetReadFile waits until it has them all, and a connection that breaks
+  // meanwhile loses what that call had read, which a resumed download must then fetch again.
+  constexpr DWORD kLeastRead = 64 * 1024;
   DWORD read = 0;
   const DWORD asked = available > kLeastRead ? available : kLeastRead;
   const DWORD wanted = asked < static_cast<DWORD>(capacity) ? asked
