@@ -1481,7 +1481,7 @@ def system_transport_installs_everything(installation, route):
     over HTTPS from nginx with a certificate of the (here trusted) throwaway CA, and in a world
     where only the proxy the user's settings name reaches the server, over HTTP and HTTPS. The
     log names the route and each download's end."""
-    https = installation.case.transport == "https"
+    https = installation.case.transport.endswith("https")
     if installation.case.proxy_only and not https:
         users_proxy_over_plain_http(installation)
     record = installation.run()
@@ -1654,7 +1654,8 @@ def field_download_fault_is_retried(installation, resumed, stalls=False):
     size = (installation.world.root / PACKAGE_REQUEST).stat().st_size
     start = int(second_range.removeprefix("bytes=").rstrip("-") or 0)
     check(first_range == "-" and first_status == "200" and 0 < start <= int(first_passed),
-          f"the second request did not ask for the rest: {requests}" + "\n".join(run_log(installation.machine)))
+          f"the second request did not ask for the rest: {requests}\n" +
+          "\n".join(run_log(installation.machine)))
     check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
     if resumed:
         check(status == "206", f"not resumed: {requests}")
