@@ -63,6 +63,8 @@ DownloadEnd requestFailureEnd(RequestFailure failure) {
       return DownloadEnd::ConnectTimedOut;
     case RequestFailure::AnswerTimedOut:
       return DownloadEnd::ReceiveTimedOut;
+    case RequestFailure::Broken:
+      return DownloadEnd::ReceiveFailed;
     default:
       // A refused certificate, like any other failure before the response, is a connection
       // that could not be made; the log adds the platform's code, which names the reason.

@@ -33,6 +33,7 @@ enum class RequestFailure : int32_t {
   Refused,       // the server or the proxy could not be reached
   TimedOut,      // no connection within the connect time-out
   AnswerTimedOut,  // connected and the request sent, but no head within the receive time-out
+  Broken,        // connected, then the connection broke (aborted, reset) before the head
   Certificate,   // the server's certificate was refused (unknown CA, name, dates, revoked)
   Other,         // any other failure of the stack; the platform's code says which
 };

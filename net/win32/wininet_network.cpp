@@ -8,8 +8,11 @@ namespace {
 
 // WinINet's codes that the log and the tools name (winerror values of wininet.h).
 constexpr DWORD kTimedOut = 12002;
+// Wine hands on the socket's own code when a read runs out of time (WSAETIMEDOUT).
+constexpr DWORD kSocketTimedOut = 10060;
 constexpr DWORD kNameNotResolved = 12007;
 constexpr DWORD kCannotConnect = 12029;
+constexpr DWORD kConnectionAborted = 12030;
 constexpr DWORD kConnectionReset = 12031;
 constexpr DWORD kCertificateDates = 12037;
 constexpr DWORD kCertificateName = 12038;
@@ -83,6 +86,7 @@ RequestFailure failureOf(DWORD code) {
     case kProxyUnreachable:
       return RequestFailure::Refused;
     case kTimedOut:
+    case kSocketTimedOut:
       return RequestFailure::TimedOut;
     case kCertificateDates:
     case kCertificateName:
@@ -110,6 +114,18 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_REL
 // start a thread that collects idle connections, which crashed the installer under the Wine of
 // the tests (qemu-i386) on the next request.
 constexpr char kRequestFields[] = "Cache-Control: no-cache\r\nConnection: close\r\n";
+
+// The socket client's time-outs (net/timeouts.h) on `handle`. Windows hands the session's on to
+// every handle made from it; Wine keeps only the connect time-out of a session, so each request
+// gets them too (without, a server that never answered held the download for ever).
+void setTimeOuts(HINTERNET handle) {
+  DWORD limit = kConnectTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof limit);
+  limit = kReceiveTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
+  limit = kSendTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+}
 
 void appendAscii(ProxyText& text, const wchar_t* wide) {
   char unit[2] = {0, 0};
@@ -139,17 +155,11 @@ bool WinInetNetwork::open() {
                                             : INTERNET_OPEN_TYPE_PRECONFIG,
                           proxy_, nullptr, 0);
   if (session_ == nullptr) return false;
-  // The socket client's time-outs (net/timeouts.h); inherited by every handle below.
-  DWORD limit = kConnectTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof limit);
-  limit = kReceiveTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
-  limit = kSendTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+  setTimeOuts(session_);
   // HTTP/1.1 only, as the socket client speaks it: the head is handed on as the stack reports
   // it, and "HTTP/2" is no status line the download takes. Windows before 10 and Wine do not
   // know the option, and speak HTTP/1.1 anyway.
-  limit = 0;
+  DWORD limit = 0;
   winInet.setOption(session_, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &limit, sizeof limit);
   // Inherited by the handles made later; it only notes when the connection is made.
   winInet.setCallback(session_, &WinInetConnection::onStatus);
@@ -158,9 +168,12 @@ bool WinInetNetwork::open() {
 
 void WinInetNetwork::fail(DWORD code, bool beforeResponse) {
   RequestFailure failure = failureOf(code);
-  // HttpSendRequest also waits for the head: its time-out once connected is the answer's.
-  if (failure == RequestFailure::TimedOut && connection_.connected_)
+  // HttpSendRequest also waits for the head: once connected, its time-out is the answer's and a
+  // connection that ends is a broken one (Wine reports the receive time-out there as 12030).
+  if (connection_.connected_ && failure == RequestFailure::TimedOut)
     failure = RequestFailure::AnswerTimedOut;
+  if (connection_.connected_ && (code == kConnectionAborted || code == kConnectionReset))
+    failure = RequestFailure::Broken;
   if (beforeResponse) requestFailure_ = failure;
   error_ = {netFailureOf(failure), static_cast<int32_t>(code)};
 }
@@ -244,6 +257,7 @@ int32_t WinInetConnection::send(const char* data, int32_t length) {
   // The context is what the status callback is given (WinINet calls none for a context of 0).
   request_ = winInet.openRequest(server_, "GET", path.get(), "HTTP/1.1", nullptr, nullptr,
                                  flags, reinterpret_cast<DWORD_PTR>(this));
+  if (request_ != nullptr) setTimeOuts(request_);
   // Connecting, the proxy's handshake and its authentication, TLS and the certificate checks
   // all happen inside HttpSendRequest, which returns once the response's head has arrived.
   if (request_ == nullptr ||
@@ -329,6 +343,7 @@ const char* winInetErrorText(int32_t code) {
     case kTimedOut: return "timed out";
     case kNameNotResolved: return "the host name (or the proxy's) does not resolve";
     case kCannotConnect: return "cannot connect to the server or the proxy";
+    case kConnectionAborted: return "the connection was ended before the answer";
     case kConnectionReset: return "the connection was reset";
     case kCertificateDates: return "certificate refused: expired or not yet valid";
     case kCertificateName: return "certificate refused: issued for another host name";

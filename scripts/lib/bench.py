@@ -96,7 +96,7 @@ def field_rows(win32_build, state, runs):
 
 def system_field_rows(win32_build, state, runs):
     values = bench_field.run(win32_build, state, runs, system=True)
-    return [row("11", "the package's download without faults over WinINet (logged)",
+    return [row("12", "the package's download without faults over WinINet (logged)",
                 "field profile, system transport", "described, system transport", "ms",
                 spread(values["field_ms"]), spread(values["described_ms"]), 1.02)]
 

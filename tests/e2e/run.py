@@ -942,19 +942,25 @@ PACKAGE_REQUEST = worlds.package_path("Live").lstrip("/")
       given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "received 100000, ", "stalls": True})
 # A server that takes no connection at all (its SYNs dropped): the connect time-out, 30 s. The
 # system transport (WinINet) against the same servers: its time-outs are the socket client's,
-# and one that runs out once WinINet has connected is the answer's (receive), not the connect's.
+# and one that runs out once WinINet has connected is the answer's, never the connect's (Windows
+# reports it as 12002, a receive time-out; Wine ends the connection with 12030, a broken one).
+# Wine's WinINet does not apply the connect time-out: a connection never taken ends when the
+# kernel gives up its SYN retries (about 130 s) with 12029, where Windows ends it after 30 s
+# with 12002; the row takes either.
 @case("server_accepts_no_connection", serve=None, unanswered=True,
       given={"code": RUNTIME_DOWNLOAD_FAILED, "logged": "connect timed out", "connects": True})
 @case("system_transport_server_accepts_no_connection", transport="system", serve=None,
-      unanswered=True, given={"code": RUNTIME_DOWNLOAD_FAILED,
-                              "logged": "WinINet error 12002: timed out", "connects": True})
+      unanswered=True, given={"code": RUNTIME_DOWNLOAD_FAILED, "connects": "system",
+                              "logged": ("connect timed out (system error 12002)",
+                                         "connection refused (system error 12029)")})
 @case("system_transport_server_stalls_after_the_head", transport="system",
       serve={PACKAGE_REQUEST: "head-stall"}, prerequisites=True,
       given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "received 0, ", "stalls": True})
 @case("system_transport_server_never_answers", transport="system",
       serve={PACKAGE_REQUEST: "mute"}, prerequisites=True,
-      given={"code": PACKAGE_DOWNLOAD_FAILED, "logged": "receive timed out (system error 12002)",
-             "stalls": True})
+      given={"code": PACKAGE_DOWNLOAD_FAILED, "stalls": "unanswered",
+             "logged": ("receive timed out (system error 12002)",
+                        "connection broken (system error 12030)")})
 def a_failed_download_ends_the_run(installation, code, logged, stalls=False, connects=False):
     """The first download that fails ends the run with `code`: the window closes, nothing is
     run, unpacked, registered or linked, and the log says why."""
@@ -963,13 +969,20 @@ def a_failed_download_ends_the_run(installation, code, logged, stalls=False, con
     elapsed = time.monotonic() - started
     check_run_ended(installation, record, [
         STATUS_PACKAGE if installation.case.prerequisites else STATUS_DEPENDENCIES], code)
-    check_logged(installation.machine, logged)
+    lines = run_log(installation.machine)
+    if isinstance(logged, tuple):  # either one
+        check(any(part in line for part in logged for line in lines), "\n".join(lines))
+    else:
+        check_logged(installation.machine, logged)
     if stalls:
-        check_logged(installation.machine, "receive timed out")
+        if stalls != "unanswered":
+            check_logged(installation.machine, "receive timed out")
         check(60 <= elapsed < 100, f"the run ended after {elapsed:.0f} s")
-    if connects:
+    if connects is True:
         check_logged(installation.machine, "connect timed out")
         check(30 <= elapsed < 60, f"the run ended after {elapsed:.0f} s")
+    elif connects:
+        check(30 <= elapsed < 170, f"the run ended after {elapsed:.0f} s")
 
 
 def captive_portal_page(build, work):
@@ -1676,25 +1689,30 @@ def field_download_fault_is_retried(installation, resumed, stalls=False):
       unanswered=True, prerequisites=True)
 def field_system_time_out_is_retried(installation):
     """The field profile over WinINet: a first attempt whose request is never answered (the
-    receive time-out, 60 s) or whose connection is never taken (the connect time-out, 30 s; the
-    server takes connections again once it is logged) is tried again and the run installs."""
+    receive time-out, 60 s) or whose connection is never taken (the connect time-out; under Wine
+    the kernel's, see the rows above; the server takes connections again once the attempt is
+    logged) is tried again, and the run installs."""
     machine = installation.machine
     unanswered = installation.case.unanswered
     ran = {}
     runner = threading.Thread(target=lambda: ran.update(record=installation.run()))
     started = time.monotonic()
     runner.start()
-    if unanswered:
-        logged = installation.wait_for(lambda: any("connect timed out" in line
-                                                   for line in run_log(machine)), seconds=90)
+    if unanswered:  # answered once the first attempt has given up (see the rows above: Wine)
+        logged = installation.wait_for(lambda: any("attempt 1 of 5: " in line
+                                                   for line in run_log(machine)), seconds=170)
         installation.world.namespace.answer()
-        check(logged, "no connect time-out logged:\n" + "\n".join(run_log(machine)))
+        check(logged, "the first attempt did not end:\n" + "\n".join(run_log(machine)))
     runner.join()
     elapsed = time.monotonic() - started
+    check("record" in ran, "the run did not end (above)")
     check_finished(ran["record"])
-    ended = "connect timed out" if unanswered else "receive timed out"
-    check_logged(machine, f"attempt 1 of 5: {ended}", "again in 1000 ms",
-                 "end: installed and started")
+    ended = ["connect timed out", "connection refused"] if unanswered else \
+        ["receive timed out", "connection broken"]
+    lines = run_log(machine)
+    check(any(f"attempt 1 of 5: {end}" in line for end in ended for line in lines),
+          "\n".join(lines))
+    check_logged(machine, "again in 1000 ms", "end: installed and started")
     check(elapsed >= (30 if unanswered else 60), f"installed after {elapsed:.0f} s")
     expected_installation(installation)
 
