@@ -118,6 +118,8 @@ TEST(SystemTransport, EndsEachDownloadAsTheSocketClientWouldAndNamesFailuresBefo
        DownloadEnd::ConnectRefused, 12029, 0},
       {"timed out", "", RequestFailure::TimedOut, 12002, 0, false, DownloadEnd::ConnectTimedOut,
        12002, 0},
+      {"connected, then ended before the head", "", RequestFailure::Broken, 12030, 0, false,
+       DownloadEnd::ReceiveFailed, 12030, 0},
       {"redirect to http", "HTTP/1.1 302 Found\r\nLocation: http://h/p\r\nContent-Length: 0\r\n\r\n",
        RequestFailure::None, 0, 0, false, DownloadEnd::StatusRefused, 0, 302},
       {"proxy wants credentials", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n",
