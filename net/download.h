@@ -117,7 +117,8 @@ class SocketTransport final : public Transport {
 
 // What one attempt asks for: the body from byte `from` on, and only while the file is still
 // the version `validator` names ("Range: bytes=FROM-" and "If-Range: VALIDATOR"); `from` 0 asks
-// for the whole body with exactly the plain request.
+// for the whole body with exactly the plain request. The validator is always a strong one (see
+// RangeAnswer::validator).
 struct RangeAsk {
   int32_t from = 0;
   const char* validator = "";
@@ -133,8 +134,22 @@ struct RangeAnswer {
   int32_t rangeFirst = -1;
   int32_t rangeLast = -1;
   int32_t rangeTotal = -1;
-  Validator validator;  // the ETag, else the Last-Modified value; empty when none (or too long)
+  // The version this answer is of, as a later If-Range may name it: a strong ETag ("..."),
+  // else the Last-Modified value; empty when neither. Never a weak ETag (W/"..."): a range of a
+  // merely equivalent version could splice two files. A value longer than 95 bytes counts as
+  // absent, so a long ETag falls back to Last-Modified. A 206 continues kept bytes only when its
+  // own validator is the one asked with.
+  Validator validator;
+  // "Retry-After: SECONDS" (delta seconds only, saturating at INT32_MAX); -1 when absent or an
+  // HTTP date. Read from any head; the retry layer honours it only with a 429 or 503.
+  int32_t retryAfterSeconds = -1;
 };
+
+// Fills `answer`'s validator, range and retryAfterSeconds from the head
+// `head[0, headLength)` (the status line and the fields, up to the last field's line end), as
+// every RangedTransport should: field names matched without case at a line's start. Each one
+// absent or unreadable is left at its "none" value.
+void readRangeFields(const uint8_t* head, int32_t headLength, RangeAnswer& answer);
 
 // A transport that can ask for part of a body. Like Transport::fetch, but the response goes into
 // `buffer` of `capacity` bytes (a whole response there, its zero byte included, or TooLarge), and
@@ -153,6 +168,8 @@ class RangedTransport {
 // downloadFile with a range and a capacity (see RangedTransport::fetchRange); a whole body
 // without a length ends as NoLength. With ask.from 0 the request is downloadFile's, byte for
 // byte. A request that does not fit its 256-byte text (a long validator) is RequestTooLong.
+// A refusal stops at its first chunk, as in downloadFile; the fields of its head are read when
+// the whole head came with it (a 429's or 503's Retry-After).
 const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                              const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
                              int32_t capacity, DownloadReport& report, RangeAnswer& answer);

@@ -21,6 +21,7 @@ constexpr char kRangeRequestFormat[] =
 constexpr char kETagField[] = "ETag";
 constexpr char kLastModifiedField[] = "Last-Modified";
 constexpr char kContentRangeField[] = "Content-Range";
+constexpr char kRetryAfterField[] = "Retry-After";
 
 
 // `value` (>= 0) in decimal digits, written at the end of `digits`; returns the first digit.
@@ -34,30 +35,49 @@ const char* decimalText(int32_t value, char (&digits)[12]) {
   return digits + at;
 }
 
-// Reads the fields a resumed download needs from the head `buffer[0, headEnd)`.
-void readRangeFields(const uint8_t* head, int32_t headLength, RangeAnswer& answer) {
+// The fields of one head, looked up by name; `value` and `length` describe the last one found.
+struct HeadFields {
+  const uint8_t* head;
+  int32_t headLength;
   const uint8_t* value = nullptr;
-  int32_t valueLength = 0;
-  // An ETag names one version exactly; a modification time only to the second.
-  if ((findHeadField(head, headLength, kETagField, value, valueLength) ||
-       findHeadField(head, headLength, kLastModifiedField, value, valueLength)) &&
-      !answer.validator.assignUnits(reinterpret_cast<const char*>(value),
-                                    static_cast<std::size_t>(valueLength)))
-    answer.validator.clear();  // too long to send back whole: the body cannot be resumed
-  if (findHeadField(head, headLength, kContentRangeField, value, valueLength))
-    (void)parseContentRange(value, valueLength, answer.rangeFirst, answer.rangeLast,
-                            answer.rangeTotal);
-}
+  int32_t length = 0;
+
+  // True when the field `name` is there with a value that is not empty.
+  bool find(const char* name) {
+    return findHeadField(head, headLength, name, value, length) && length > 0;
+  }
+};
 
 }  // namespace
+
+void readRangeFields(const uint8_t* head, int32_t headLength, RangeAnswer& answer) {
+  answer.rangeFirst = answer.rangeLast = answer.rangeTotal = -1;
+  answer.retryAfterSeconds = -1;
+  HeadFields fields{head, headLength};
+  // A strong ETag ("...") names one version's bytes exactly; a modification time does to the
+  // second. A weak ETag (W/"...") names only an equivalent version, and one too long to send
+  // back whole cannot be named: Last-Modified then, when there is one.
+  if (!fields.find(kETagField) || fields.value[0] != '"' ||
+      fields.length >= static_cast<int32_t>(Validator::capacity())) {
+    if (!fields.find(kLastModifiedField)) fields.length = 0;
+  }
+  answer.validator.clear();  // and so it stays when the value is too long
+  (void)answer.validator.assignUnits(reinterpret_cast<const char*>(fields.value),
+                                     static_cast<std::size_t>(fields.length));
+  if (fields.find(kContentRangeField))
+    (void)parseContentRange(fields.value, fields.length, answer.rangeFirst, answer.rangeLast,
+                            answer.rangeTotal);
+  // Delta seconds only: an HTTP date (or anything else) leaves the back-off in place.
+  if (fields.find(kRetryAfterField) && static_cast<uint8_t>(fields.value[0] - '0') < 10)
+    answer.retryAfterSeconds = parseLengthValue(fields.value, fields.length);
+}
 
 const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
                              const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
                              int32_t capacity, DownloadReport& report, RangeAnswer& answer) {
   report = DownloadReport{};
   answer.bodyOffset = -1;
-  answer.rangeFirst = answer.rangeLast = answer.rangeTotal = -1;
-  answer.validator.clear();
+  readRangeFields(nullptr, 0, answer);  // no head yet: every field at its "none" value
   RequestText request;
   char digits[12];
   const int formatted =
@@ -90,11 +110,16 @@ const uint8_t* downloadRange(ProgressSink& progress, Network& network, const End
   connection->close();
   report.status = statusCodeOf(response);
   report.contentLength = response.contentLength;
-  if (response.headEnd >= 0) {
-    answer.bodyOffset = response.headEnd + 4;
+  int32_t headEnd = response.headEnd;
+  if (headEnd >= 0) {
+    answer.bodyOffset = headEnd + 4;
     report.bodyBytes = response.receivedBytes - answer.bodyOffset;
-    readRangeFields(buffer, response.headEnd + 2, answer);
+  } else if (response.status == StatusVerdict::Rejected) {
+    // A refusal stops the download at its first chunk, where its head usually is whole, and
+    // with it a 429's or 503's Retry-After. A head cut short leaves the back-off in place.
+    headEnd = findBytes(buffer, 0, response.receivedBytes, "\r\n\r\n", 4);
   }
+  if (headEnd >= 0) readRangeFields(buffer, headEnd + 2, answer);
   if (body != nullptr && response.contentLength < 0) {
     report.end = DownloadEnd::NoLength;
     return nullptr;

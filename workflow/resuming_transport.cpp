@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/fixed_string.h"
+
 namespace vm {
 namespace {
 
@@ -41,10 +43,14 @@ class ContinuingProgress final : public ProgressSink {
     total_ = total;
   }
   void setPosition(int32_t position) override {
+    // (from x 100 + position x (total - from)) / total, as position + from x (100 - position) /
+    // total: in 32 bits with both halved (from <= total <= kDownloadBufferSize < 2^26, so the
+    // product stays below 2^32), and without the 64-bit division's library code.
     int32_t shown = position;
-    if (from_ > 0 && total_ > 0)
-      shown = static_cast<int32_t>((int64_t{from_} * 100 + int64_t{position} * (total_ - from_)) /
-                                   total_);
+    if (from_ > 0 && total_ > 1)
+      shown += static_cast<int32_t>(static_cast<uint32_t>(from_ >> 1) *
+                                    static_cast<uint32_t>(100 - position) /
+                                    static_cast<uint32_t>(total_ >> 1));
     if (shown < shown_) shown = shown_;  // at most 100: so is `position`
     shown_ = shown;
     bar_.setPosition(shown);
@@ -78,11 +84,21 @@ RetryStep nextRetryStep(const AttemptFacts& facts) {
   const bool partial = facts.status == kPartialContent;
   if (facts.end == DownloadEnd::Complete && (!partial || (facts.rangeAsked && facts.continues)))
     return RetryStep::Done;
-  if (!triedAgain(facts) || facts.attempt >= kDownloadAttempts) return RetryStep::GiveUp;
-  return facts.keptBytes > 0 && facts.resumable ? RetryStep::Resume : RetryStep::Restart;
+  // A range refused (416: the kept bytes no longer fit the file) or too long to ask for (a long
+  // validator): the whole body can still be had.
+  const bool rangeRefused =
+      facts.rangeAsked && (facts.status == 416 || facts.end == DownloadEnd::RequestTooLong);
+  if (!(rangeRefused || triedAgain(facts)) || facts.attempt >= kDownloadAttempts)
+    return RetryStep::GiveUp;
+  return !rangeRefused && facts.keptBytes > 0 && facts.resumable ? RetryStep::Resume
+                                                                 : RetryStep::Restart;
 }
 
-uint32_t retryWaitMilliseconds(int32_t attempt) {
+uint32_t retryWaitMilliseconds(int32_t attempt, int32_t status, int32_t retryAfterSeconds) {
+  if ((status == 429 || status == 503) && retryAfterSeconds >= 0)
+    return static_cast<uint32_t>(retryAfterSeconds < kMaxRetryAfterSeconds ? retryAfterSeconds
+                                                                           : kMaxRetryAfterSeconds) *
+           1'000u;
   return kFirstRetryWaitMilliseconds << (attempt - 2);
 }
 
@@ -91,7 +107,7 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
   ContinuingProgress bar(progress);
   int32_t kept = 0;    // body bytes kept at the buffer's start
   int32_t total = -1;  // the length of the answer the kept bytes belong to
-  Validator validator;
+  Validator validator;  // that answer's version, for If-Range
   RetryStep step = RetryStep::Restart;
   for (int32_t attempt = 1;; ++attempt) {
     const bool resume = step == RetryStep::Resume;
@@ -115,8 +131,10 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
     facts.attempt = attempt;
     const uint8_t* arrived = answer.bodyOffset >= 0 ? into + answer.bodyOffset : nullptr;
     if (arrived != nullptr && report.status == kPartialContent) {
+      // A cache that honours Range but not If-Range answers with another version's bytes.
       facts.continues = resume && answer.rangeFirst == kept && answer.rangeTotal == total &&
-                        report.contentLength == total - kept;
+                        report.contentLength == total - kept &&
+                        textEquals(answer.validator.get(), validator.get());
       if (facts.continues) {
         const int32_t rest = total - kept;
         const int32_t added = report.bodyBytes < rest ? report.bodyBytes : rest;
@@ -145,7 +163,10 @@ const uint8_t* ResumingTransport::fetch(ProgressSink& progress, const char* requ
       report.bodyBytes = total;
       return buffer;
     }
-    const uint32_t wait = step == RetryStep::GiveUp ? 0 : retryWaitMilliseconds(attempt + 1);
+    const uint32_t wait =
+        step == RetryStep::GiveUp
+            ? 0
+            : retryWaitMilliseconds(attempt + 1, report.status, answer.retryAfterSeconds);
     logAttempt(log_, requestPath, attempt, report, step, kept, wait);
     if (step == RetryStep::GiveUp) return nullptr;
     system_.sleepMilliseconds(wait);

@@ -15,6 +15,8 @@ namespace vm {
 constexpr int32_t kDownloadAttempts = 5;
 // The wait before the second attempt; each later wait is twice the one before (1, 2, 4, 8 s).
 constexpr uint32_t kFirstRetryWaitMilliseconds = 1'000;
+// The longest Retry-After honoured: a server asking for more gets this.
+constexpr int32_t kMaxRetryAfterSeconds = 30;
 
 // What to do after an attempt.
 enum class RetryStep : int32_t {
@@ -29,8 +31,9 @@ struct AttemptFacts {
   DownloadEnd end = DownloadEnd::Complete;
   int32_t status = 0;       // the status code, 0 when none arrived
   bool rangeAsked = false;  // the attempt asked for the rest of a body
-  bool continues = false;   // a 206 whose Content-Range starts where the kept bytes end and
-                            // whose total is the first answer's length
+  bool continues = false;   // a 206 whose Content-Range starts where the kept bytes end, whose
+                            // total is the first answer's length and whose validator (a strong
+                            // ETag, else Last-Modified) is the one If-Range named
   int32_t keptBytes = 0;    // body bytes kept after this attempt (the next Range would start here)
   bool resumable = false;   // a validator and the whole length are known from the first answer
   int32_t attempt = 1;      // this attempt's number, from 1
@@ -41,12 +44,15 @@ struct AttemptFacts {
 // whole body). Connections that are refused, time out or break, bodies cut short, heads that
 // never end and the statuses 408, 429 and 5xx are tried again while attempts are left: Resume
 // when bytes are kept and the body can be resumed, else Restart; so is a response to a range
-// request that did not fit what is left of the buffer. Everything else (other statuses, a body
-// without a length or too large, a name that does not resolve) gives up at once.
+// request that did not fit what is left of the buffer. A range request refused (416) or too long
+// to send starts again from byte 0. Everything else (other statuses, a body without a length or
+// too large, a name that does not resolve) gives up at once.
 RetryStep nextRetryStep(const AttemptFacts& facts);
 
-// The wait before attempt `attempt` (2 to kDownloadAttempts), in milliseconds.
-uint32_t retryWaitMilliseconds(int32_t attempt);
+// The wait before attempt `attempt` (2 to kDownloadAttempts), in milliseconds, after an answer
+// with `status`: a 429's or 503's Retry-After (`retryAfterSeconds` >= 0, at most
+// kMaxRetryAfterSeconds of it) in place of the back-off.
+uint32_t retryWaitMilliseconds(int32_t attempt, int32_t status = 0, int32_t retryAfterSeconds = -1);
 
 // A Transport that retries through `ranged`, waiting through `system` and logging each attempt
 // after the first, each wait and each range request to `log`. The body it returns lies at the

@@ -1636,8 +1636,11 @@ def package_requests(installation):
 # The proxy spoils the package's first answer half-way. Cut: the next attempt asks for the rest
 # and gets it (206); the bytes passed on add up to one package. Stalled: the same after the
 # receive time-out (the build's own 60 s). Changed: the rest is asked for with the old ETag,
-# and the server answers with the whole new file (200), which is installed. The same over the
-# system transport (WinINet), over HTTP and HTTPS (the proxy then speaks TLS).
+# and the server answers with the whole new file (200), which is installed. Then the ways ranges
+# go wrong: with weak ETags the rest is asked for by date; a 206 of another version (a cache that
+# ignores If-Range) or from another offset, and a 416, are followed by the whole body from byte 0;
+# a server that ignores Range sends the whole body at once. The cut and the changed file
+# also over the system transport (WinINet), over HTTP and HTTPS (the proxy then speaks TLS).
 @case("field_connection_cut_at_half_resumes", profile="field", proxy="cut", prerequisites=True,
       given={"resumed": True})
 @case("field_stall_resumes_after_the_time_out", profile="field", proxy="stall",
@@ -1652,25 +1655,48 @@ def package_requests(installation):
       proxy=changed_package, prerequisites=True, given={"resumed": False})
 @case("field_https_file_changed_between_attempts_starts_again", transport="field-https",
       certificate="good", proxy=changed_package, prerequisites=True, given={"resumed": False})
-def field_download_fault_is_retried(installation, resumed, stalls=False):
+@case("field_weak_etag_resumes_by_date", profile="field", proxy="weak-etag", prerequisites=True,
+      given={"resumed": True, "by_date": True})
+@case("field_206_of_another_version_starts_again", profile="field", proxy="other-etag",
+      prerequisites=True, given={"resumed": False, "refused": "206"})
+@case("field_206_from_another_offset_starts_again", profile="field", proxy="other-offset",
+      prerequisites=True, given={"resumed": False, "refused": "206"})
+@case("field_416_starts_again", profile="field", proxy="416", prerequisites=True,
+      given={"resumed": False, "refused": "416"})
+@case("field_range_ignored_takes_the_whole_body", profile="field", proxy="ignore-range",
+      prerequisites=True, given={"resumed": False})
+def field_download_fault_is_retried(installation, resumed, stalls=False, by_date=False,
+                                    refused=None):
     """A download spoiled half-way is tried again once, resumed where it stopped (or started
-    again when the file changed), and the whole installation completes."""
+    again when the file changed), and the whole installation completes. An answer to the range
+    request that cannot continue the kept bytes (`refused`: its status) is followed by the whole
+    body from byte 0."""
     started = time.monotonic()
     record = installation.run()
     elapsed = time.monotonic() - started
     check_finished(record)
     expected_installation(installation)
     requests = package_requests(installation)
-    check(len(requests) == 2, f"package requests: {requests}")
+    check(len(requests) == (3 if refused else 2), f"package requests: {requests}")
     (_, first_range, _, first_status, first_passed), (_, second_range, if_range, status, passed) \
-        = requests
+        = requests[:2]
     size = (installation.world.root / PACKAGE_REQUEST).stat().st_size
     start = int(second_range.removeprefix("bytes=").rstrip("-") or 0)
     check(first_range == "-" and first_status == "200" and 0 < start <= int(first_passed),
           f"the second request did not ask for the rest: {requests}\n" +
           "\n".join(run_log(installation.machine)))
-    check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
-    if resumed:
+    if by_date:
+        check(re.fullmatch(r"\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d GMT", if_range),
+              f"no Last-Modified in If-Range: {requests}")
+    else:
+        check(if_range.startswith('"'), f"no ETag in If-Range: {requests}")
+    if refused:
+        _, third_range, _, third_status, third_passed = requests[2]
+        check(status == refused and third_range == "-" and third_status == "200" and
+              int(third_passed) == size, f"not started again from byte 0: {requests}")
+        check_logged(installation.machine, "asking for bytes", "attempt 2 of 5", "from byte 0",
+                     "status 200, ")
+    elif resumed:
         check(status == "206", f"not resumed: {requests}")
         served = int(first_passed) + int(passed)
         check(size <= served < size * 1.1, f"{served} bytes served for a package of {size}")
@@ -1681,6 +1707,20 @@ def field_download_fault_is_retried(installation, resumed, stalls=False):
     if stalls:
         check_logged(installation.machine, "receive timed out")
         check(elapsed >= 60, f"resumed after {elapsed:.0f} s, before the time-out")
+
+
+@case("field_busy_server_is_asked_again_when_it_says", profile="field", proxy="busy",
+      prerequisites=True)
+def field_busy_server_is_asked_again_when_it_says(installation):
+    """A 503 with Retry-After: the next attempt comes after the time it asked for, not the
+    back-off's first second."""
+    record = installation.run()
+    check_finished(record)
+    expected_installation(installation)
+    statuses = [line[3] for line in package_requests(installation)]
+    check(statuses == ["503", "200"], f"package answers: {statuses}")
+    check_logged(installation.machine, f"status 503, received 0; again in "
+                 f"{worlds.servers.BUSY_SECONDS * 1000} ms")
 
 
 @case("field_system_server_never_answers_is_retried", transport="field-system", proxy="mute",

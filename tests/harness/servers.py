@@ -13,9 +13,10 @@ ScriptedServer
 
 FaultyProxy
           a proxy in front of a server that spoils the first answer for one kind of path once:
-          it cuts the connection, stalls, or cuts it and replaces the served file (see
-          PROXY_FAULTS). It logs each request's path, Range and If-Range, status and the body
-          bytes it passed on.
+          it cuts the connection, stalls, or cuts it and replaces the served file, or answers
+          503 with a Retry-After; or it cuts it and then spoils ranges: weak ETags, a 206 with
+          another ETag or from another offset, Range ignored, 416 (see PROXY_FAULTS). It logs
+          each request's path, Range and If-Range, status and the body bytes it passed on.
 
 Namespace
           a private network namespace whose hosts file maps chosen names to 127.0.0.1, so that an
@@ -36,6 +37,7 @@ Command line, for a scripted server inside a namespace:
 """
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socket
@@ -330,15 +332,35 @@ class ScriptedServer:
 # What the proxy does to the first answer for a path ending in its suffix, once half its body
 # has been passed on: "cut" resets the connection, "stall" sends nothing more for ten minutes,
 # "change" replaces the served file with another (a new version, a new ETag) and then resets.
-PROXY_FAULTS = ("cut", "stall", "change", "mute")
+# The RANGE_FAULTS cut it too, then spoil how ranges are served, as caches and servers do.
+def _etags(replacement):
+    return lambda head: re.sub(rb'(?im)^(etag:[ \t]*)"', replacement, head)
+
+
+RANGE_FAULTS = {
+    # name: (what it does to a range request, to every answer's head, to a 206's head)
+    "weak-etag": (None, _etags(rb'\1W/"'), None),  # every ETag weak
+    "other-etag": (None, None, _etags(rb'\1"other-')),  # a 206 of another version
+    "other-offset": (lambda request: re.sub(  # a 206 from half the offset asked for
+        rb"(?im)^(range:[ \t]*bytes=)(\d+)-",
+        lambda match: match[1] + str(int(match[2]) // 2).encode() + b"-", request), None, None),
+    "ignore-range": (lambda request: re.sub(  # Range and If-Range never reach the server
+        rb"(?im)^(if-)?range:[^\r]*\r\n", b"", request), None, None),
+    "416": ("416", None, None),  # every range refused
+}
+PROXY_FAULTS = ("cut", "stall", "change", "busy", "mute") + tuple(RANGE_FAULTS)
+# "busy": the first answer for the suffix is a 503 asking to be asked again in BUSY_SECONDS.
+# "mute": the first request for the suffix is taken and never answered, not even with a head.
+BUSY_SECONDS = 3
 
 
 class FaultyProxy:
     """Listens on `port`, passes every request to 127.0.0.1:`upstream` and its answer back; the
     first answer for a path ending in `suffix` suffers `fault` (PROXY_FAULTS); with "change",
     `replacement` is moved over `served` at that moment. One line per request in `log`:
-    path, Range, If-Range, status, body bytes passed on (tab-separated). With `tls` (certificate,
-    key) it speaks TLS to its clients (Python's ssl module, OpenSSL), plain HTTP upstream."""
+    path, Range, If-Range (as the client sent them), status, body bytes passed on
+    (tab-separated). With `tls` (certificate, key) it speaks TLS to its clients (Python's ssl
+    module, OpenSSL), plain HTTP upstream."""
 
     def __init__(self, port, upstream, fault, log, suffix=".vmpkg", served=None, replacement=None,
                  tls=None):
@@ -389,6 +411,23 @@ class FaultyProxy:
                               f"{fields.get('if-range', '-')}\t-\t0\n")
                 time.sleep(600)
                 return
+            on_request, on_answer, on_partial = RANGE_FAULTS.get(self.fault, (None,) * 3)
+            if not path.endswith(self.suffix):
+                on_request = on_answer = on_partial = None
+            refusal = None
+            if spoil and self.fault == "busy":
+                refusal = response("503 Service Unavailable",
+                                   [f"Retry-After: {BUSY_SECONDS}", "Content-Length: 0"])
+            elif on_request == "416" and "range" in fields:
+                refusal = response("416 Range Not Satisfiable", ["Content-Length: 0"])
+            elif on_request is not None and "range" in fields:
+                request = on_request(request)
+            if refusal is not None:
+                client.sendall(refusal)
+                with self._lock, open(self.log, "a") as log:
+                    log.write(f"{path}\t{fields.get('range', '-')}\t{fields.get('if-range', '-')}"
+                              f"\t{refusal.split(b' ')[1].decode()}\t0\n")
+                return
             server.sendall(request)
             answer = b""
             while b"\r\n\r\n" not in answer:
@@ -403,6 +442,9 @@ class FaultyProxy:
                 if line.lower().startswith(b"content-length:"):
                     length = int(line.split(b":")[1])
             limit = length // 2 if spoil else None
+            for rewrite in (on_answer, on_partial if status == "206" else None):
+                if rewrite is not None:
+                    answer_head = rewrite(answer_head)
             client.sendall(answer_head + b"\r\n\r\n")
             passed = 0
             while True:

@@ -274,6 +274,7 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
     DownloadEnd end;
     int32_t bodyOffset, bodyBytes, first, last, total;
     const char* validator;
+    int32_t retryAfter = -1;
   } cases[] = {
       {"whole body, ETag first", {0, ""},
        okResponse("Content-Length: 3\r\nLast-Modified: Mon\r\nETag: \"a\"\r\n", "abc"),
@@ -295,6 +296,23 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
       {"a validator too long for the request", {6, longValidator.c_str()}, partial,
        FakeNetwork::Ending::Close, kDownloadBufferSize, "", DownloadEnd::RequestTooLong, -1, 0,
        -1, -1, -1, ""},
+      {"a weak ETag: Last-Modified names the version", {0, ""},
+       okResponse("Content-Length: 3\r\nETag: W/\"w\"\r\nLast-Modified: Mon\r\n", "abc"),
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::Complete, 71, 3, -1,
+       -1, -1, "Mon"},
+      {"an ETag too long to send back: Last-Modified", {0, ""},
+       okResponse("Content-Length: 3\r\nETag: \"" + std::string(94, 'e') +
+                      "\"\r\nLast-Modified: Mon\r\n", "abc"),
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::Complete, 162, 3, -1,
+       -1, -1, "Mon"},
+      {"a 503's Retry-After", {0, ""},
+       "HTTP/1.1 503 Busy\r\nRetry-After: 7\r\nContent-Length: 0\r\n\r\n",
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::StatusRefused, -1, 0,
+       -1, -1, -1, "", 7},
+      {"a 429's Retry-After as a date is not read", {0, ""},
+       "HTTP/1.1 429 Slow\r\nRetry-After: Wed, 21 Oct 2026 07:28:00 GMT\r\n\r\n",
+       FakeNetwork::Ending::Close, kDownloadBufferSize, plain, DownloadEnd::StatusRefused, -1, 0,
+       -1, -1, -1, "", -1},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
@@ -317,6 +335,7 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
     EXPECT_EQ(answer.rangeLast, row.last);
     EXPECT_EQ(answer.rangeTotal, row.total);
     EXPECT_STREQ(answer.validator.get(), row.validator);
+    EXPECT_EQ(answer.retryAfterSeconds, row.retryAfter);
     if (body != nullptr) {
       EXPECT_EQ(body, buffer() + row.bodyOffset);
     }

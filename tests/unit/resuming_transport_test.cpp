@@ -51,7 +51,9 @@ TEST(NextRetryStep, AnswersEachAttemptWithTheNextStep) {
       {"408", {End::StatusRefused, 408, false, false, 0, false, 1}, Step::Restart},
       {"429", {End::StatusRefused, 429, false, false, 0, false, 1}, Step::Restart},
       {"404", {End::StatusRefused, 404, false, false, 0, false, 1}, Step::GiveUp},
-      {"416", {End::StatusRefused, 416, true, false, 9, true, 2}, Step::GiveUp},
+      {"416 to a range: from byte 0 again", {End::StatusRefused, 416, true, false, 9, true, 2},
+       Step::Restart},
+      {"416 to a whole body", {End::StatusRefused, 416, false, false, 0, true, 1}, Step::GiveUp},
       {"302", {End::StatusRefused, 302, false, false, 0, false, 1}, Step::GiveUp},
       {"not HTTP", {End::StatusRefused, 0, false, false, 0, false, 1}, Step::GiveUp},
       {"no length", {End::NoLength, 200, false, false, 0, false, 1}, Step::GiveUp},
@@ -61,7 +63,10 @@ TEST(NextRetryStep, AnswersEachAttemptWithTheNextStep) {
        Step::Restart},
       {"not resolved", {End::NotResolved, 0, false, false, 0, false, 1}, Step::GiveUp},
       {"no memory", {End::NoMemory, 0, false, false, 0, false, 1}, Step::GiveUp},
-      {"request too long", {End::RequestTooLong, 0, true, false, 9, true, 2}, Step::GiveUp},
+      {"range request too long: from byte 0 again", {End::RequestTooLong, 0, true, false, 9, true, 2},
+       Step::Restart},
+      {"plain request too long", {End::RequestTooLong, 0, false, false, 0, false, 1},
+       Step::GiveUp},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
@@ -69,6 +74,12 @@ TEST(NextRetryStep, AnswersEachAttemptWithTheNextStep) {
   }
   EXPECT_EQ(retryWaitMilliseconds(2), 1'000u);
   EXPECT_EQ(retryWaitMilliseconds(5), 8'000u);
+  // Retry-After replaces the back-off after a 429 or 503 only, and at most 30 s of it.
+  EXPECT_EQ(retryWaitMilliseconds(4, 503, 3), 3'000u);
+  EXPECT_EQ(retryWaitMilliseconds(2, 429, 0), 0u);
+  EXPECT_EQ(retryWaitMilliseconds(2, 503, 120), 30'000u);
+  EXPECT_EQ(retryWaitMilliseconds(3, 500, 3), 2'000u);
+  EXPECT_EQ(retryWaitMilliseconds(3, 503, -1), 2'000u);
 }
 
 std::string head(const std::string& status, const std::string& fields) {
@@ -97,6 +108,10 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
   std::string body(1000, 'a');
   for (std::size_t at = 0; at < body.size(); ++at) body[at] = static_cast<char>('a' + at % 26);
   const std::string changed(800, 'z');
+  const std::string sameLength(body.size(), 'y');
+  const std::string weak = "W/\"v1\"";
+  const std::string weakAndDate = weak + "\r\nLast-Modified: Mon";  // a second field after ETag
+  const std::string longPath = "/" + std::string(149, 'p');  // a range request would not fit
   using Ending = FakeNetwork::Ending;
   FakeNetwork::Answer refused{"", Ending::Close, true};
   const struct {
@@ -106,6 +121,7 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
     std::vector<std::string> ranges;       // the Range line of each request ("" for none)
     std::vector<std::string> sleeps;
     End end;
+    std::string path = "/p";
   } cases[] = {
       {"no fault: one plain request", {{whole(body, "\"v1\"")}}, body, {""}, {},
        End::Complete},
@@ -137,6 +153,35 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
        {"sleep 1000", "sleep 2000", "sleep 4000", "sleep 8000"}, End::ConnectRefused},
       {"404 at once", {{head("404 Not Found", "Content-Length: 0\r\n")}}, "", {""}, {},
        End::StatusRefused},
+      {"a weak ETag: resumed by Last-Modified",
+       {{cut(whole(body, weakAndDate), 500), Ending::Error}, {rest(body, 500, weakAndDate)}}, body,
+       {"", "Range: bytes=500-\r\nIf-Range: Mon"}, {"sleep 1000"}, End::Complete},
+      {"a weak ETag alone: from byte 0 again",
+       {{cut(whole(body, weak), 500), Ending::Error}, {whole(body, weak)}}, body, {"", ""},
+       {"sleep 1000"}, End::Complete},
+      {"a 206 of another version (If-Range ignored) is dropped",
+       {{cut(whole(body, "\"v1\""), 500), Ending::Error}, {rest(sameLength, 500, "\"v2\"")},
+        {whole(sameLength, "\"v2\"")}},
+       sameLength, {"", "Range: bytes=500-\r\nIf-Range: \"v1\"", ""},
+       {"sleep 1000", "sleep 2000"}, End::Complete},
+      {"a 206 without the ETag is dropped",
+       {{cut(whole(body, "\"v1\""), 500), Ending::Error},
+        {head("206 Partial Content", "Content-Length: 500\r\nContent-Range: bytes 500-999/1000\r\n") +
+         body.substr(500)},
+        {whole(body, "\"v1\"")}},
+       body, {"", "Range: bytes=500-\r\nIf-Range: \"v1\"", ""}, {"sleep 1000", "sleep 2000"},
+       End::Complete},
+      {"416: from byte 0 again",
+       {{cut(whole(body, "\"v1\""), 500), Ending::Error},
+        {head("416 Range Not Satisfiable", "Content-Length: 0\r\n")}, {whole(body, "\"v1\"")}},
+       body, {"", "Range: bytes=500-\r\nIf-Range: \"v1\"", ""}, {"sleep 1000", "sleep 2000"},
+       End::Complete},
+      {"a range too long to ask for: from byte 0 again, without a request",
+       {{cut(whole(body, "\"v1\""), 500), Ending::Error}, {whole(body, "\"v1\"")}}, body,
+       {"", ""}, {"sleep 1000", "sleep 2000"}, End::Complete, longPath},
+      {"503 with Retry-After: its wait instead of the back-off",
+       {{head("503 Busy", "Retry-After: 3\r\nContent-Length: 0\r\n")}, {whole(body, "\"v\"")}},
+       body, {"", ""}, {"sleep 3000"}, End::Complete},
   };
   static std::vector<uint8_t> buffer(kDownloadBufferSize);
   for (const auto& row : cases) {
@@ -150,7 +195,7 @@ TEST(ResumingTransport, ResumesRestartsOrGivesUpAsTheAnswersSay) {
     SocketRangedTransport ranged(network, {"download.test", 80});
     ResumingTransport transport(ranged, system, log);
     DownloadReport report;
-    const uint8_t* got = transport.fetch(progress, "/p", buffer.data(), report);
+    const uint8_t* got = transport.fetch(progress, row.path.c_str(), buffer.data(), report);
     EXPECT_EQ(report.end, row.end);
     if (row.expected.empty()) {
       EXPECT_EQ(got, nullptr);
