@@ -81,6 +81,9 @@ struct Options {
   bool https = false;
   std::string proxy;  // empty: the user's settings
   const ArgumentUnit* key = nullptr;  // check's --key
+  bool ranged = false;  // --range FROM VALIDATOR: the field profile's request (downloadRange)
+  RangeAsk range;
+  std::string validator;
   bool usable = true;
   std::vector<const ArgumentUnit*> words;
 };
@@ -385,8 +388,8 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
 }
 
 constexpr char kUsage[] =
-    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH "
-    "OUTPUT_FILE\n"
+    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] [--range FROM VALIDATOR] HOST PORT "
+    "REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
     "[--proxy PROXY]\n"
     "       velmora-fetch check http[s]://HOST[:PORT][/PATH] [--key ...] [--system] "
@@ -412,6 +415,13 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
       options.system = true;
       options.usable = options.proxy.empty() && ++index < argc &&
                        toNarrow(argv[index], options.proxy) && !options.proxy.empty();
+    } else if (argumentIs(argv[index], "--range")) {
+      std::string from;
+      options.usable = !options.ranged && index + 2 < argc && toNarrow(argv[++index], from) &&
+                       toNarrow(argv[++index], options.validator) && !from.empty() &&
+                       from.size() <= 9 && from.find_first_not_of("0123456789") == std::string::npos;
+      options.ranged = true;
+      options.range.from = options.usable ? static_cast<int32_t>(std::stol(from)) : 0;
     } else if (argumentIs(argv[index], "--key")) {
       options.usable = options.key == nullptr && ++index < argc;
       if (options.usable) options.key = argv[index];
@@ -476,9 +486,27 @@ int fetch(const Options& options) {
   int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
-  const uint8_t* body = downloadFile(progress, networks.chosen, {host.c_str(), port},
-                                     requestPath.c_str(), buffer.get(), contentLength,
-                                     &bodyBytes, &report);
+  RangeAnswer answer;
+  const Endpoint endpoint = {host.c_str(), port};
+  const uint8_t* body = nullptr;
+  if (options.ranged) {
+    RangeAsk ask = options.range;
+    ask.validator = options.validator.c_str();
+    SocketRangedTransport socket(networks.socket, endpoint);
+    SystemRangedTransport system(networks.system, endpoint);
+    RangedTransport& ranged = options.system ? static_cast<RangedTransport&>(system) : socket;
+    body = ranged.fetchRange(progress, requestPath.c_str(), ask, buffer.get(),
+                             kDownloadBufferSize, report, answer);
+    contentLength = report.contentLength;
+    // What a retry would go by, also when the attempt failed.
+    std::fprintf(stderr, "status: %d\nrange: %d-%d/%d\nvalidator: %s\nreceived: %d\n",
+                 static_cast<int>(report.status), static_cast<int>(answer.rangeFirst),
+                 static_cast<int>(answer.rangeLast), static_cast<int>(answer.rangeTotal),
+                 answer.validator.get(), static_cast<int>(report.bodyBytes));
+  } else {
+    body = downloadFile(progress, networks.chosen, endpoint, requestPath.c_str(), buffer.get(),
+                        contentLength, &bodyBytes, &report);
+  }
   if (body == nullptr) {
     // A system transport's request refused before any response (a certificate, the proxy) is
     // named as the installer's log names it, with the stack's code and words.
