@@ -19,6 +19,40 @@ bool requestPathOf(const char* request, int32_t length, RequestText& path) {
   return path.assignUnits(request + kMethodLength, static_cast<std::size_t>(end - kMethodLength));
 }
 
+namespace {
+
+bool beginsWith(const char* text, int32_t length, const char* prefix) {
+  int32_t at = 0;
+  for (; prefix[at] != 0; ++at)
+    if (at >= length || text[at] != prefix[at]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool rangeFieldsOf(const char* request, int32_t length, RequestText& fields) {
+  fields.clear();
+  int32_t line = 0;
+  bool first = true;
+  while (line < length) {
+    int32_t end = line;
+    while (end + 1 < length && !(request[end] == '\r' && request[end + 1] == '\n')) ++end;
+    if (end + 1 >= length) break;  // a line without its end: no head
+    if (end == line) return true;  // the blank line
+    const int32_t next = end + 2;
+    if (!first && (beginsWith(request + line, end - line, "Range: ") ||
+                   beginsWith(request + line, end - line, "If-Range: ")) &&
+        !fields.appendUnits(request + line, static_cast<std::size_t>(next - line))) {
+      fields.clear();
+      return false;
+    }
+    first = false;
+    line = next;
+  }
+  fields.clear();
+  return false;
+}
+
 DownloadEnd requestFailureEnd(RequestFailure failure) {
   switch (failure) {
     case RequestFailure::NotResolved:
@@ -27,6 +61,10 @@ DownloadEnd requestFailureEnd(RequestFailure failure) {
       return DownloadEnd::ConnectRefused;
     case RequestFailure::TimedOut:
       return DownloadEnd::ConnectTimedOut;
+    case RequestFailure::AnswerTimedOut:
+      return DownloadEnd::ReceiveTimedOut;
+    case RequestFailure::Broken:
+      return DownloadEnd::ReceiveFailed;
     default:
       // A refused certificate, like any other failure before the response, is a connection
       // that could not be made; the log adds the platform's code, which names the reason.
@@ -52,6 +90,20 @@ const uint8_t* SystemTransport::fetch(ProgressSink& progress, const char* reques
   return body;
 }
 
+const uint8_t* SystemRangedTransport::fetchRange(ProgressSink& progress, const char* requestPath,
+                                                 const RangeAsk& ask, uint8_t* buffer,
+                                                 int32_t capacity, DownloadReport& report,
+                                                 RangeAnswer& answer) {
+  const uint8_t* body = downloadRange(progress, network_, endpoint_, requestPath, ask, buffer,
+                                      capacity, report, answer);
+  const RequestFailure failure = network_.requestFailure();
+  if (body == nullptr && failure != RequestFailure::None) {
+    report.end = requestFailureEnd(failure);
+    report.error = network_.lastError();
+  }
+  return body;
+}
+
 NetFailure netFailureOf(RequestFailure failure) {
   switch (failure) {
     case RequestFailure::NotResolved:
@@ -59,6 +111,7 @@ NetFailure netFailureOf(RequestFailure failure) {
     case RequestFailure::Refused:
       return NetFailure::Refused;
     case RequestFailure::TimedOut:
+    case RequestFailure::AnswerTimedOut:
       return NetFailure::TimedOut;
     default:
       return NetFailure::Other;

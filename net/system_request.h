@@ -18,6 +18,12 @@ namespace vm {
 // or a control character, or does not fit `path` (left unchanged then).
 [[nodiscard]] bool requestPathOf(const char* request, int32_t length, RequestText& path);
 
+// The fields of a request text that ask for part of a body ("Range: ..." and "If-Range: ...",
+// each with its line end, in the text's order), which the platform's stack must send as they
+// are. Empty for a plain request. False when the text holds no blank line ending its head, or
+// `fields` cannot hold them (left empty then).
+[[nodiscard]] bool rangeFieldsOf(const char* request, int32_t length, RequestText& fields);
+
 // How a system transport's request failed before any response arrived: the platform's stack
 // connects, negotiates TLS and talks to the proxy inside one call, so these failures surface
 // when the request is sent, not at connect().
@@ -25,7 +31,9 @@ enum class RequestFailure : int32_t {
   None = 0,
   NotResolved,   // the host (or the proxy) has no address
   Refused,       // the server or the proxy could not be reached
-  TimedOut,      // no connection or no answer within the time-outs
+  TimedOut,      // no connection within the connect time-out
+  AnswerTimedOut,  // connected and the request sent, but no head within the receive time-out
+  Broken,        // connected, then the connection broke (aborted, reset) before the head
   Certificate,   // the server's certificate was refused (unknown CA, name, dates, revoked)
   Other,         // any other failure of the stack; the platform's code says which
 };
@@ -57,6 +65,21 @@ class SystemTransport final : public Transport {
       : network_(network), endpoint_(endpoint) {}
   const uint8_t* fetch(ProgressSink& progress, const char* requestPath, uint8_t* buffer,
                        DownloadReport& report) override;
+
+ private:
+  SystemNetwork& network_;
+  Endpoint endpoint_;
+};
+
+// The same over ranges, for the field profile's retries: downloadRange as the socket client runs
+// it, with a failure before the response named as SystemTransport names it.
+class SystemRangedTransport final : public RangedTransport {
+ public:
+  SystemRangedTransport(SystemNetwork& network, const Endpoint& endpoint)
+      : network_(network), endpoint_(endpoint) {}
+  const uint8_t* fetchRange(ProgressSink& progress, const char* requestPath, const RangeAsk& ask,
+                            uint8_t* buffer, int32_t capacity, DownloadReport& report,
+                            RangeAnswer& answer) override;
 
  private:
   SystemNetwork& network_;

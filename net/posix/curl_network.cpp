@@ -66,11 +66,13 @@ RequestFailure CurlNetwork::requestFailure() const { return requestFailure_; }
 
 int32_t CurlConnection::send(const char* data, int32_t length) {
   RequestText path;
+  RequestText range;
   CURL* easy = curl_easy_init();
   CURLM* multi = curl_multi_init();
   easy_ = easy;
   multi_ = multi;
-  if (!requestPathOf(data, length, path) || easy == nullptr || multi == nullptr) {
+  if (!requestPathOf(data, length, path) || !rangeFieldsOf(data, length, range) ||
+      easy == nullptr || multi == nullptr) {
     failed_ = true;
     network_->fail(CURLE_FAILED_INIT, true);
     return -1;
@@ -78,6 +80,12 @@ int32_t CurlConnection::send(const char* data, int32_t length) {
   const std::string url = std::string(network_->https_ ? "https://" : "http://") +
                           network_->host_ + ":" + std::to_string(network_->port_) + path.get();
   curl_slist* fields = curl_slist_append(nullptr, "Cache-Control: no-cache");
+  // Range and If-Range as downloadRange wrote them, one field per line without its end.
+  for (const char* line = range.get(); *line != 0;) {
+    const char* end = std::strstr(line, "\r\n");
+    fields = curl_slist_append(fields, std::string(line, end).c_str());
+    line = end + 2;
+  }
   fields_ = fields;
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   // The one scheme asked for: no redirect is followed (the default), and none could change it.

@@ -8,8 +8,11 @@ namespace {
 
 // WinINet's codes that the log and the tools name (winerror values of wininet.h).
 constexpr DWORD kTimedOut = 12002;
+// Wine hands on the socket's own code when a read runs out of time (WSAETIMEDOUT).
+constexpr DWORD kSocketTimedOut = 10060;
 constexpr DWORD kNameNotResolved = 12007;
 constexpr DWORD kCannotConnect = 12029;
+constexpr DWORD kConnectionAborted = 12030;
 constexpr DWORD kConnectionReset = 12031;
 constexpr DWORD kCertificateDates = 12037;
 constexpr DWORD kCertificateName = 12038;
@@ -18,6 +21,7 @@ constexpr DWORD kUnknownAuthority = 12045;
 constexpr DWORD kCertificateErrors = 12055;
 constexpr DWORD kRevocationUnknown = 12057;
 constexpr DWORD kSecureChannel = 12157;
+constexpr DWORD kProxyUnreachable = 12165;
 constexpr DWORD kInvalidCertificate = 12169;
 constexpr DWORD kCertificateRevoked = 12170;
 
@@ -29,6 +33,8 @@ struct WinInetFunctions {
   decltype(&InternetConnectA) connect = nullptr;
   decltype(&HttpOpenRequestA) openRequest = nullptr;
   decltype(&HttpSendRequestA) sendRequest = nullptr;
+  decltype(&HttpAddRequestHeadersA) addFields = nullptr;
+  decltype(&InternetSetStatusCallbackA) setCallback = nullptr;
   decltype(&HttpQueryInfoA) queryInfo = nullptr;
   decltype(&InternetQueryDataAvailable) available = nullptr;
   decltype(&InternetReadFile) read = nullptr;
@@ -61,6 +67,8 @@ bool loadWinInet() {
       !lookUp(library, "InternetConnectA", found.connect) ||
       !lookUp(library, "HttpOpenRequestA", found.openRequest) ||
       !lookUp(library, "HttpSendRequestA", found.sendRequest) ||
+      !lookUp(library, "HttpAddRequestHeadersA", found.addFields) ||
+      !lookUp(library, "InternetSetStatusCallbackA", found.setCallback) ||
       !lookUp(library, "HttpQueryInfoA", found.queryInfo) ||
       !lookUp(library, "InternetQueryDataAvailable", found.available) ||
       !lookUp(library, "InternetReadFile", found.read) ||
@@ -75,8 +83,10 @@ RequestFailure failureOf(DWORD code) {
     case kNameNotResolved:
       return RequestFailure::NotResolved;
     case kCannotConnect:
+    case kProxyUnreachable:
       return RequestFailure::Refused;
     case kTimedOut:
+    case kSocketTimedOut:
       return RequestFailure::TimedOut;
     case kCertificateDates:
     case kCertificateName:
@@ -104,6 +114,18 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_REL
 // start a thread that collects idle connections, which crashed the installer under the Wine of
 // the tests (qemu-i386) on the next request.
 constexpr char kRequestFields[] = "Cache-Control: no-cache\r\nConnection: close\r\n";
+
+// The socket client's time-outs (net/timeouts.h) on `handle`. Windows hands the session's on to
+// every handle made from it; Wine keeps only the connect time-out of a session, so each request
+// gets them too (without, a server that never answered held the download for ever).
+void setTimeOuts(HINTERNET handle) {
+  DWORD limit = kConnectTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof limit);
+  limit = kReceiveTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
+  limit = kSendTimeoutMilliseconds;
+  winInet.setOption(handle, INTERNET_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+}
 
 void appendAscii(ProxyText& text, const wchar_t* wide) {
   char unit[2] = {0, 0};
@@ -133,23 +155,25 @@ bool WinInetNetwork::open() {
                                             : INTERNET_OPEN_TYPE_PRECONFIG,
                           proxy_, nullptr, 0);
   if (session_ == nullptr) return false;
-  // The socket client's time-outs (net/timeouts.h); inherited by every handle below.
-  DWORD limit = kConnectTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof limit);
-  limit = kReceiveTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
-  limit = kSendTimeoutMilliseconds;
-  winInet.setOption(session_, INTERNET_OPTION_SEND_TIMEOUT, &limit, sizeof limit);
+  setTimeOuts(session_);
   // HTTP/1.1 only, as the socket client speaks it: the head is handed on as the stack reports
   // it, and "HTTP/2" is no status line the download takes. Windows before 10 and Wine do not
   // know the option, and speak HTTP/1.1 anyway.
-  limit = 0;
+  DWORD limit = 0;
   winInet.setOption(session_, INTERNET_OPTION_ENABLE_HTTP_PROTOCOL, &limit, sizeof limit);
+  // Inherited by the handles made later; it only notes when the connection is made.
+  winInet.setCallback(session_, &WinInetConnection::onStatus);
   return true;
 }
 
 void WinInetNetwork::fail(DWORD code, bool beforeResponse) {
-  const RequestFailure failure = failureOf(code);
+  RequestFailure failure = failureOf(code);
+  // HttpSendRequest also waits for the head: once connected, its time-out is the answer's and a
+  // connection that ends is a broken one (Wine reports the receive time-out there as 12030).
+  if (connection_.connected_ && failure == RequestFailure::TimedOut)
+    failure = RequestFailure::AnswerTimedOut;
+  if (connection_.connected_ && (code == kConnectionAborted || code == kConnectionReset))
+    failure = RequestFailure::Broken;
   if (beforeResponse) requestFailure_ = failure;
   error_ = {netFailureOf(failure), static_cast<int32_t>(code)};
 }
@@ -169,6 +193,7 @@ Connection* WinInetNetwork::connect(const Endpoint& endpoint) {
   }
   connection_.headGiven_ = false;
   connection_.failed_ = false;
+  connection_.connected_ = false;
   return &connection_;
 }
 
@@ -222,12 +247,23 @@ int32_t WinInetConnection::send(const char* data, int32_t length) {
     network_->fail(ERROR_INVALID_PARAMETER, true);
     return -1;
   }
+  RequestText range;
+  if (!rangeFieldsOf(data, length, range)) {
+    failed_ = true;
+    network_->fail(ERROR_INVALID_PARAMETER, true);
+    return -1;
+  }
   const DWORD flags = kRequestFlags | (network_->https_ ? INTERNET_FLAG_SECURE : 0);
+  // The context is what the status callback is given (WinINet calls none for a context of 0).
   request_ = winInet.openRequest(server_, "GET", path.get(), "HTTP/1.1", nullptr, nullptr,
-                                 flags, 0);
+                                 flags, reinterpret_cast<DWORD_PTR>(this));
+  if (request_ != nullptr) setTimeOuts(request_);
   // Connecting, the proxy's handshake and its authentication, TLS and the certificate checks
   // all happen inside HttpSendRequest, which returns once the response's head has arrived.
   if (request_ == nullptr ||
+      (!range.empty() &&
+       !winInet.addFields(request_, range.get(), static_cast<DWORD>(-1),
+                          HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) ||
       !winInet.sendRequest(request_, kRequestFields, static_cast<DWORD>(-1), nullptr, 0)) {
     failed_ = true;
     network_->fail(GetLastError(), true);
@@ -273,7 +309,9 @@ int32_t WinInetConnection::receive(uint8_t* into, int32_t capacity) {
   // At least kLeastRead bytes per call (fewer only at the end of the body): WinINet reports a
   // few KiB as available at a time, and a call per few KiB made the download several times
   // slower than the socket client's under Wine. A stall still ends with the receive time-out.
-  constexpr DWORD kLeastRead = 256 * 1024;
+  // Not more: InternetReadFile waits until it has them all, and a connection that breaks
+  // meanwhile loses what that call had read, which a resumed download must then fetch again.
+  constexpr DWORD kLeastRead = 64 * 1024;
   DWORD read = 0;
   const DWORD asked = available > kLeastRead ? available : kLeastRead;
   const DWORD wanted = asked < static_cast<DWORD>(capacity) ? asked
@@ -284,6 +322,13 @@ int32_t WinInetConnection::receive(uint8_t* into, int32_t capacity) {
     return -1;
   }
   return static_cast<int32_t>(read);
+}
+
+void CALLBACK WinInetConnection::onStatus(HINTERNET, DWORD_PTR context, DWORD status, void*,
+                                          DWORD) {
+  if (context != 0 && (status == INTERNET_STATUS_CONNECTED_TO_SERVER ||
+                       status == INTERNET_STATUS_REQUEST_SENT))
+    reinterpret_cast<WinInetConnection*>(context)->connected_ = true;
 }
 
 void WinInetConnection::close() {
@@ -298,14 +343,17 @@ const char* winInetErrorText(int32_t code) {
     case kTimedOut: return "timed out";
     case kNameNotResolved: return "the host name (or the proxy's) does not resolve";
     case kCannotConnect: return "cannot connect to the server or the proxy";
+    case kConnectionAborted: return "the connection was ended before the answer";
     case kConnectionReset: return "the connection was reset";
     case kCertificateDates: return "certificate refused: expired or not yet valid";
     case kCertificateName: return "certificate refused: issued for another host name";
     case kClientCertificate: return "the server asks for a client certificate";
     case kUnknownAuthority: return "certificate refused: its authority is not trusted";
     case kCertificateErrors: return "certificate refused";
-    case kRevocationUnknown: return "certificate refused: its revocation cannot be checked";
-    case kSecureChannel: return "the TLS handshake failed";
+    case kRevocationUnknown: return "certificate refused: its revocation could not be checked";
+    case kSecureChannel:
+      return "the TLS handshake failed: no TLS version or cipher in common with the server";
+    case kProxyUnreachable: return "proxy refused: the proxy server cannot be reached";
     case kInvalidCertificate: return "certificate refused: not valid";
     case kCertificateRevoked: return "certificate refused: revoked";
   }

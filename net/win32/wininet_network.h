@@ -20,8 +20,9 @@ class WinInetNetwork;
 
 class WinInetConnection final : public Connection {
  public:
-  // Makes the request for the path in `data` (downloadFile's request text). Returns `length`,
-  // or -1 when the request failed (see SystemNetwork::requestFailure).
+  // Makes the request for the path in `data` (downloadFile's or downloadRange's request text),
+  // with its Range and If-Range fields when it has them. Returns `length`, or -1 when the
+  // request failed (see SystemNetwork::requestFailure).
   int32_t send(const char* data, int32_t length) override;
   // First the response's head as WinINet received it (status line and fields, ending with the
   // blank line), then the body as it arrives.
@@ -35,6 +36,11 @@ class WinInetConnection final : public Connection {
   HINTERNET request_ = nullptr;
   bool headGiven_ = false;
   bool failed_ = false;
+  // WinINet reported the connection made: a time-out after it is the answer's, not the connect's.
+  bool connected_ = false;
+
+  static void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, void* info,
+                                DWORD infoLength);
 };
 
 // What the proxy description holds, at most.

@@ -95,7 +95,14 @@ def field_rows(win32_build, state, runs):
                 1.15),
             row("10", "the package's download without faults (logged)", "field profile",
                 "described", "ms", spread(values["field_ms"]), spread(values["described_ms"]),
-                1.02)]
+                1.02)] + system_field_rows(win32_build, state, runs)
+
+
+def system_field_rows(win32_build, state, runs):
+    values = bench_field.run(win32_build, state, runs, system=True)
+    return [row("12", "the package's download without faults over WinINet (logged)",
+                "field profile, system transport", "described, system transport", "ms",
+                spread(values["field_ms"]), spread(values["described_ms"]), 1.02)]
 
 
 # ---------------------------------------------------------------- rows 1-3 and 6 (vmpkg)

@@ -14,8 +14,7 @@ Writes into DIST:
   installer/VelmoraInstaller.exe, -Beta.exe, -Testing.exe   one build under the three names,
                     made with HOST and URL (and the public key and the prerequisites' SHA-256
                     when a package key is given), in the field profile (resumed downloads,
-                    updates that survive a kill, the failure message) unless --described or
-                    --transport system (the field profile resumes with its own client only),
+                    updates that survive a kill, the failure message) unless --described,
                     Authenticode-signed with a certificate
   www/              the download server's tree: DotNetFX40/ (the three installers of DIR) and
                     Velmora.Html.Windows/CHANNEL/Velmora.Html.Windows.vmpkg (APPDIR packed by
@@ -25,9 +24,10 @@ Writes into DIST:
   nginx-velmora.conf  a site serving www/ for HOST as the installer needs it: on port 80, or
                     with --https on port 443 only, with CERT and KEY (where they lie now)
 
---transport system builds the installer with the system transport (WinINet: the user's proxy
-settings, proxy authentication); --https (which needs it) makes every download HTTPS. The
-certificate must name HOST and match KEY, or the release is refused.
+The installer downloads through the system transport by default (WinINet: the user's proxy
+settings, proxy authentication), over plain HTTP; --https makes every download HTTPS (the
+certificate must name HOST and match KEY, or the release is refused). --transport socket builds
+the installer's own client instead, which reaches the server only directly and over HTTP.
 
 --upload then publishes DIST to S3-compatible object storage (scripts/lib/publish.py says how);
 `publish` does that alone for a release made before.
@@ -157,7 +157,7 @@ def arguments_of(argv):
     parser.add_argument("--timestamp", help="RFC 3161 time-stamp address (none: no time stamp)")
     parser.add_argument("--build", type=pathlib.Path, default=ROOT / "build-release",
                         help="where the tools and the installer are built")
-    parser.add_argument("--transport", choices=("socket", "system"), default="socket",
+    parser.add_argument("--transport", choices=("socket", "system"), default="system",
                         help="how the installer downloads (README: choosing a transport)")
     parser.add_argument("--https", action="store_true", help="download over HTTPS (port 443)")
     parser.add_argument("--tls-cert", type=pathlib.Path, help="the site's certificate (PEM)")
@@ -168,8 +168,7 @@ def arguments_of(argv):
                              "refuse it over a newer installation)")
     parser.add_argument("--described", action="store_true",
                         help="build the installer as described (no retries, unpacking in place, "
-                             "no failure message) instead of the field profile (always so with "
-                             "--transport system)")
+                             "no failure message) instead of the field profile")
     parser.add_argument("--upload", help="then publish DIST to s3://BUCKET[/PREFIX]")
     parser.add_argument("--endpoint", help="the store's address, for S3-compatible stores")
     arguments = parser.parse_args(argv)
@@ -258,9 +257,7 @@ def build_installer(build, arguments, pins):
         "VELMORA_UPDATE_X64_SHA256": pins.get(UPDATE_X64, ""),
         "VELMORA_TRANSPORT": arguments.transport,
         "VELMORA_HTTPS": "ON" if arguments.https else "OFF",
-        # The field profile resumes downloads with the installer's own client only.
-        "VELMORA_PROFILE": "described" if arguments.described or arguments.transport == "system"
-                           else "field",
+        "VELMORA_PROFILE": "described" if arguments.described else "field",
     }
     run(["cmake", "-S", ROOT, "-B", folder, "-G", "Ninja",
          f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'toolchain-mingw-i686.cmake'}"] +

@@ -184,7 +184,12 @@ def server_tree(build, root, packages=None):
 # The installers built with the transport options, by the name a case gives: built once per
 # test run (the e2e_variants fixture) beside the build they belong to.
 VARIANTS = {"system": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "OFF"},
-            "https": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "ON"}}
+            "https": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "ON"},
+            # The field profile over the system transport: scripts/release's default, and HTTPS.
+            "field-system": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "OFF",
+                             "VELMORA_PROFILE": "field"},
+            "field-https": {"VELMORA_TRANSPORT": "system", "VELMORA_HTTPS": "ON",
+                            "VELMORA_PROFILE": "field"}}
 
 
 def variant_installer(build, name):
@@ -240,17 +245,20 @@ class World:
     serves over TLS on 443 too, and `trusted` (a CA certificate) is the only authority trusted
     inside; `redirect_to_http` paths answer over TLS with a redirect to plain HTTP. With
     `proxy_only` direct connections to 80 and 443 are rejected and tinyproxy on 127.0.0.1:8888
-    is the only way to the server. With `proxy` (a servers.PROXY_FAULTS name, or (name, served
+    is the only way to the server. With `unanswered` no connection to 80 or 443 is answered until
+    `namespace.answer()`. With `proxy` (a servers.PROXY_FAULTS name, or (name, served
     file, replacement) for "change"), nginx listens on port 8080 behind a servers.FaultyProxy on
-    port 80, whose log of requests is `proxy_log`. With `store` (s3rver's program), an
-    S3-compatible store (`self.store`) holds the files instead, and nginx is the edge in front
-    of its bucket (EDGE_SITE); `root` is then only where the edge's site is written."""
+    port 80 (on 443, speaking TLS with `tls`), whose log of requests is `proxy_log`. With `store`
+    (s3rver's program), an S3-compatible store (`self.store`) holds the files instead, and nginx
+    is the edge in front of its bucket (EDGE_SITE); `root` is then only where the edge's site is
+    written."""
 
     def __init__(self, build, name, root=None, scripted=None, site=None, rate=None, tls=None,
-                 trusted=None, redirect_to_http=(), proxy_only=False, proxy=None, store=None):
+                 trusted=None, redirect_to_http=(), proxy_only=False, proxy=None,
+                 unanswered=False, store=None):
         self.namespace = servers.Namespace(f"vm-{name}"[:15] + f"-{os.getpid() % 10000}",
                                            [download_host(build)], trusted=trusted,
-                                           proxy_only=proxy_only)
+                                           proxy_only=proxy_only, unanswered=unanswered)
         self.root = root
         self.scripted = scripted
         self.site = site
@@ -281,14 +289,14 @@ class World:
             if self.root is not None:
                 self.server = servers.Nginx(self.root, port=8080 if self.proxy else 80,
                                             prefix=self.prefix, site=self.site, rate=self.rate,
-                                            tls=self.tls,
+                                            tls=None if self.proxy else self.tls,
                                             redirect_to_http=self.redirect_to_http).start()
                 self.access_log = self.server.access_log
                 if self.proxy:
                     self.proxy_log = self.server.work / "proxy.log"
                     self.proxy_server = servers.ProxyProcess(
-                        80, 8080, self.proxy[0], self.proxy_log, *self.proxy[1:],
-                        prefix=self.prefix).start()
+                        443 if self.tls else 80, 8080, self.proxy[0], self.proxy_log,
+                        *self.proxy[1:], prefix=self.prefix, tls=self.tls).start()
             elif self.scripted is not None:
                 self.server = servers.ScriptedProcess(80, self.scripted, prefix=self.prefix).start()
             if self.tinyproxy is not None:

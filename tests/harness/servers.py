@@ -44,6 +44,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -262,6 +263,8 @@ BEHAVIOURS = {
                                     body=b"5\r\nhello\r\n0\r\n\r\n")),
     "redirect": send_pieces(response("302 Found", ["Location: http://127.0.0.1/elsewhere",
                                                    "Content-Length: 0"])),
+    # The request taken, then nothing at all, not even a head: only the client's side can end it.
+    "mute": send_pieces(b"", b"", pause=600.0),
     # The head, then nothing: only the client's side can end it.
     "head-stall": send_pieces(response(fields=["Content-Length: 1000000"]), b"", pause=600.0),
     # Half a body, then nothing: only the client's side can end it.
@@ -362,9 +365,10 @@ RANGE_FAULTS = {
         rb"(?im)^(if-)?range:[^\r]*\r\n", b"", request), None, None),
     "416": ("416", None, None),  # every range refused
 }
-PROXY_FAULTS = ("cut", "stall", "change", "busy", "hold") + tuple(RANGE_FAULTS)
+PROXY_FAULTS = ("cut", "stall", "change", "busy", "mute", "hold") + tuple(RANGE_FAULTS)
 # "hold": the cut waits until a file `served` exists (the test changes the server meanwhile).
 # "busy": the first answer for the suffix is a 503 asking to be asked again in BUSY_SECONDS.
+# "mute": the first request for the suffix is taken and never answered, not even with a head.
 BUSY_SECONDS = 3
 
 
@@ -374,10 +378,16 @@ class FaultyProxy:
     `replacement` is moved over `served` at that moment; with "hold", the cut waits until a file
     `served` exists (the test changes the server meanwhile). One line per request in `log`:
     path, Range, If-Range (as the client sent them), status, body bytes passed on
-    (tab-separated)."""
+    (tab-separated). With `tls` (certificate, key) it speaks TLS to its clients (Python's ssl
+    module, OpenSSL), plain HTTP upstream."""
 
-    def __init__(self, port, upstream, fault, log, suffix=".vmpkg", served=None, replacement=None):
+    def __init__(self, port, upstream, fault, log, suffix=".vmpkg", served=None, replacement=None,
+                 tls=None):
         self.port, self.upstream, self.fault = port, upstream, fault
+        self.context = None
+        if tls:
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(*tls)
         self.log = pathlib.Path(log)
         self.suffix, self.served, self.replacement = suffix, served, replacement
         self.spoiled = False
@@ -394,6 +404,12 @@ class FaultyProxy:
             threading.Thread(target=self._pass, args=(client,), daemon=True).start()
 
     def _pass(self, client):
+        if self.context is not None:
+            try:
+                client = self.context.wrap_socket(client, server_side=True)
+            except (ssl.SSLError, OSError):
+                client.close()
+                return
         with client, socket.create_connection((LOOPBACK, self.upstream)) as server:
             request = b""
             while b"\r\n\r\n" not in request:
@@ -408,6 +424,12 @@ class FaultyProxy:
             with self._lock:
                 spoil = path.endswith(self.suffix) and not self.spoiled
                 self.spoiled = self.spoiled or spoil
+            if spoil and self.fault == "mute":  # the request taken, no answer ever
+                with self._lock, open(self.log, "a") as log:
+                    log.write(f"{path}\t{fields.get('range', '-')}\t"
+                              f"{fields.get('if-range', '-')}\t-\t0\n")
+                time.sleep(600)
+                return
             on_request, on_answer, on_partial = RANGE_FAULTS.get(self.fault, (None,) * 3)
             if not path.endswith(self.suffix):
                 on_request = on_answer = on_partial = None
@@ -477,13 +499,15 @@ class Namespace:
     `trusted` (a CA certificate) that CA is the only one trusted inside: `ip netns exec` mounts
     /etc/netns/NAME/ssl/certs/ca-certificates.crt over the system's bundle, which curl and Wine's
     crypt32 read. With `proxy_only`, connections to ports 80 and 443 are rejected at once unless
-    made by the user nobody (the proxy's)."""
+    made by the user nobody (the proxy's). With `unanswered`, connections to them are never
+    answered (their SYNs dropped) until `answer()`."""
 
-    def __init__(self, name, hosts=(), trusted=None, proxy_only=False):
+    def __init__(self, name, hosts=(), trusted=None, proxy_only=False, unanswered=False):
         self.name = name
         self.hosts = list(hosts)
         self.trusted = trusted
         self.proxy_only = proxy_only
+        self.unanswered = unanswered
         self.etc = pathlib.Path("/etc/netns") / name
 
     @property
@@ -505,7 +529,16 @@ class Namespace:
                                           "-m", "multiport", "--dports", "80,443", "-m", "owner",
                                           "!", "--uid-owner", "nobody", "-j", "REJECT"],
                            check=True)
+        if self.unanswered:
+            subprocess.run(self.prefix + ["iptables", "-A"] + self.DROPPED, check=True)
         return self
+
+    DROPPED = ["OUTPUT", "-o", "lo", "-p", "tcp", "--syn", "-m", "multiport", "--dports", "80,443",
+               "-j", "DROP"]
+
+    def answer(self):
+        """Connections are answered again (after `unanswered`)."""
+        subprocess.run(self.prefix + ["iptables", "-D"] + self.DROPPED, check=True)
 
     def stop(self):
         subprocess.run(["ip", "netns", "delete", self.name], stderr=subprocess.DEVNULL)
@@ -707,19 +740,22 @@ class ScriptedProcess:
 class ProxyProcess(ScriptedProcess):
     """A FaultyProxy in a process of its own, started with `prefix` (a namespace)."""
 
-    def __init__(self, port, upstream, fault, log, served=None, replacement=None, prefix=()):
+    def __init__(self, port, upstream, fault, log, served=None, replacement=None, prefix=(),
+                 tls=None):
         self.command = list(prefix) + [sys.executable, str(pathlib.Path(__file__).resolve()),
                                        "proxy", str(port), str(upstream), fault, str(log)] + \
-            ([str(served), str(replacement)] if served else [])
+            ([str(served), str(replacement)] if served else ["-", "-"]) + \
+            ([str(tls[0]), str(tls[1])] if tls else [])
         self.process = None
 
 
 def main(argv):
     if len(argv) >= 6 and argv[1] == "proxy":
-        # proxy PORT UPSTREAM FAULT LOG [SERVED REPLACEMENT]
+        # proxy PORT UPSTREAM FAULT LOG [SERVED|- REPLACEMENT|- [CERT KEY]]
+        given = len(argv) > 7 and argv[6] != "-"
         FaultyProxy(int(argv[2]), int(argv[3]), argv[4], argv[5],
-                    served=argv[6] if len(argv) > 7 else None,
-                    replacement=argv[7] if len(argv) > 7 else None).serve_forever()
+                    served=argv[6] if given else None, replacement=argv[7] if given else None,
+                    tls=argv[8:10] if len(argv) > 9 else None).serve_forever()
         return 0
     if len(argv) < 3 or argv[1] != "scripted":
         print(__doc__, file=sys.stderr)

@@ -73,13 +73,13 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def fetch(tool, wine_state, host, port, path, output):
+def fetch(tool, wine_state, host, port, path, output, options=()):
     """Runs velmora-fetch; returns (exit code, contentLength or None, positions or None)."""
     if wine_state:
-        command = [sys.executable, str(WINEENV), "run", wine_state, "fetch", tool, host,
+        command = [sys.executable, str(WINEENV), "run", wine_state, "fetch", tool, *options, host,
                    str(port), path, windows_path(output)]
     else:
-        command = [tool, host, str(port), path, str(output)]
+        command = [tool, *options, host, str(port), path, str(output)]
     result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             timeout=300)
     report = result.stderr.decode(errors="replace")
@@ -126,6 +126,45 @@ def check(case, outcome, root, output):
 def make_files(root):
     for name, size in FILES.items():
         (root / name).write_bytes(os.urandom(size))
+
+
+# ------------------------------------------------------------------ ranges
+
+def range_checks(arguments, root, ports, scripted, scratch, outcome):
+    """--range through the socket client and the system transport (libcurl on the host, WinINet
+    under Wine): the first answer's ETag and Last-Modified each resume the file with a 206 that
+    holds exactly the rest; a validator of another version gets the whole file (200); and the
+    request carries Range and If-Range as the socket client writes them."""
+    whole = (root / "million").read_bytes()
+    output = scratch / "ranged"
+    for transport in ([], ["--system"]):
+        first = fetch(arguments.fetch, arguments.wine, "127.0.0.1", ports["nginx"], "/million",
+                      output, transport + ["--range", "0", "-"])
+        etag = re.search(r'^validator: ("[^"\r]+")\r?$', first[3], re.MULTILINE)
+        modified = re.search(r"^Last-Modified: (.+)$", subprocess.run(
+            ["curl", "-sI", f"http://127.0.0.1:{ports['nginx']}/million"], capture_output=True,
+            text=True).stdout.replace("\r", ""), re.MULTILINE)
+        problems = [] if first[0] == 0 and etag and "status: 200" in first[3] and \
+            output.read_bytes() == whole else [f"first answer: {first[3]!r}"]
+        for validator, status, body in (
+                (etag.group(1) if etag else "?", "206", whole[400_000:]),
+                (modified.group(1) if modified else "?", "206", whole[400_000:]),
+                ('"another-version"', "200", whole)):
+            code, length, _, report = fetch(arguments.fetch, arguments.wine, "127.0.0.1",
+                                            ports["nginx"], "/million", output,
+                                            transport + ["--range", "400000", validator])
+            written = output.read_bytes() if output.exists() else b""
+            if code != 0 or f"status: {status}" not in report or length != len(body) or \
+                    written != body or (status == "206" and
+                                        "range: 400000-999999/1000000" not in report):
+                problems.append(f"If-Range {validator}: exit {code}, {len(written)} bytes "
+                                f"written: {report!r}")
+        fetch(arguments.fetch, arguments.wine, "127.0.0.1", ports["scripted"], "/hello", output,
+              transport + ["--range", "3", "W/x 1"])
+        asked = scripted.requests[-1] if scripted.requests else b""
+        if b"\r\nRange: bytes=3-\r\n" not in asked or b"\r\nIf-Range: W/x 1\r\n" not in asked:
+            problems.append(f"request: {asked!r}")
+        outcome("ranges " + (" ".join(transport) or "(socket client)"), problems)
 
 
 # ------------------------------------------------------------------ velmora-fetch check
@@ -378,10 +417,9 @@ def store_checks(fetch, root, public, signed, outcome):
             problems + ([result.stdout + result.stderr] if problems else []))
 
 
-def check_cases(arguments, scratch):
-    """velmora-fetch check against nginx's good tree and the scripted server's answers; returns
-    (cases run, cases failed)."""
-    results = []
+def check_cases(arguments, scratch, outcome):
+    """velmora-fetch check against nginx's good tree and the scripted server's answers, each
+    told to `outcome`."""
     # Packed and signed by the host build's vmpkg when it is given; --key needs the host build.
     signing = arguments.vmpkg is not None and not arguments.wine
     key = public = None
@@ -399,12 +437,6 @@ def check_cases(arguments, scratch):
     for name, body in (("package", package), ("version-4", version_4)):
         served[name] = servers.send_pieces(servers.response(
             fields=[f"Content-Length: {len(body)}"], body=body))
-
-    def outcome(name, problems):
-        print(f"{'ok  ' if not problems else 'FAIL'} check: {name}", flush=True)
-        for problem in problems:
-            print(f"     {problem}", flush=True)
-        results.append(not problems)
 
     with servers.Nginx(root) as nginx:
         if signing:
@@ -442,7 +474,6 @@ def check_cases(arguments, scratch):
                                 capture_output=True, timeout=300)
         outcome(f"command line {' '.join(command)!r}", [] if result.returncode == 2 and
                 b"usage:" in result.stderr else [f"{result}"])
-    return len(results), results.count(False)
 
 
 def main():
@@ -456,6 +487,14 @@ def main():
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="velmora-fetch-",
                                             dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
     failures = 0
+    results = []
+
+    def report(name, problems):
+        print(f"{'ok  ' if not problems else 'FAIL'} check: {name}", flush=True)
+        for problem in problems:
+            print(f"     {problem}", flush=True)
+        results.append(not problems)
+
     try:
         root = scratch / "root"
         root.mkdir()
@@ -481,11 +520,12 @@ def main():
                 failures += bool(problems)
                 if output.exists():
                     output.unlink()
-        checks, failed_checks = check_cases(arguments, scratch)
-        failures += failed_checks
+            range_checks(arguments, root, ports, scripted, scratch, report)
+        check_cases(arguments, scratch, report)
+        failures += results.count(False)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    total = len(CASES) + checks
+    total = len(CASES) + len(results)
     print(f"{total - failures} of {total} cases passed")
     return 1 if failures else 0
 

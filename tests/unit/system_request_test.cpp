@@ -56,6 +56,7 @@ class FakeSystemNetwork final : public SystemNetwork, public Connection {
   int32_t code = 0;
   int32_t breakCode = 0;
   std::vector<std::string> paths;
+  std::vector<std::string> ranges;  // the Range and If-Range fields of each request
 
   Connection* connect(const Endpoint&) override {
     failure_ = RequestFailure::None;
@@ -67,6 +68,7 @@ class FakeSystemNetwork final : public SystemNetwork, public Connection {
   int32_t send(const char* data, int32_t length) override {
     RequestText path;
     paths.push_back(requestPathOf(data, length, path) ? path.get() : "?");
+    ranges.push_back(rangeFieldsOf(data, length, path) ? path.get() : "?");
     if (failure == RequestFailure::None) return length;
     failure_ = failure;
     error_ = {NetFailure::Other, code};
@@ -116,6 +118,8 @@ TEST(SystemTransport, EndsEachDownloadAsTheSocketClientWouldAndNamesFailuresBefo
        DownloadEnd::ConnectRefused, 12029, 0},
       {"timed out", "", RequestFailure::TimedOut, 12002, 0, false, DownloadEnd::ConnectTimedOut,
        12002, 0},
+      {"connected, then ended before the head", "", RequestFailure::Broken, 12030, 0, false,
+       DownloadEnd::ReceiveFailed, 12030, 0},
       {"redirect to http", "HTTP/1.1 302 Found\r\nLocation: http://h/p\r\nContent-Length: 0\r\n\r\n",
        RequestFailure::None, 0, 0, false, DownloadEnd::StatusRefused, 0, 302},
       {"proxy wants credentials", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n",
@@ -148,6 +152,54 @@ TEST(SystemTransport, EndsEachDownloadAsTheSocketClientWouldAndNamesFailuresBefo
       EXPECT_EQ(progress.positions, std::vector<int32_t>{100});
     }
   }
+}
+
+TEST(RangeFieldsOf, TakesOnlyRangeAndIfRangeFromAWholeHead) {
+  const PathRow rows[] = {
+      {"GET /a HTTP/1.1\r\nHost: h\r\nCache-Control: no-cache\r\n\r\n", ""},
+      {"GET /a HTTP/1.1\r\nHost: h\r\nRange: bytes=5-\r\nIf-Range: \"x y\"\r\n"
+       "Connection: close\r\n\r\n",
+       "Range: bytes=5-\r\nIf-Range: \"x y\"\r\n"},
+      {"GET /Range: HTTP/1.1\r\nX-Range: 1\r\n\r\n", ""},  // neither is a Range field
+      {"GET /a HTTP/1.1\r\nRange: bytes=5-\r\n", nullptr},   // the head does not end
+      {"GET /a HTTP/1.1", nullptr},
+  };
+  for (const PathRow& row : rows) {
+    RequestText fields;
+    const bool taken =
+        rangeFieldsOf(row.request, static_cast<int32_t>(std::strlen(row.request)), fields);
+    EXPECT_EQ(taken, row.path != nullptr) << row.request;
+    EXPECT_STREQ(fields.get(), row.path != nullptr ? row.path : "") << row.request;
+  }
+}
+
+TEST(SystemRangedTransport, AsksForTheRestAndNamesATimeOutAfterConnectingAsTheAnswers) {
+  FakeSystemNetwork network;
+  network.response = "HTTP/1.1 206 Partial Content\r\nContent-Length: 3\r\nETag: \"v1\"\r\n"
+                     "Content-Range: bytes 2-4/5\r\n\r\nllo";
+  SystemRangedTransport transport(network, {"download.test", 80});
+  std::vector<uint8_t> buffer(kDownloadBufferSize);
+  test::RecordingProgress progress;
+  DownloadReport report;
+  RangeAnswer answer;
+  const uint8_t* body = transport.fetchRange(progress, "/p", {2, "\"v1\""}, buffer.data(),
+                                             kDownloadBufferSize, report, answer);
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(body), 3), "llo");
+  EXPECT_EQ(report.status, 206);
+  EXPECT_EQ(answer.rangeFirst, 2);
+  EXPECT_EQ(answer.rangeTotal, 5);
+  EXPECT_STREQ(answer.validator.get(), "\"v1\"");
+  EXPECT_EQ(network.ranges, std::vector<std::string>{"Range: bytes=2-\r\nIf-Range: \"v1\"\r\n"});
+
+  network.failure = RequestFailure::AnswerTimedOut;
+  network.code = 12002;
+  EXPECT_EQ(transport.fetchRange(progress, "/p", {}, buffer.data(), kDownloadBufferSize, report,
+                                 answer),
+            nullptr);
+  EXPECT_EQ(report.end, DownloadEnd::ReceiveTimedOut);
+  EXPECT_EQ(report.error.code, 12002);
+  EXPECT_EQ(network.ranges.back(), "");
 }
 
 }  // namespace

@@ -83,6 +83,9 @@ struct Options {
   std::string proxy;  // empty: the user's settings
   const ArgumentUnit* key = nullptr;  // check's --key
   const ArgumentUnit* kept = nullptr;  // the download form's --kept: a partial update first
+  bool ranged = false;  // --range FROM VALIDATOR: the field profile's request (downloadRange)
+  RangeAsk range;
+  std::string validator;
   bool usable = true;
   std::vector<const ArgumentUnit*> words;
 };
@@ -387,8 +390,8 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
 }
 
 constexpr char kUsage[] =
-    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] HOST PORT REQUEST_PATH "
-    "OUTPUT_FILE\n"
+    "usage: velmora-fetch [--https] [--system] [--proxy PROXY] [--range FROM VALIDATOR] HOST PORT "
+    "REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch --kept KEPT_PACKAGE HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
     "[--proxy PROXY]\n"
@@ -418,6 +421,13 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
     } else if (argumentIs(argv[index], "--kept")) {
       options.usable = options.kept == nullptr && ++index < argc;
       if (options.usable) options.kept = argv[index];
+    } else if (argumentIs(argv[index], "--range")) {
+      std::string from;
+      options.usable = !options.ranged && index + 2 < argc && toNarrow(argv[++index], from) &&
+                       toNarrow(argv[++index], options.validator) && !from.empty() &&
+                       from.size() <= 9 && from.find_first_not_of("0123456789") == std::string::npos;
+      options.ranged = true;
+      options.range.from = options.usable ? static_cast<int32_t>(std::stol(from)) : 0;
     } else if (argumentIs(argv[index], "--key")) {
       options.usable = options.key == nullptr && ++index < argc;
       if (options.usable) options.key = argv[index];
@@ -499,7 +509,7 @@ int fetch(const Options& options) {
   const auto& words = options.words;
   if (options.key != nullptr || words.size() != 4 || !toNarrow(words[0], host) ||
       !parsePort(words[1], port) || !toNarrow(words[2], requestPath) ||
-      (options.kept != nullptr && options.system)) {
+      (options.kept != nullptr && (options.system || options.ranged))) {
     return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
@@ -509,14 +519,31 @@ int fetch(const Options& options) {
   int32_t contentLength = 0, bodyBytes = 0;
   const auto started = std::chrono::steady_clock::now();
   DownloadReport report;
-  const Endpoint endpoint{host.c_str(), port};
-  const uint8_t* body =
-      options.kept != nullptr && fetchPartially(options, networks.chosen, endpoint,
-                                                requestPath.c_str(), buffer.get(), progress,
-                                                contentLength)
-          ? buffer.get()
-          : downloadFile(progress, networks.chosen, endpoint, requestPath.c_str(), buffer.get(),
-                         contentLength, &bodyBytes, &report);
+  RangeAnswer answer;
+  const Endpoint endpoint = {host.c_str(), port};
+  const uint8_t* body = nullptr;
+  if (options.ranged) {
+    RangeAsk ask = options.range;
+    ask.validator = options.validator.c_str();
+    SocketRangedTransport socket(networks.socket, endpoint);
+    SystemRangedTransport system(networks.system, endpoint);
+    RangedTransport& ranged = options.system ? static_cast<RangedTransport&>(system) : socket;
+    body = ranged.fetchRange(progress, requestPath.c_str(), ask, buffer.get(),
+                             kDownloadBufferSize, report, answer);
+    contentLength = report.contentLength;
+    // What a retry would go by, also when the attempt failed.
+    std::fprintf(stderr, "status: %d\nrange: %d-%d/%d\nvalidator: %s\nreceived: %d\n",
+                 static_cast<int>(report.status), static_cast<int>(answer.rangeFirst),
+                 static_cast<int>(answer.rangeLast), static_cast<int>(answer.rangeTotal),
+                 answer.validator.get(), static_cast<int>(report.bodyBytes));
+  } else if (options.kept != nullptr &&
+             fetchPartially(options, networks.chosen, endpoint, requestPath.c_str(),
+                            buffer.get(), progress, contentLength)) {
+    body = buffer.get();
+  } else {
+    body = downloadFile(progress, networks.chosen, endpoint, requestPath.c_str(), buffer.get(),
+                        contentLength, &bodyBytes, &report);
+  }
   if (body == nullptr) {
     // A system transport's request refused before any response (a certificate, the proxy) is
     // named as the installer's log names it, with the stack's code and words.
