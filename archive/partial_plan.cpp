@@ -230,10 +230,10 @@ const char* planVerdictText(PlanVerdict verdict) {
   switch (verdict) {
     case PlanVerdict::Partial: return "partial";
     case PlanVerdict::KeptUnreadable: return "kept package unreadable";
-    case PlanVerdict::NewUnreadable: return "new package's end unreadable";
-    case PlanVerdict::EndIncomplete: return "directory before the end fetched";
-    case PlanVerdict::Unordered: return "entries out of order";
-    case PlanVerdict::TooScattered: return "changes too scattered";
+    case PlanVerdict::NewUnreadable: return "end unreadable";
+    case PlanVerdict::EndIncomplete: return "end short";
+    case PlanVerdict::Unordered: return "unordered";
+    case PlanVerdict::TooScattered: return "too scattered";
     case PlanVerdict::TooMuchChanged: return "too much changed";
   }
   return "?";

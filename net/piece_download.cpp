@@ -7,6 +7,7 @@
 #include "net/download.h"
 #include "net/download_steps.h"
 #include "net/http_response.h"
+#include "net/system_request.h"
 #include "platform/fixed_string.h"
 #include "platform/format.h"
 
@@ -92,6 +93,20 @@ const uint8_t* SocketPieceTransport::fetchPiece(ProgressSink& progress, const ch
                                                 RangeAnswer& answer) {
   return downloadPiece(progress, network_, endpoint_, requestPath, ask, buffer, capacity, report,
                        answer);
+}
+
+const uint8_t* SystemPieceTransport::fetchPiece(ProgressSink& progress, const char* requestPath,
+                                                const PieceAsk& ask, uint8_t* buffer,
+                                                int32_t capacity, DownloadReport& report,
+                                                RangeAnswer& answer) {
+  const uint8_t* body = downloadPiece(progress, network_, endpoint_, requestPath, ask, buffer,
+                                      capacity, report, answer);
+  const RequestFailure failure = network_.requestFailure();
+  if (body == nullptr && failure != RequestFailure::None) {
+    report.end = requestFailureEnd(failure);
+    report.error = network_.lastError();
+  }
+  return body;
 }
 
 }  // namespace vm

@@ -27,8 +27,7 @@ FailureMessage failureMessageOf(InstallResult result) {
   // Only a build with a package key refuses a downgrade; one without keeps its bytes.
   if constexpr (kPackageKeyModulusLength != 0) {
     if (result == PackageDowngradeRefused)
-      return {"The server offered an older Velmora than the one installed. Velmora was not "
-              "changed.", true};
+      return {"The server offered an older Velmora than the one installed.", true};
   }
   switch (result) {
     case InstallSucceeded:

@@ -51,7 +51,7 @@ bool KeptStagedUpdate::fetchedPartially(const Downloads& downloads, const Instal
   package.data = downloads.buffer;
   package.length = length;
   if (packageAccepted(release, package, downloads.log)) return true;
-  LogLine().add("partial update: downloading whole: the key refuses the rebuilt package")
+  LogLine().add("partial update: whole: the key refuses it")
       .write(downloads.log);
   return false;
 }
@@ -64,7 +64,7 @@ const char16_t* KeptStagedUpdate::unpackFolder(InstallSystem& system,
   const uint32_t error = system.writeWholeFile(keptNew_.get(), package_.data, package_.length);
   if (error != 0) {
     (void)files_.deleteFile(keptNew_.get());
-    LogLine().add("kept package: not written, system error ").number(error).write(log);
+    LogLine().add("kept package: error ").number(error).write(log);
   }
   return folder;
 }
@@ -82,8 +82,7 @@ InstallResult KeptStagedUpdate::settle(InstallSystem& system, const InstallConte
     return result;
   }
   const uint32_t error = files_.moveFile(keptNew_.get(), kept_.get());
-  LogLine().add(error == 0 ? "kept package: App.vmpkg" : "kept package: not kept, system error ")
-      .number(error).write(log);
+  if (error != 0) LogLine().add("kept package: error ").number(error).write(log);
   return result;
 }
 

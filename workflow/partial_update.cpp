@@ -23,7 +23,8 @@ class PieceProgress final : public ProgressSink {
   }
   void setPosition(int32_t position) override {
     const uint64_t reached = done_ + piece_ * static_cast<uint64_t>(position) / 100;
-    outer_.setPosition(total_ == 0 ? 100 : static_cast<int32_t>(reached * 100 / total_));
+    // Only fetched pieces report, so total_ (their bytes) is above 0.
+    outer_.setPosition(static_cast<int32_t>(reached * 100 / total_));
   }
 
  private:
@@ -33,19 +34,19 @@ class PieceProgress final : public ProgressSink {
 
 bool giveUp(RunLog& log, const char* why, int64_t detail = -1) {
   LogLine line;
-  line.add("partial update: downloading whole: ").add(why);
+  line.add("partial update: whole: ").add(why);
   if (detail >= 0) line.add(" ").number(detail);
   line.write(log);
   return false;
 }
 
 // True when `answer` is a whole 206 for bytes [first, first + count) of a file of `total`
-// bytes (total -1: any), its body at `body`.
+// bytes, its body at `body`.
 bool exactPiece(const uint8_t* body, const DownloadReport& report, const RangeAnswer& answer,
                 int64_t first, int64_t count, int64_t total) {
   return body != nullptr && report.status == 206 && answer.rangeFirst == first &&
          answer.rangeLast == first + count - 1 && report.contentLength == count &&
-         (total < 0 || answer.rangeTotal == total);
+         answer.rangeTotal == total;
 }
 
 // A strong ETag: one that names exactly one version of the file, as If-Range needs.
@@ -75,16 +76,16 @@ bool fetchEnd(PieceTransport& transport, ProgressSink& progress, RunLog& log,
   ++end.requests;
   end.bytes += report.bodyBytes;
   if (body == nullptr || report.status != 206)
-    return giveUp(log, "the end was not served as a range, status", report.status);
+    return giveUp(log, "end not ranged, status", report.status);
   const int64_t total = answer.rangeTotal;
   const int64_t count = total < ask ? total : ask;
   if (total <= 0 || !exactPiece(body, report, answer, total - count, count, total))
-    return giveUp(log, "the end's Content-Range is not the one asked for");
+    return giveUp(log, "end's range wrong");
   if (end.validator.length() != 0 && !textEquals(end.validator.get(), answer.validator.get()))
-    return giveUp(log, "the package changed while its end was read");
+    return giveUp(log, "package changed");
   if (!isStrongETag(answer.validator)) return giveUp(log, "no strong ETag");
   if (total + kPieceHeadRoom > capacity)
-    return giveUp(log, "the package is too large for the buffer", total);
+    return giveUp(log, "too large", total);
   end.packageLength = static_cast<int32_t>(total);
   end.endLength = static_cast<int32_t>(count);
   (void)end.validator.assign(answer.validator.get());
@@ -115,7 +116,7 @@ bool carryOut(const PartialPlan& plan, PieceTransport& transport, ProgressSink& 
         transport.fetchPiece(pieces, requestPath, range, buffer + piece.target,
                              endAt - static_cast<int32_t>(piece.target), report, answer);
     if (!exactPiece(body, report, answer, piece.target, piece.length, end.packageLength))
-      return giveUp(log, "a piece was not served as asked, status", report.status);
+      return giveUp(log, "piece wrong, status", report.status);
     std::memmove(buffer + piece.target, body, piece.length);
     done += piece.length;
   }
@@ -131,7 +132,7 @@ bool fetchPartialUpdate(PieceTransport& transport, ProgressSink& progress, RunLo
   if (!fetchEnd(transport, progress, log, requestPath, kPackageEndAsk, buffer, capacity, end))
     return false;
   PartialPlan* plan = createObject<PartialPlan>();
-  if (plan == nullptr) return giveUp(log, "no memory for the plan");
+  if (plan == nullptr) return giveUp(log, "no memory");
   const PackageEnd keptEnd{kept, keptLength, keptLength};
   const auto planned = [&] {
     const PackageEnd next{buffer + capacity - end.endLength,
@@ -161,9 +162,9 @@ bool fetchPartialUpdate(PieceTransport& transport, ProgressSink& progress, RunLo
     rebuilt = true;
     LogLine()
         .add("partial update: ").number(plan->copiedEntries).add(" of ").number(plan->entries)
-        .add(" entries kept, ").number(plan->fetchCount + end.requests).add(" range requests, ")
+        .add(" entries kept, ").number(plan->fetchCount + end.requests).add(" requests, ")
         .number(static_cast<int64_t>(plan->fetchedBytes) + end.bytes).add(" of ")
-        .number(end.packageLength).add(" bytes fetched")
+        .number(end.packageLength).add(" bytes")
         .write(log);
   }
   destroyObject(plan);
@@ -177,7 +178,7 @@ bool fetchFromKeptPackage(PieceTransport& transport, ProgressSink& progress, Run
   const MapResult mapped = mapFileForReading(keptPath, kept);
   if (mapped != MapResult::Mapped) {
     return giveUp(log, mapped == MapResult::NoFile ? "no kept package"
-                                                   : "the kept package cannot be read");
+                                                   : "kept package unreadable");
   }
   const bool rebuilt = fetchPartialUpdate(transport, progress, log, requestPath, kept.data,
                                           kept.length, buffer, capacity, length);

@@ -32,7 +32,7 @@ const char* installResultText(InstallResult result) {
   }
   // Only a build with a package key refuses a downgrade; one without stays as it was.
   if constexpr (kPackageKeyModulusLength != 0) {
-    if (result == PackageDowngradeRefused) return "the package is older than the installed version";
+    if (result == PackageDowngradeRefused) return "package older than installed";
   }
   // Only the field profile has these results; the described build stays as it was.
   if constexpr (kFieldProfile) {

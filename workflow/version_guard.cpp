@@ -18,19 +18,19 @@ bool isDowngrade(ArchiveHandle* archive, const char16_t* installedProgram, RunLo
   const FileVersionStatus found = readFileVersionOfFile(installedProgram, installed);
   if (found != FileVersionStatus::Found) {
     LogLine().add(found == FileVersionStatus::NoFile
-                      ? "version: nothing installed to compare with"
-                      : "version: the installed Velmora.exe has no readable version")
+                      ? "version: none installed"
+                      : "version: installed one unreadable")
         .write(log);
     return false;
   }
   if (readPackagedVersion(archive, offered) != PackagedVersion::Found) {
-    LogLine().add("version: the package's Velmora.exe has no readable version").write(log);
+    LogLine().add("version: package's unreadable").write(log);
     return false;
   }
   const bool older = compareFileVersions(offered, installed) < 0;
   LogLine line;
   line.add("version: package ");
-  addVersion(line, offered).add(older ? ", older than the installed " : ", installed ");
+  addVersion(line, offered).add(older ? " < installed " : ", installed ");
   addVersion(line, installed).write(log);
   return older;
 }

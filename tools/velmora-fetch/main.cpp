@@ -484,10 +484,11 @@ class StderrLog final : public RunLog {
   void finish(InstallResult) override {}
 };
 
-// --kept: the installer's partial update over the socket client, from the kept package; true
+// --kept: the installer's partial update over the chosen network, from the kept package; true
 // with the rebuilt package at the buffer's start (`length` bytes). Nothing vouches for it here
 // (the installer checks its signature; so can vmpkg verify).
-bool fetchPartially(const Options& options, Network& network, const Endpoint& endpoint,
+bool fetchPartially(const Options& options, Networks& networks, Network& network,
+                    const Endpoint& endpoint,
                     const char* requestPath, uint8_t* buffer, ProgressSink& progress,
                     int32_t& length) {
   WholeFile kept;
@@ -497,7 +498,9 @@ bool fetchPartially(const Options& options, Network& network, const Endpoint& en
     log.write(("partial update: downloading whole: the kept package " + why).c_str());
     return false;
   }
-  SocketPieceTransport transport(network, endpoint);
+  SocketPieceTransport socket(network, endpoint);
+  SystemPieceTransport system(networks.system, endpoint);
+  PieceTransport& transport = options.system ? static_cast<PieceTransport&>(system) : socket;
   return fetchPartialUpdate(transport, progress, log, requestPath, kept.data(), kept.length(),
                             buffer, kDownloadBufferSize, length);
 }
@@ -509,7 +512,7 @@ int fetch(const Options& options) {
   const auto& words = options.words;
   if (options.key != nullptr || words.size() != 4 || !toNarrow(words[0], host) ||
       !parsePort(words[1], port) || !toNarrow(words[2], requestPath) ||
-      (options.kept != nullptr && (options.system || options.ranged))) {
+      (options.kept != nullptr && options.ranged)) {
     return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
@@ -537,7 +540,7 @@ int fetch(const Options& options) {
                  static_cast<int>(answer.rangeLast), static_cast<int>(answer.rangeTotal),
                  answer.validator.get(), static_cast<int>(report.bodyBytes));
   } else if (options.kept != nullptr &&
-             fetchPartially(options, networks.chosen, endpoint, requestPath.c_str(),
+             fetchPartially(options, networks, networks.chosen, endpoint, requestPath.c_str(),
                             buffer.get(), progress, contentLength)) {
     body = buffer.get();
   } else {
