@@ -179,7 +179,53 @@ class SocketRangedTransport final : public RangedTransport {
  public:
   SocketRangedTransport(Network& network, const Endpoint& endpoint)
       : network_(network), endpoint_(endpoint) {}
+  Network& network() { return network_; }  // for a SocketPieceTransport beside it
   const uint8_t* fetchRange(ProgressSink& progress, const char* requestPath, const RangeAsk& ask,
+                            uint8_t* buffer, int32_t capacity, DownloadReport& report,
+                            RangeAnswer& answer) override;
+
+ private:
+  Network& network_;
+  Endpoint endpoint_;
+};
+
+// ---- Pieces: what a partial update needs (field profile with a package key,
+// workflow/partial_update.h). One range per request, never several: object stores and CDNs
+// refuse or mangle multi-range requests.
+
+// Bytes `from` to `last` of the file, only while it is still the version `validator` names
+// ("Range: bytes=FROM-LAST", "If-Range: VALIDATOR"); or, with `suffix` above 0, the file's last
+// `suffix` bytes of whatever version ("Range: bytes=-SUFFIX").
+struct PieceAsk {
+  int32_t from = 0;
+  int32_t last = 0;
+  int32_t suffix = 0;
+  const char* validator = "";
+};
+
+// A transport that can fetch pieces: like RangedTransport::fetchRange with a PieceAsk.
+class PieceTransport {
+ public:
+  virtual const uint8_t* fetchPiece(ProgressSink& progress, const char* requestPath,
+                                    const PieceAsk& ask, uint8_t* buffer, int32_t capacity,
+                                    DownloadReport& report, RangeAnswer& answer) = 0;
+
+ protected:
+  ~PieceTransport() = default;
+};
+
+// downloadRange's exchange with a piece's request (net/piece_download.cpp: a file of its own,
+// so that builds without a key keep their bytes).
+const uint8_t* downloadPiece(ProgressSink& progress, Network& network, const Endpoint& endpoint,
+                             const char* requestPath, const PieceAsk& ask, uint8_t* buffer,
+                             int32_t capacity, DownloadReport& report, RangeAnswer& answer);
+
+// The installer's own client with pieces: downloadPiece over `network` to `endpoint`.
+class SocketPieceTransport final : public PieceTransport {
+ public:
+  SocketPieceTransport(Network& network, const Endpoint& endpoint)
+      : network_(network), endpoint_(endpoint) {}
+  const uint8_t* fetchPiece(ProgressSink& progress, const char* requestPath, const PieceAsk& ask,
                             uint8_t* buffer, int32_t capacity, DownloadReport& report,
                             RangeAnswer& answer) override;
 

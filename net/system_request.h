@@ -77,7 +77,23 @@ class SystemRangedTransport final : public RangedTransport {
  public:
   SystemRangedTransport(SystemNetwork& network, const Endpoint& endpoint)
       : network_(network), endpoint_(endpoint) {}
+  SystemNetwork& network() { return network_; }  // for a SystemPieceTransport beside it
   const uint8_t* fetchRange(ProgressSink& progress, const char* requestPath, const RangeAsk& ask,
+                            uint8_t* buffer, int32_t capacity, DownloadReport& report,
+                            RangeAnswer& answer) override;
+
+ private:
+  SystemNetwork& network_;
+  Endpoint endpoint_;
+};
+
+// A partial update's pieces over the system's stack: downloadPiece, with a failure before the
+// response named as SystemTransport names it (net/piece_download.cpp).
+class SystemPieceTransport final : public PieceTransport {
+ public:
+  SystemPieceTransport(SystemNetwork& network, const Endpoint& endpoint)
+      : network_(network), endpoint_(endpoint) {}
+  const uint8_t* fetchPiece(ProgressSink& progress, const char* requestPath, const PieceAsk& ask,
                             uint8_t* buffer, int32_t capacity, DownloadReport& report,
                             RangeAnswer& answer) override;
 

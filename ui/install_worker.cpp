@@ -99,6 +99,7 @@ class LoggedSystemRangedTransport final : public RangedTransport {
     route_.after(body, report);
     return body;
   }
+  SystemNetwork& network() { return transport_.network(); }  // for a partial update's pieces
 
  private:
   SystemRangedTransport transport_;
@@ -142,7 +143,16 @@ template <typename Attempts>
 InstallResult runSequence(Win32ProgressView& view, Attempts& attempts, Release& release,
                           RunLog& log) {
   Win32InstallSystem system;
-  if constexpr (kFieldProfile) {
+  if constexpr (kFieldProfile && kPackageKey.modulusLength != 0) {
+    // With a key (its check vouches for a rebuilt package): updates fetch only what changed
+    // since the kept package, over the same network as every other download.
+    Win32UpdateFiles files;
+    ResumingTransport transport(attempts, system, log);
+    std::conditional_t<kSystemTransport, SystemPieceTransport, SocketPieceTransport> pieces(
+        attempts.network(), kDownloadServer);
+    return runKeptFieldInstallation(system, view, transport, release, files, log,
+                                    &runChangedApplication, pieces);
+  } else if constexpr (kFieldProfile) {
     Win32UpdateFiles files;
     ResumingTransport transport(attempts, system, log);
     return runFieldInstallation(system, view, transport, release, files, log,

@@ -1,5 +1,7 @@
 #include "workflow/failure_message.h"
 
+#include "release_trust.h"  // generated: whether a package key is built in
+
 namespace vm {
 
 // The log's words for the field profile's results, beside the user's: a described build links
@@ -22,6 +24,11 @@ namespace {
 
 // The message for `result`, whatever the run changed before it ended.
 FailureMessage failureMessageOf(InstallResult result) {
+  // Only a build with a package key refuses a downgrade; one without keeps its bytes.
+  if constexpr (kPackageKeyModulusLength != 0) {
+    if (result == PackageDowngradeRefused)
+      return {"The server offered an older Velmora than the one installed.", true};
+  }
   switch (result) {
     case InstallSucceeded:
     case InstallNotAdmitted:
@@ -71,6 +78,7 @@ FailureMessage failureMessageOf(InstallResult result) {
     case InstallNoContext:
     case InstallOutOfMemory:
     case InstallWorkerNotStarted:
+    default:  // PackageDowngradeRefused: above, in a build with a key
       break;
   }
   return {"Velmora could not be installed.", true};

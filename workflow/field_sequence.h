@@ -29,4 +29,13 @@ InstallResult runFieldInstallation(InstallSystem& system, ProgressView& view,
                                    Transport& transport, const Release& release,
                                    UpdateFiles& files, RunLog& log, bool* changed = nullptr);
 
+// runFieldInstallation for a build with a package key: the package the switch put in place is
+// kept beside the application folder (App.vmpkg), and an update first tries to fetch only what
+// changed since it through `pieces` (workflow/partial_update.h), vouched for by the same
+// signature check as a whole download.
+InstallResult runKeptFieldInstallation(InstallSystem& system, ProgressView& view,
+                                       Transport& transport, const Release& release,
+                                       UpdateFiles& files, RunLog& log, bool* changed,
+                                       PieceTransport& pieces);
+
 }  // namespace vm

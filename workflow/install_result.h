@@ -42,6 +42,9 @@ enum InstallResult : int32_t {
   UpdateNotRolledBack = 46,  // a switch stopped before its mark could not be undone: files of
                              // App lie set aside; the next run puts them back
   UpdateBusy = 47,           // another installer kept the folder's lock: nothing was touched
+  // Builds with a package key, both profiles: the signed package's Velmora.exe is older than
+  // the installed one (a downgrade): nothing was touched.
+  PackageDowngradeRefused = 48,
 };
 
 // The log's words for `result` ("installed and started", "package download failed", ...).

@@ -23,6 +23,10 @@ struct InPlace {
   InstallResult beforeDownloads(InstallSystem&, ProgressView&, const InstallContext&, RunLog&) {
     return InstallSucceeded;
   }
+  bool fetchedPartially(const Downloads&, const InstallContext&, const Release&, Body&) {
+    return false;
+  }
+  void packageReady(const Body&) {}
   InstallResult archiveOpened(ArchiveHandle*, RunLog&) { return InstallSucceeded; }
   const char16_t* unpackFolder(InstallSystem& system, const InstallContext& context, RunLog&) {
     system.createDirectoryChain(context.appFolder);

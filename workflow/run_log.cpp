@@ -2,6 +2,7 @@
 
 #include "platform/utf8.h"
 #include "product_values.h"  // generated: the profile
+#include "release_trust.h"   // generated: whether a package key was built in
 
 namespace vm {
 
@@ -28,6 +29,10 @@ const char* installResultText(InstallResult result) {
     case ApplicationDamaged: return "Velmora.exe was left damaged and not started";
     case LaunchFailed: return "Velmora.exe could not be started";
     default: break;
+  }
+  // Only a build with a package key refuses a downgrade; one without stays as it was.
+  if constexpr (kPackageKeyModulusLength != 0) {
+    if (result == PackageDowngradeRefused) return "package older than installed";
   }
   // Only the field profile has these results; the described build stays as it was.
   if constexpr (kFieldProfile) {

@@ -19,6 +19,8 @@
 #include "workflow/registration.h"
 #include "workflow/server_layout.h"
 #include "workflow/install_result.h"
+#include "workflow/version_guard.h"
+#include "release_trust.h"  // generated: whether a package key is built in
 
 namespace vm {
 namespace {
@@ -294,14 +296,29 @@ InstallResult installSteps(InstallSystem& system, ProgressView& view, Transport&
   // page, a captive portal's answer): nothing may be run, registered or linked for it.
   showStatus(view, kStatusDownloadingVelmora, false);
   Body package;
-  if (!downloads.fetch(context.packageRequestPath.get(), package)) return PackageDownloadFailed;
-  if (!packageAccepted(release, package, log)) return PackageSignatureRefused;
+  // A placement may rebuild the package from what it kept (a partial update), vouched for by
+  // the same signature check; otherwise, or when that fails, it is downloaded whole.
+  if (!placement.fetchedPartially(downloads, context, release, package)) {
+    if (!downloads.fetch(context.packageRequestPath.get(), package)) return PackageDownloadFailed;
+    if (!packageAccepted(release, package, log)) return PackageSignatureRefused;
+  }
   ArchiveHandle* archive =
       openPackageArchive(package.data, static_cast<uint32_t>(package.length));
   if (archive == nullptr) {
     LogLine().add("package: not a ZIP archive, result ").number(lastArchiveResult()).write(log);
     return PackageNotArchive;
   }
+  // With a key, a package any release signed is genuine, an old one with a known hole
+  // included: one older than the installed version is refused before anything is touched.
+  if constexpr (kPackageKeyModulusLength != 0) {
+    WidePath program;
+    if (release.packageKey.modulusLength != 0 && applicationPath(context, program) &&
+        isDowngrade(archive, program.get(), log)) {
+      (void)closePackageArchive(archive);
+      return PackageDowngradeRefused;
+    }
+  }
+  placement.packageReady(package);
   const InstallResult fits = placement.archiveOpened(archive, log);
   if (fits != InstallSucceeded) {
     (void)closePackageArchive(archive);

@@ -7,10 +7,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/file_version.h"
+#include "platform/mapped_file.h"
 #include "platform/utf8.h"
 
 namespace vm {
@@ -189,6 +192,43 @@ bool localCalendarTimeToUtc(const CalendarTime& local, FileTime& out) {
   if (ticks < 0) return false;
   out = makeFileTime(static_cast<uint64_t>(ticks));
   return true;
+}
+
+MapResult mapFileForReading(const char16_t* path, MappedFile& file) {
+  char native[kNativePathCapacity];
+  if (!toNativePath(path, native)) return MapResult::Unreadable;
+  const int handle = open(native, O_RDONLY | O_CLOEXEC);
+  if (handle < 0) return errno == ENOENT ? MapResult::NoFile : MapResult::Unreadable;
+  struct stat facts;
+  void* view = MAP_FAILED;
+  if (fstat(handle, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size > 0 &&
+      facts.st_size < 0x7FFFFFFF)
+    view = mmap(nullptr, static_cast<size_t>(facts.st_size), PROT_READ, MAP_PRIVATE, handle, 0);
+  if (view == MAP_FAILED) {
+    close(handle);
+    return MapResult::Unreadable;
+  }
+  file.data = static_cast<const uint8_t*>(view);
+  file.length = static_cast<uint32_t>(facts.st_size);
+  file.file = handle;
+  return MapResult::Mapped;
+}
+
+void unmapFile(MappedFile& file) {
+  if (file.data == nullptr) return;
+  munmap(const_cast<uint8_t*>(file.data), file.length);
+  close(static_cast<int>(file.file));
+  file = MappedFile{};
+}
+
+FileVersionStatus readFileVersionOfFile(const char16_t* path, FileVersion& version) {
+  MappedFile file;
+  const MapResult mapped = mapFileForReading(path, file);
+  if (mapped != MapResult::Mapped)
+    return mapped == MapResult::NoFile ? FileVersionStatus::NoFile : FileVersionStatus::NotAnImage;
+  const FileVersionStatus status = readFileVersion(file.data, file.length, version);
+  unmapFile(file);
+  return status;
 }
 
 }  // namespace vm

@@ -5,7 +5,7 @@
                --channel Live|Beta|Testing --out DIST
                [--package-key PRIVATE.pem --public-key PUBLIC.pem]
                [--cert CERT --cert-key KEY | --pkcs12 FILE.p12] [--password-file FILE]
-               [--timestamp URL] [--build BUILD_DIR] [--described]
+               [--timestamp URL] [--build BUILD_DIR] [--described] [--allow-downgrade]
                [--transport socket|system] [--https --tls-cert CERT.pem --tls-key KEY.pem]
                [--upload s3://BUCKET[/PREFIX] [--endpoint URL]]
     release.py publish --from DIST --upload s3://BUCKET[/PREFIX] [--endpoint URL]
@@ -32,7 +32,10 @@ the installer's own client instead, which reaches the server only directly and o
 --upload then publishes DIST to S3-compatible object storage (scripts/lib/publish.py says how);
 `publish` does that alone for a release made before.
 
-Every step is checked with the project's own tools (vmpkg check and verify); vmpkg and the
+A package whose Velmora.exe version is lower than the one DIST already serves on the channel is
+refused unless --allow-downgrade (installers built with the package key refuse it over a newer
+installation with exit code 48). Every step is checked with the project's own tools (vmpkg check
+and verify); vmpkg and the
 installer are built in BUILD_DIR (build-release/ of the source tree by default), never in build/.
 Anything refused leaves DIST as it was: the release is put together beside it and moved in at
 the end. Exit codes: 0 done, 1 refused (the reason on stderr), 2 wrong command line.
@@ -159,6 +162,10 @@ def arguments_of(argv):
     parser.add_argument("--https", action="store_true", help="download over HTTPS (port 443)")
     parser.add_argument("--tls-cert", type=pathlib.Path, help="the site's certificate (PEM)")
     parser.add_argument("--tls-key", type=pathlib.Path, help="its private key (PEM)")
+    parser.add_argument("--allow-downgrade", action="store_true",
+                        help="publish even when the channel's package in DIST carries a "
+                             "higher Velmora.exe version (installers with a package key "
+                             "refuse it over a newer installation)")
     parser.add_argument("--described", action="store_true",
                         help="build the installer as described (no retries, unpacking in place, "
                              "no failure message) instead of the field profile")
@@ -290,6 +297,8 @@ def make_release(arguments, staging):
         run([vmpkg, "verify", arguments.public_key, package],
             "the package does not verify with --public-key: is it the private key's?")
 
+    check_not_older(vmpkg, package, arguments)
+
     www = staging / "www"
     if (arguments.out / "www").is_dir():
         shutil.copytree(arguments.out / "www", www, symlinks=True)
@@ -325,6 +334,32 @@ def make_release(arguments, staging):
     (staging / "SHA256SUMS").write_text("".join(
         f"{sha256(path)}  {path.relative_to(staging).as_posix()}\n" for path in sums))
     (staging / "nginx-velmora.conf").write_text(site_of(arguments))
+
+
+def packaged_version(vmpkg, package):
+    """app/Velmora.exe's version in the package as a tuple, or None when it has none."""
+    result = subprocess.run([str(vmpkg), "version", str(package)], capture_output=True,
+                            text=True)
+    if result.returncode != 0:
+        return None
+    return tuple(int(part) for part in result.stdout.strip().split("."))
+
+
+def check_not_older(vmpkg, package, arguments):
+    """A package older than the one DIST serves on its channel is refused (unless
+    --allow-downgrade): installers with the package key would refuse it anyway over a newer
+    installation, and the channel would go backwards for new ones."""
+    served = arguments.out / "www" / "Velmora.Html.Windows" / arguments.channel / PACKAGE_NAME
+    if not served.is_file():
+        return
+    new, old = packaged_version(vmpkg, package), packaged_version(vmpkg, served)
+    if new is None or old is None or new >= old:
+        return
+    shown = ".".join(map(str, new)), ".".join(map(str, old))
+    if not arguments.allow_downgrade:
+        raise Refused(f"Velmora.exe {shown[0]} is older than the {arguments.channel} package's "
+                      f"{shown[1]}; give --allow-downgrade to publish it anyway")
+    say(f"publishing Velmora.exe {shown[0]} over {shown[1]} (--allow-downgrade)")
 
 
 def site_of(arguments):

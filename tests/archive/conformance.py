@@ -512,6 +512,15 @@ def pack_records(package):
     return problems
 
 
+def entry_spans(package):
+    """Each entry's bytes, local header to the next entry's (or to the directory), by name."""
+    data = pathlib.Path(package).read_bytes()
+    with zipfile.ZipFile(package) as archive:
+        infos = sorted(archive.infolist(), key=lambda info: info.header_offset)
+        ends = [info.header_offset for info in infos[1:]] + [archive.start_dir]
+    return {info.filename: data[info.header_offset:end] for info, end in zip(infos, ends)}
+
+
 def pack_one(vmpkg, app, package, env=None):
     return run([vmpkg, "pack", str(app), str(package)], env=env)
 
@@ -561,6 +570,17 @@ def host_pack(vmpkg, scratch):
     check(all(result.returncode == 0 for result in again), f"pack again: {again}")
     for name in ("again.vmpkg", "elsewhere.vmpkg"):
         check((work / name).read_bytes() == first.read_bytes(), f"pack: {name} differs")
+
+    # The next release changes one file: every other entry keeps its bytes (only its place may
+    # move), so that a partial update copies it from the kept package.
+    (app / "readme.txt").write_text("Velmora 5.1\r\n" * 2000)
+    next_release = work / "next.vmpkg"
+    check(pack_one(vmpkg, app, next_release, env).returncode == 0, "pack: next release")
+    spans = [entry_spans(path) for path in (first, next_release)]
+    changed = sorted(name for name, span in spans[1].items() if spans[0].get(name) != span)
+    check(changed == ["app/readme.txt"], f"pack: entries whose bytes moved: {changed}")
+    version = run([vmpkg, "version", str(first)])
+    check(version.stdout == "5.0.3.0\n" and version.returncode == 0, f"version: {version}")
 
     # SOURCE_DATE_EPOCH caps every time.
     capped = work / "capped.vmpkg"

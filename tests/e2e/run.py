@@ -65,6 +65,7 @@ RUNTIME_DOWNLOAD_FAILED, PACKAGE_DOWNLOAD_FAILED = 10, 12
 RUNTIME_PIN_REFUSED, SIGNATURE_REFUSED, NOT_AN_ARCHIVE, RUNTIME_NOT_WRITTEN = 13, 15, 16, 17
 APPLICATION_DAMAGED, LAUNCH_FAILED = 31, 32
 NO_SPACE, FILE_HELD = 41, 43  # the field profile's
+DOWNGRADE_REFUSED = 48  # builds with a package key
 
 
 class CaseFailed(Exception):
@@ -1364,7 +1365,7 @@ def tree_bytes(folder):
 
 def release_refuses_what_it_cannot_make(installation):
     """scripts/release refuses, with the reason and with DIST as it was: a missing prerequisite,
-    a folder vmpkg pack refuses, a host that is no DNS name, a site that is not http(s), HTTPS
+    a folder vmpkg pack refuses, an older Velmora.exe than the channel serves, a host that is no DNS name, a site that is not http(s), HTTPS
     without the system transport, a TLS certificate for another name or with another key."""
     release = installation.release
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-refusals-"))
@@ -1376,6 +1377,8 @@ def release_refuses_what_it_cannot_make(installation):
         incomplete.mkdir()
         shutil.copyfile(release.folder / "prerequisites" / worlds.RUNTIME_FILE,
                         incomplete / worlds.RUNTIME_FILE)
+        older = worlds.application_tree(installation.machine.build, work / "older",
+                                        application="standin-app-v5-older.exe")
         no_program = work / "no-program"
         (no_program / "data").mkdir(parents=True)
         (no_program / "data" / "readme.txt").write_text("no Velmora.exe here")
@@ -1390,6 +1393,8 @@ def release_refuses_what_it_cannot_make(installation):
                 ("a missing prerequisite", {"--prerequisites": incomplete},
                  "missing NDP40-KB2468871-v2-x64.exe"),
                 ("a folder vmpkg pack refuses", {"--app": no_program}, "app/Velmora.exe"),
+                ("a Velmora.exe older than the channel's", {"--app": older},
+                 "Velmora.exe 5.0.2.0 is older than the Live package's 5.0.3.0"),
                 ("a host that is no DNS name", {"--host": "download_host.example"},
                  "not a valid DNS name"),
                 ("a site that is not http(s)", {"--site": "ftp://www.velmora.example/"},
@@ -1495,6 +1500,117 @@ def signed_release_refuses_what_was_not_signed_or_pinned(installation):
           "the installer that differs from its pin was written")
     check(installation.world.requests()[-1] == RUNTIME_PATH,
           f"requests {installation.world.requests()}")
+
+
+def signed_package(release, application, target):
+    """`application` (a folder holding app/... or app itself) packed and signed with the
+    release's key into `target`, as scripts/release makes a package."""
+    packed = subprocess.run([str(release.vmpkg), "pack", "--sign", str(release.private_key),
+                             str(application), str(target)], capture_output=True, text=True)
+    check(packed.returncode == 0, f"vmpkg pack --sign: {packed.stderr}")
+
+
+def many_files_application(build, folder, changed=(), seed=26):
+    """The sample application with 297 data files of 20,000 random bytes more (300 files), the
+    ones numbered `changed` rewritten; every time fixed, as a reproducible release's."""
+    app = worlds.application_tree(build, folder)
+    generator = random.Random(seed)
+    for number in range(297):
+        data = generator.randbytes(20_000)
+        if number in changed:
+            data = bytes(reversed(data))
+        (app / "data" / f"file{number:03}.bin").write_bytes(data)
+    for path in [app, *app.rglob("*")]:
+        os.utime(path, (1_700_000_000, 1_700_000_000))
+    return app
+
+
+@case(serve="release", prerequisites=True)
+def signed_release_updates_only_what_changed(installation):
+    """The release's installer (field profile, package key) installs a 300-file release and
+    keeps its package; the next release changed 3 files: the run fetches the package's end and
+    the changed entries' spans with single ranges (nginx's log: no whole download, at most 10 %
+    of the package served) and leaves the new version whole. A third release with a byte of a
+    changed entry altered on the server: the rebuilt package and the whole download are both
+    refused (15), the second version stays whole. An older signed release is refused with 48
+    before anything is touched."""
+    release, machine = installation.release, installation.machine
+    build, served = machine.build, installation.world.root / PACKAGE_REQUEST
+    exe = release.dist / "installer" / "VelmoraInstaller.exe"
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-partial-"))
+    try:
+        signed_package(release, many_files_application(build, work / "v1"), served)
+        check_finished(installation.run(exe=exe), "first release:")
+        check((machine.app_folder.parent / "App.vmpkg").read_bytes() == served.read_bytes(),
+              "the installed package was not kept")
+
+        signed_package(release, many_files_application(build, work / "v2", (10, 11, 200)), served)
+        before = len(installation.world.server.logged())
+        check_finished(installation.run(exe=exe), "second release:")
+        logged = installation.world.server.logged()[before:]
+        package = [entry for entry in logged if PACKAGE_REQUEST in entry[0]]
+        sent = sum(entry[2] for entry in package)
+        check(all(entry[1] == 206 and entry[3].startswith("bytes=") for entry in package) and
+              len(package) >= 2 and sent * 10 <= served.stat().st_size,
+              f"package requests {package} ({sent} of {served.stat().st_size} bytes)")
+        check_logged(machine, "partial update: ", "entries kept", "signature: good")
+        version_2 = tree_of(served)
+        check(files_below(machine.app_folder) == version_2, "the second release is not whole")
+
+        signed_package(release, many_files_application(build, work / "v3", (20, 21)), served)
+        tampered = bytearray(served.read_bytes())
+        with zipfile.ZipFile(served) as archive:
+            entry = archive.getinfo("app/data/file020.bin")
+        tampered[entry.header_offset + 200] ^= 0x01  # inside a changed entry's data
+        served.write_bytes(bytes(tampered))
+        record = installation.run(exe=exe)
+        check(record.exit_code() == SIGNATURE_REFUSED, "\n" + record.dump())
+        check_logged(machine, "partial update: whole: the key refuses it", "signature: refused")
+        check(files_below(machine.app_folder) == version_2, "a refused release changed App")
+
+        older = worlds.application_tree(build, work / "older",
+                                        application="standin-app-v5-older.exe")
+        signed_package(release, older, served)
+        record = installation.run(exe=exe)
+        check(record.exit_code() == DOWNGRADE_REFUSED, "\n" + record.dump())
+        check_logged(machine, "version: package 5.0.2.0 < installed 5.0.3.0")
+        check(files_below(machine.app_folder) == version_2, "a downgrade changed App")
+        check(not (machine.app_folder.parent / "App.new").exists(), "a downgrade staged files")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@case(serve="release", prerequisites=True)
+def signed_release_partial_update_killed_while_unpacking(installation):
+    """A partial update (3 of 300 files changed) killed as soon as App.new appears, after its
+    ranges: run again with the server unreachable, the installer recovers as after any killed
+    update (a whole first or second release, nothing beside App but the kept package)."""
+    release, machine = installation.release, installation.machine
+    build, served = machine.build, installation.world.root / PACKAGE_REQUEST
+    exe = release.dist / "installer" / "VelmoraInstaller.exe"
+    work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-partial-"))
+    try:
+        signed_package(release, many_files_application(build, work / "v1"), served)
+        check_finished(installation.run(exe=exe), "first release:")
+        versions = [tree_of(served)]
+        signed_package(release, many_files_application(build, work / "v2", (10, 11, 200)), served)
+        versions.append(tree_of(served))
+        beside = machine.app_folder.parent
+        runner = threading.Thread(target=lambda: installation.run(exe=exe))
+        runner.start()
+        appeared = installation.wait_for(lambda: (beside / "App.new").exists(), seconds=150)
+        machine.stop_wine()  # the kill
+        runner.join()
+        check(appeared, "App.new never appeared")
+        check_logged(machine, "partial update: ", "entries kept")
+        installation.world.server.stop()
+        record = installation.run(exe=exe)
+        check(record.exit_code() == PACKAGE_DOWNLOAD_FAILED, "\n" + record.dump())
+        check(files_below(machine.app_folder) in versions, "neither the first nor the second")
+        for name in ("App.new", "App.old", "App.switch"):
+            check(not (beside / name).exists(), f"{name} is left")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 # ---------------------------------------------------------------- transports: HTTPS and proxies

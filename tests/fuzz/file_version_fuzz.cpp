@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vm::FileVersion version;

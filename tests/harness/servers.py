@@ -71,7 +71,10 @@ pid {work}/nginx.pid;
 error_log {work}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
-    access_log {access_log};
+    # The combined format's start, and the Range asked for (partial updates are judged by it).
+    log_format velmora '$remote_addr - - [$time_local] "$request" $status $body_bytes_sent '
+                       '"$http_range"';
+    access_log {access_log} velmora;
     client_body_temp_path {work}/client_body;
     proxy_temp_path {work}/proxy;
     fastcgi_temp_path {work}/fastcgi;
@@ -109,10 +112,10 @@ class Nginx:
     `root` and the port are then the site's own). With `rate` (nginx's limit_rate, "100k") each
     response is sent no faster than that: a slow download. With `tls` (certificate, key) it
     serves the same over TLS on port 443 too; each path of `redirect_to_http` is answered over
-    TLS with a redirect to plain HTTP."""
+    TLS with a redirect to plain HTTP. With `ranges` False it ignores Range (a whole 200)."""
 
     def __init__(self, root, port=None, listen=LOOPBACK, access_log=None, prefix=(), site=None,
-                 rate=None, tls=None, redirect_to_http=()):
+                 rate=None, tls=None, redirect_to_http=(), ranges=True):
         self.root = pathlib.Path(root).resolve()
         self.listen = listen
         self.port = port if port is not None else free_port(listen)
@@ -121,6 +124,7 @@ class Nginx:
         self.access_log = pathlib.Path(access_log) if access_log else self.work / "access.log"
         self.site = pathlib.Path(site) if site else None
         self.rate = rate
+        self.ranges = ranges
         self.tls = tls
         self.redirect_to_http = list(redirect_to_http)
         self.process = None
@@ -133,7 +137,8 @@ class Nginx:
                             for path in self.redirect_to_http)
         server = f"    include {self.site};" if self.site else NGINX_SERVER.format(
             listen=self.listen, port=self.port, root=self.root, tls=tls, redirects=redirects,
-            limit=f"limit_rate {self.rate};" if self.rate else "")
+            limit=(f"limit_rate {self.rate};" if self.rate else "") +
+            ("" if self.ranges else " max_ranges 0;"))
         configuration.write_text(NGINX_CONFIGURATION.format(
             work=self.work, access_log=self.access_log, server=server))
         pid_file = self.work / "nginx.pid"
@@ -148,6 +153,15 @@ class Nginx:
                 raise RuntimeError(f"nginx did not start: {self.error_log()}")
             time.sleep(0.02)
         return self
+
+    def logged(self):
+        """Each request as (request line, status, body bytes sent, Range asked for or "-")."""
+        found = []
+        for line in self.access_log.read_text().splitlines():
+            parts = line.split('"')
+            status, sent = parts[2].split()
+            found.append((parts[1], int(status), int(sent), parts[3]))
+        return found
 
     def error_log(self):
         path = self.work / "error.log"

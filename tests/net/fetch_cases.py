@@ -19,6 +19,7 @@ import contextlib
 import os
 import zipfile
 import pathlib
+import random
 import re
 import shutil
 import subprocess
@@ -330,6 +331,65 @@ def transport_checks(fetch, root, scratch, outcome):
         outcome("transport: " + name, problems + ([result.stderr] if result.stderr else []))
 
 
+def partial_packages(vmpkg, work, files=300, size=20_000, changed=(100, 101, 200)):
+    """Two releases packed by vmpkg: `files` files (Velmora.exe among them) of `size` random
+    bytes, then the same with the files numbered `changed` rewritten. Returns (old, new)."""
+    app = work / "app"
+    (app / "data").mkdir(parents=True)
+    (app / "Velmora.exe").write_bytes(tiny_pe.version_image((5, 0, 3, 0)))
+    generator = random.Random(26)
+    for number in range(files - 1):
+        (app / "data" / f"file{number:03}.bin").write_bytes(generator.randbytes(size))
+    for path in [app, *app.rglob("*")]:
+        os.utime(path, (1_700_000_000, 1_700_000_000))
+    packages = work / "old.vmpkg", work / "new.vmpkg"
+    subprocess.run([vmpkg, "pack", str(app), str(packages[0])], check=True,
+                   stdout=subprocess.DEVNULL)
+    for number in changed:
+        (app / "data" / f"file{number:03}.bin").write_bytes(generator.randbytes(size))
+    subprocess.run([vmpkg, "pack", str(app), str(packages[1])], check=True,
+                   stdout=subprocess.DEVNULL)
+    return packages
+
+
+def partial_checks(fetch_tool, vmpkg, scratch, outcome):
+    """--kept, the installer's partial update, against nginx: a release that changed 3 files
+    of 300 comes as its end and one range per run of changed files (nginx's log shows each
+    Range; at most 10 % of the package is served) and is rebuilt byte for byte; a server that
+    ignores Range, and a kept package that is none, give the whole package in one download."""
+    work = scratch / "partial"
+    root = work / "root"
+    root.mkdir(parents=True)
+    old, new = partial_packages(vmpkg, work)
+    shutil.copyfile(new, root / "p.vmpkg")
+    junk = work / "junk.vmpkg"
+    junk.write_bytes(b"not a package" * 100)
+    for name, kept, ranges, expected in (
+            ("3 of 300 files changed (two of them neighbours): the end and two ranges", old,
+             True, [("-65536", 206), (r"\d+-\d+", 206), (r"\d+-\d+", 206)]),
+            ("a server that ignores Range: whole", old, False, [("-65536", 200), ("-", 200)]),
+            ("a kept package that is none: whole", junk, True, [("-65536", 206), ("-", 200)])):
+        output = work / "out.vmpkg"
+        with servers.Nginx(root, ranges=ranges) as nginx:
+            result = subprocess.run([fetch_tool, "--kept", str(kept), "127.0.0.1",
+                                     str(nginx.port), "/p.vmpkg", str(output)],
+                                    capture_output=True, text=True, timeout=300)
+            logged = nginx.logged()
+        asked = [(asked_range.removeprefix("bytes="), status)
+                 for _, status, _, asked_range in logged]
+        served = sum(sent for _, _, sent, _ in logged)
+        problems = [] if result.returncode == 0 else [f"exit {result.returncode}: {result.stderr}"]
+        if output.exists() and output.read_bytes() != new.read_bytes():
+            problems.append("the output is not the new package")
+        if len(asked) != len(expected) or not all(
+                re.fullmatch(pattern, text) and status == want
+                for (text, status), (pattern, want) in zip(asked, expected)):
+            problems.append(f"nginx served {asked}, expected {expected}: {result.stderr}")
+        if ranges and kept == old and served * 10 > new.stat().st_size:
+            problems.append(f"{served} bytes served of {new.stat().st_size}")
+        outcome(f"--kept: {name}", problems)
+
+
 # Each good path of a server that answers ranges as the installer needs them.
 RANGES_RIGHT = "; ranges: 3 answered right"
 
@@ -403,6 +463,7 @@ def check_cases(arguments, scratch, outcome):
         outcome(name, check_report(report, code, expected))
     if not arguments.wine:
         transport_checks(arguments.fetch, root, scratch, outcome)
+        partial_checks(arguments.fetch, arguments.vmpkg, scratch, outcome)
     if signing:
         store_checks(arguments.fetch, root, public, signed, outcome)
     for command in (["check"], ["check", "127.0.0.1", "80", "--key"],

@@ -343,5 +343,41 @@ TEST_F(DownloadFile, DownloadRangeAsksForTheRestAndReadsWhatAResumeNeeds) {
   EXPECT_TRUE(guardIntact());
 }
 
+// downloadPiece: the two requests of a partial update (a closed range with If-Range, a suffix
+// range), and what it reads back as downloadRange does.
+TEST_F(DownloadFile, DownloadPieceAsksForOneRangeAndReadsItsAnswer) {
+  const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n"
+                              "Content-Range: bytes 6-9/10\r\nETag: \"b\"\r\n\r\n6789";
+  const struct {
+    const char* name;
+    PieceAsk ask;
+    std::string request;
+  } cases[] = {
+      {"a piece while the file is the same version", {6, 9, 0, "\"b\""},
+       "GET /f HTTP/1.1\r\nHost: download.test\r\nRange: bytes=6-9\r\nIf-Range: \"b\"\r\n"
+       "Cache-Control: no-cache\r\nConnection: close\r\n\r\n"},
+      {"the file's end", {0, 0, 4, ""},
+       "GET /f HTTP/1.1\r\nHost: download.test\r\nRange: bytes=-4\r\n"
+       "Cache-Control: no-cache\r\nConnection: close\r\n\r\n"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    FakeNetwork scripted;
+    scripted.response = partial;
+    RecordingProgress positions;
+    DownloadReport report;
+    RangeAnswer answer;
+    const uint8_t* body = downloadPiece(positions, scripted, kServer, "/f", row.ask, buffer(),
+                                        kDownloadBufferSize, report, answer);
+    EXPECT_EQ(scripted.events.at(1), "send " + row.request);
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body), 4), "6789");
+    EXPECT_EQ(answer.rangeFirst, 6);
+    EXPECT_EQ(answer.rangeTotal, 10);
+    EXPECT_STREQ(answer.validator.get(), "\"b\"");
+  }
+  EXPECT_TRUE(guardIntact());
+}
+
 }  // namespace
 }  // namespace vm

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
+#include "tests/unit/scratch.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -113,6 +115,41 @@ TEST(ReadFileVersion, ReadsTheFixedBlockOfPe32AndPe32PlusImages) {
               FileVersionStatus::Found);
     EXPECT_EQ(version.major, 65535);
     EXPECT_EQ(version.build, 9);
+  }
+}
+
+// The installer's two reads for "no signed downgrade": a file on disk (mapped), and the order
+// of two versions.
+TEST(ReadFileVersion, ReadsAFileByPathAndOrdersVersions) {
+  const test::ScratchFolder scratch("file-version");
+  const std::vector<uint8_t> image = versionImage(false, 5, 0, 4, 0).bytes;
+  std::ofstream(scratch.path() / "Velmora.exe", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  std::ofstream(scratch.path() / "empty.exe", std::ios::binary).flush();
+  const struct {
+    const char* name;
+    FileVersionStatus status;
+  } files[] = {{"Velmora.exe", FileVersionStatus::Found},
+               {"empty.exe", FileVersionStatus::NotAnImage},
+               {"missing.exe", FileVersionStatus::NoFile},
+               {"no folder/Velmora.exe", FileVersionStatus::NoFile}};
+  for (const auto& file : files) {
+    FileVersion version{};
+    EXPECT_EQ(readFileVersionOfFile(scratch.at(file.name).c_str(), version), file.status)
+        << file.name;
+    if (file.status == FileVersionStatus::Found) {
+      EXPECT_EQ(version.build, 4);
+    }
+  }
+  const struct {
+    FileVersion a, b;
+    int32_t order;
+  } pairs[] = {{{5, 0, 3, 0}, {5, 0, 3, 0}, 0}, {{5, 0, 2, 9}, {5, 0, 3, 0}, -1},
+               {{5, 1, 0, 0}, {5, 0, 65535, 65535}, 1}, {{4, 9, 9, 9}, {5, 0, 0, 0}, -1},
+               {{5, 0, 3, 1}, {5, 0, 3, 0}, 1}};
+  for (const auto& pair : pairs) {
+    const int32_t order = compareFileVersions(pair.a, pair.b);
+    EXPECT_EQ((order > 0) - (order < 0), pair.order) << pair.a.build << "." << pair.a.revision;
   }
 }
 

@@ -6,7 +6,7 @@
 #include "archive/unpack.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
 #include "workflow/server_layout.h"
 
 namespace vm {
@@ -198,6 +198,8 @@ std::string versionProblem(const uint8_t* data, uint64_t length) {
     case FileVersionStatus::DamagedResource:
       return "its version resource is damaged (out of bounds, or no fixed block with its "
              "signature)";
+    case FileVersionStatus::NoFile:  // only for a path, never for bytes
+      break;
   }
   return "its version cannot be read";
 }

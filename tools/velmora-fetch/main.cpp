@@ -23,6 +23,7 @@
 #include "tools/common/package_check.h"
 #include "tools/common/tool_io.h"
 #include "tools/velmora-fetch/range_probe.h"
+#include "workflow/partial_update.h"
 #include "workflow/server_layout.h"
 
 #ifdef _WIN32
@@ -81,6 +82,7 @@ struct Options {
   bool https = false;
   std::string proxy;  // empty: the user's settings
   const ArgumentUnit* key = nullptr;  // check's --key
+  const ArgumentUnit* kept = nullptr;  // the download form's --kept: a partial update first
   bool ranged = false;  // --range FROM VALIDATOR: the field profile's request (downloadRange)
   RangeAsk range;
   std::string validator;
@@ -390,6 +392,7 @@ int checkServer(Network& network, uint8_t* buffer, const ServerCheck& check) {
 constexpr char kUsage[] =
     "usage: velmora-fetch [--https] [--system] [--proxy PROXY] [--range FROM VALIDATOR] HOST PORT "
     "REQUEST_PATH OUTPUT_FILE\n"
+    "       velmora-fetch --kept KEPT_PACKAGE HOST PORT REQUEST_PATH OUTPUT_FILE\n"
     "       velmora-fetch check HOST [PORT] [--key PUBLIC_KEY.pem] [--https] [--system] "
     "[--proxy PROXY]\n"
     "       velmora-fetch check http[s]://HOST[:PORT][/PATH] [--key ...] [--system] "
@@ -415,6 +418,9 @@ Options takeOptions(int argc, ArgumentUnit** argv) {
       options.system = true;
       options.usable = options.proxy.empty() && ++index < argc &&
                        toNarrow(argv[index], options.proxy) && !options.proxy.empty();
+    } else if (argumentIs(argv[index], "--kept")) {
+      options.usable = options.kept == nullptr && ++index < argc;
+      if (options.usable) options.kept = argv[index];
     } else if (argumentIs(argv[index], "--range")) {
       std::string from;
       options.usable = !options.ranged && index + 2 < argc && toNarrow(argv[++index], from) &&
@@ -470,13 +476,43 @@ void printReport(int32_t contentLength, const std::vector<int32_t>& positions, d
   std::fprintf(stderr, "%s\n", report.c_str());
 }
 
+// The partial update's log lines, on stderr.
+class StderrLog final : public RunLog {
+ public:
+  void write(const char* event) override { std::fprintf(stderr, "%s\n", event); }
+  uint32_t elapsedMilliseconds() override { return 0; }
+  void finish(InstallResult) override {}
+};
+
+// --kept: the installer's partial update over the chosen network, from the kept package; true
+// with the rebuilt package at the buffer's start (`length` bytes). Nothing vouches for it here
+// (the installer checks its signature; so can vmpkg verify).
+bool fetchPartially(const Options& options, Networks& networks, Network& network,
+                    const Endpoint& endpoint,
+                    const char* requestPath, uint8_t* buffer, ProgressSink& progress,
+                    int32_t& length) {
+  WholeFile kept;
+  std::string why;
+  StderrLog log;
+  if (!kept.load(options.kept, kLargestPackage, why)) {
+    log.write(("partial update: downloading whole: the kept package " + why).c_str());
+    return false;
+  }
+  SocketPieceTransport socket(network, endpoint);
+  SystemPieceTransport system(networks.system, endpoint);
+  PieceTransport& transport = options.system ? static_cast<PieceTransport&>(system) : socket;
+  return fetchPartialUpdate(transport, progress, log, requestPath, kept.data(), kept.length(),
+                            buffer, kDownloadBufferSize, length);
+}
+
 // The download form: HOST PORT REQUEST_PATH OUTPUT_FILE.
 int fetch(const Options& options) {
   std::string host, requestPath;
   uint16_t port = 0;
   const auto& words = options.words;
   if (options.key != nullptr || words.size() != 4 || !toNarrow(words[0], host) ||
-      !parsePort(words[1], port) || !toNarrow(words[2], requestPath)) {
+      !parsePort(words[1], port) || !toNarrow(words[2], requestPath) ||
+      (options.kept != nullptr && options.ranged)) {
     return complain(2, "%s", kUsage);
   }
   const Buffer buffer = allocateDownloadBuffer();
@@ -503,6 +539,10 @@ int fetch(const Options& options) {
                  static_cast<int>(report.status), static_cast<int>(answer.rangeFirst),
                  static_cast<int>(answer.rangeLast), static_cast<int>(answer.rangeTotal),
                  answer.validator.get(), static_cast<int>(report.bodyBytes));
+  } else if (options.kept != nullptr &&
+             fetchPartially(options, networks, networks.chosen, endpoint, requestPath.c_str(),
+                            buffer.get(), progress, contentLength)) {
+    body = buffer.get();
   } else {
     body = downloadFile(progress, networks.chosen, endpoint, requestPath.c_str(), buffer.get(),
                         contentLength, &bodyBytes, &report);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "archive/packaged_version.h"
 #include "archive/unpack.h"
 #include "platform/path.h"
 #include "tools/common/tool_io.h"
@@ -131,11 +132,29 @@ int checkCommand(const ArgumentUnit* keyPath, const ArgumentUnit* path) {
   return verdict.installs() ? 0 : 1;
 }
 
+// version PACKAGE: app/Velmora.exe's file version (the release kit compares it with the
+// served package's, the installer with the installed one's).
+int printVersion(ArchiveHandle* handle, const ArgumentUnit* path) {
+  FileVersion found{};
+  switch (readPackagedVersion(handle, found)) {
+    case PackagedVersion::Found:
+      std::printf("%u.%u.%u.%u\n", found.major, found.minor, found.build, found.revision);
+      return 0;
+    case PackagedVersion::NoProgram:
+      return complain(1, "vmpkg: %s: no app/Velmora.exe\n", shownArgument(path).c_str());
+    case PackagedVersion::Unreadable:
+      break;
+  }
+  return complain(1, "vmpkg: %s: app/Velmora.exe has no readable version\n",
+                  shownArgument(path).c_str());
+}
+
 int usage() {
   return complain(2,
                   "usage: vmpkg list PACKAGE\n"
                   "       vmpkg extract PACKAGE DEST\n"
                   "       vmpkg check [--key PUBLIC_KEY.pem] PACKAGE\n"
+                  "       vmpkg version PACKAGE\n"
                   "       vmpkg pack [--sign PRIVATE_KEY.pem] APPDIR OUT\n"
                   "       vmpkg sign [--drop-comment] PRIVATE_KEY.pem PACKAGE [OUT]\n"
                   "       vmpkg verify PUBLIC_KEY.pem PACKAGE\n");
@@ -191,7 +210,8 @@ int run(int count, ArgumentUnit** arguments) {
   if (argumentIs(command, "check") && count == 5 && argumentIs(arguments[2], "--key"))
     return checkCommand(arguments[3], arguments[4]);
   const bool list = argumentIs(command, "list") && count == 3;
-  if (!list && !(argumentIs(command, "extract") && count == 4)) return usage();
+  const bool version = argumentIs(command, "version") && count == 3;
+  if (!list && !version && !(argumentIs(command, "extract") && count == 4)) return usage();
   WholeFile package;
   if (!package.loadPackage(arguments[2])) return 2;
   ArchiveHandle* handle = openPackageArchive(package.data(), package.length());
@@ -199,7 +219,9 @@ int run(int count, ArgumentUnit** arguments) {
     return complain(2, "vmpkg: %s: not a readable package archive (%s)\n",
                     shownArgument(arguments[2]).c_str(),
                     archiveResultText(lastArchiveResult()).c_str());
-  const int status = list ? listPackage(handle) : extractPackage(handle, arguments[3]);
+  const int status = list      ? listPackage(handle)
+                     : version ? printVersion(handle, arguments[2])
+                               : extractPackage(handle, arguments[3]);
   closePackageArchive(handle);
   return status;
 }

@@ -2,7 +2,7 @@
 // file header -> optional header (PE32 or PE32+) -> resource data directory -> section table
 // (relative virtual addresses to file offsets) -> resource directory, three levels (type 16,
 // identifier 1, first language) -> data entry -> VS_VERSIONINFO -> VS_FIXEDFILEINFO.
-#include "tools/common/file_version.h"
+#include "platform/file_version.h"
 
 namespace vm {
 namespace {
@@ -178,6 +178,14 @@ FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length, FileVers
     return FileVersionStatus::DamagedResource;
   }
   return readFixedBlock(Bytes{data + blockOffset, blockSize}, version);
+}
+
+int32_t compareFileVersions(const FileVersion& a, const FileVersion& b) {
+  const uint16_t left[] = {a.major, a.minor, a.build, a.revision};
+  const uint16_t right[] = {b.major, b.minor, b.build, b.revision};
+  for (int at = 0; at < 4; ++at)
+    if (left[at] != right[at]) return left[at] < right[at] ? -1 : 1;
+  return 0;
 }
 
 }  // namespace vm

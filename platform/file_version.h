@@ -27,6 +27,8 @@ enum class FileVersionStatus : int32_t {
   // "VS_VERSION_INFO", its value is too short for the fixed block, or the block lacks the
   // signature 0xFEEF04BD, without which Windows' version functions give no version either.
   DamagedResource = 3,
+  // readFileVersionOfFile only: no file at the path (nor its folder).
+  NoFile = 4,
 };
 
 // Reads the file version of the PE image in `data` (`length` bytes; the whole file). Every
@@ -35,5 +37,15 @@ enum class FileVersionStatus : int32_t {
 // points back at itself cannot make it go on. `version` is written only when Found is returned.
 [[nodiscard]] FileVersionStatus readFileVersion(const uint8_t* data, uint64_t length,
                                                 FileVersion& version);
+
+// Reads the file version of the file at `path` (a Windows path), mapped read-only and never
+// loaded as a program: readFileVersion's answers, NoFile when neither the file nor its folder
+// exists, NotAnImage when it exists but cannot be opened or mapped (empty, held exclusively).
+// Implemented by the file layer over mapFileForReading (platform/mapped_file.h).
+[[nodiscard]] FileVersionStatus readFileVersionOfFile(const char16_t* path, FileVersion& version);
+
+// Below 0, 0 or above 0 as `a` is lower than, the same as or higher than `b`: major, then
+// minor, build and revision.
+int32_t compareFileVersions(const FileVersion& a, const FileVersion& b);
 
 }  // namespace vm
