@@ -27,7 +27,9 @@ commands compared, with minimum and maximum, and their ratio (subject / baseline
     described installer's update in place, start to exit under Wine
 11  the field profile: the package's download without faults (through the retry layer) vs the
     described client's, in the milliseconds each installer logs
-12  a partial update (velmora-fetch --kept: the package's end and single ranges) of the ~48 MB
+12  the field profile's download without faults over the system transport (WinINet) vs the
+    system transport's without the retry layer
+13  a partial update (velmora-fetch --kept: the package's end and single ranges) of the ~48 MB
     package with about 5 % of its bytes changed vs the whole download, nginx limited to
     10 MB/s: bytes served and seconds
 The pieces live in bench_download.py, bench_partial.py, bench_extract.py, bench_install.py, bench_transport.py
@@ -90,10 +92,10 @@ def spread(values):
 
 def field_rows(win32_build, state, runs):
     values = bench_field.run(win32_build, state, runs)
-    return [row("9", "update of an installed application under Wine", "field profile",
+    return [row("10", "update of an installed application under Wine", "field profile",
                 "described (in place)", "s", spread(values["field"]), spread(values["described"]),
                 1.15),
-            row("10", "the package's download without faults (logged)", "field profile",
+            row("11", "the package's download without faults (logged)", "field profile",
                 "described", "ms", spread(values["field_ms"]), spread(values["described_ms"]),
                 1.02)] + system_field_rows(win32_build, state, runs)
 
@@ -275,10 +277,10 @@ def partial_rows(host_build, runs):
     values = bench_partial.run(host_build, runs)
     note = (f"{values['share'] * 100:.1f} % of the {values['package']:,}-byte package changed; "
             "nginx limit_rate 10m")
-    return [row("12", "partial update: bytes served", "velmora-fetch --kept",
+    return [row("13", "partial update: bytes served", "velmora-fetch --kept",
                 "velmora-fetch (whole)", "bytes", spread(values["partial"]["bytes"]),
                 spread(values["whole"]["bytes"]), goal=0.15, note=note),
-            row("12", "partial update: seconds", "velmora-fetch --kept", "velmora-fetch (whole)",
+            row("13", "partial update: seconds", "velmora-fetch --kept", "velmora-fetch (whole)",
                 "s", spread(values["partial"]["seconds"]), spread(values["whole"]["seconds"]),
                 goal=0.3, note=note + " (lets each response's first 10 MB through unlimited)")]
 
@@ -321,7 +323,7 @@ def main():
         rows += bench_transport.run(win32_build, state, wine_runs)
         progress("rows 10 and 11: the field profile's update and download under Wine")
         rows += field_rows(win32_build, state, wine_runs)
-        progress("row 12: a partial update against the whole download at 10 MB/s")
+        progress("row 13: a partial update against the whole download at 10 MB/s")
         rows += partial_rows(host_build, runs)
     finally:
         wineenv.cleanup(state)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Row 12 of scripts/bench: a partial update against the whole download over a slow link.
+"""Row 13 of scripts/bench: a partial update against the whole download over a slow link.
 
     python3 scripts/lib/bench_partial.py HOST_RELEASE_BUILD [--runs N]
 
