@@ -5,6 +5,7 @@
 #include "net/download.h"
 #include "net/download_steps.h"
 #include "net/http_response.h"
+#include "net/range_exchange.h"
 #include "platform/fixed_string.h"
 #include "platform/format.h"
 
@@ -23,17 +24,6 @@ constexpr char kLastModifiedField[] = "Last-Modified";
 constexpr char kContentRangeField[] = "Content-Range";
 constexpr char kRetryAfterField[] = "Retry-After";
 
-
-// `value` (>= 0) in decimal digits, written at the end of `digits`; returns the first digit.
-const char* decimalText(int32_t value, char (&digits)[12]) {
-  int32_t at = 11;
-  digits[at] = 0;
-  do {
-    digits[--at] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value > 0);
-  return digits + at;
-}
 
 // The fields of one head, looked up by name; `value` and `length` describe the last one found.
 struct HeadFields {
@@ -72,23 +62,21 @@ void readRangeFields(const uint8_t* head, int32_t headLength, RangeAnswer& answe
     answer.retryAfterSeconds = parseLengthValue(fields.value, fields.length);
 }
 
-const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
-                             const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
-                             int32_t capacity, DownloadReport& report, RangeAnswer& answer) {
-  report = DownloadReport{};
-  answer.bodyOffset = -1;
-  readRangeFields(nullptr, 0, answer);  // no head yet: every field at its "none" value
-  RequestText request;
-  char digits[12];
-  const int formatted =
-      ask.from > 0
-          ? formatInto(request, kRangeRequestFormat, requestPath, endpoint.host,
-                       decimalText(ask.from, digits), ask.validator)
-          : formatInto(request, kPlainRequestFormat, requestPath, endpoint.host);
-  if (formatted < 0) {
-    report.end = DownloadEnd::RequestTooLong;
-    return nullptr;
-  }
+// `value` (>= 0) in decimal digits, written at the end of `digits`; returns the first digit.
+const char* decimalText(int32_t value, char (&digits)[12]) {
+  int32_t at = 11;
+  digits[at] = 0;
+  do {
+    digits[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  return digits + at;
+}
+
+const uint8_t* exchangeRangeRequest(ProgressSink& progress, Network& network,
+                                    const Endpoint& endpoint, const RequestText& request,
+                                    uint8_t* buffer, int32_t capacity, DownloadReport& report,
+                                    RangeAnswer& answer) {
   Connection* connection = network.connect(endpoint);
   if (connection == nullptr) {
     report.error = network.lastError();
@@ -125,6 +113,27 @@ const uint8_t* downloadRange(ProgressSink& progress, Network& network, const End
     return nullptr;
   }
   return body;
+}
+
+const uint8_t* downloadRange(ProgressSink& progress, Network& network, const Endpoint& endpoint,
+                             const char* requestPath, const RangeAsk& ask, uint8_t* buffer,
+                             int32_t capacity, DownloadReport& report, RangeAnswer& answer) {
+  report = DownloadReport{};
+  answer.bodyOffset = -1;
+  readRangeFields(nullptr, 0, answer);  // no head yet: every field at its "none" value
+  RequestText request;
+  char digits[12];
+  const int formatted =
+      ask.from > 0
+          ? formatInto(request, kRangeRequestFormat, requestPath, endpoint.host,
+                       decimalText(ask.from, digits), ask.validator)
+          : formatInto(request, kPlainRequestFormat, requestPath, endpoint.host);
+  if (formatted < 0) {
+    report.end = DownloadEnd::RequestTooLong;
+    return nullptr;
+  }
+  return exchangeRangeRequest(progress, network, endpoint, request, buffer, capacity, report,
+                              answer);
 }
 
 const uint8_t* SocketRangedTransport::fetchRange(ProgressSink& progress, const char* requestPath,
